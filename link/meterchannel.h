@@ -1,0 +1,41 @@
+#pragma once
+// The narrow view of a serial line that the exchange engine needs. SerialChannel is
+// the real one; tests use fakes.
+
+#include <QByteArray>
+#include <QString>
+#include <stdexcept>
+
+namespace zk {
+
+enum class Parity { None, Odd, Even, Mark, Space };
+
+// Errors of the serial channel, carrying their own (English) text.
+class SerialChannelError : public std::runtime_error
+{
+public:
+    explicit SerialChannelError(const QString &text)
+        : std::runtime_error(text.toStdString()), m_text(text) {}
+    QString text() const { return m_text; }
+
+private:
+    QString m_text;
+};
+
+class MeterChannel
+{
+public:
+    virtual ~MeterChannel() = default;
+    virtual bool isOpen() const = 0;
+    virtual Parity parity() const = 0;
+    // Applies to the open device before returning: the next byte carries the new ninth bit.
+    virtual void setParity(Parity parity) = 0;
+    virtual void setRts(bool raised) = 0;
+    // Synchronous: returns once the bytes are written (false when not open).
+    virtual bool writeBytes(const QByteArray &bytes) = 0;
+    bool writeByte(quint8 byte) { return writeBytes(QByteArray(1, char(byte))); }
+    // Every byte waiting now; empty at once when none.
+    virtual QByteArray readAvailable() = 0;
+};
+
+} // namespace zk

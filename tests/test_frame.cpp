@@ -1,0 +1,204 @@
+#include "frame.h"
+
+#include <QtTest>
+
+using namespace zk;
+
+namespace {
+QByteArray bytes(std::initializer_list<int> list)
+{
+    QByteArray out;
+    for (int b : list)
+        out.append(char(b));
+    return out;
+}
+} // namespace
+
+class TestFrame : public QObject
+{
+    Q_OBJECT
+private slots:
+    void crcCheckValue()
+    {
+        QCOMPARE(crc16(QByteArray("123456789")), quint16(0x4B37));
+    }
+
+    void requestFrames_data()
+    {
+        QTest::addColumn<QByteArray>("frame");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("version") << makeFrame(req::ReadVersion) << bytes({0x00, 0x02, 0x80, 0x71});
+        QTest::newRow("serial read") << makeFrame(req::ReadSerial)
+                                     << withCrc(bytes({0x01, 0x02}));
+        QTest::newRow("password") << makeFrame(req::Password, bytes({0x34, 0x12}))
+                                  << withCrc(bytes({0x14, 0x04, 0x34, 0x12}));
+        QTest::newRow("transfer") << makeFrame(req::WriteTransfer, bytes({3, 0x09, 0x05, 0x26, 2}))
+                                  << withCrc(bytes({0x29, 0x07, 3, 0x09, 0x05, 0x26, 2}));
+    }
+    void requestFrames()
+    {
+        QFETCH(QByteArray, frame);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(frame, expected);
+        QCOMPARE(int(quint8(frame.at(1))), int(frame.size()) - 2);
+        // The CRC over a frame that already carries its CRC is zero.
+        QCOMPARE(crc16(frame), quint16(0));
+        QVERIFY(crcMatches(frame));
+    }
+
+    void catalogueHeadsAgreeWithData_data()
+    {
+        QTest::addColumn<int>("function");
+        QTest::addColumn<int>("length");
+        QTest::addColumn<int>("dataBytes");
+        QTest::newRow("write serial") << int(req::WriteSerial.function) << int(req::WriteSerial.length) << 3;
+        QTest::newRow("write clock") << int(req::WriteClock.function) << int(req::WriteClock.length) << 8;
+        QTest::newRow("write zones") << int(req::WriteZones.function) << int(req::WriteZones.length) << 18;
+        QTest::newRow("one tariff") << int(req::OneTariff.function) << int(req::OneTariff.length) << 0;
+        QTest::newRow("write ddm") << int(req::WriteDdm.function) << int(req::WriteDdm.length) << 9;
+        QTest::newRow("write billing") << int(req::WriteBilling.function) << int(req::WriteBilling.length) << 2;
+        QTest::newRow("write holiday") << int(req::WriteHoliday.function) << int(req::WriteHoliday.length) << 3;
+        QTest::newRow("day types") << int(req::WriteDayTypes.function) << int(req::WriteDayTypes.length) << 6;
+    }
+    void catalogueHeadsAgreeWithData()
+    {
+        QFETCH(int, function);
+        QFETCH(int, length);
+        QFETCH(int, dataBytes);
+        QVERIFY(isCatalogueFunction(quint8(function)));
+        QCOMPARE(length, dataBytes + 2);
+    }
+
+    void acceptance_data()
+    {
+        QTest::addColumn<QByteArray>("buffer");
+        QTest::addColumn<int>("request");
+        QTest::addColumn<bool>("awaiting");
+        QTest::addColumn<int>("verdict");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("errorReply");
+
+        const QByteArray version = withCrc(bytes({0x00, 0x04, 0x12, 0x01}));
+        const QByteArray err = makeErrorReply(0x00, 6);
+        QByteArray errBadCrc = err;
+        errBadCrc[4] = char(errBadCrc.at(4) ^ 0x01);
+        QByteArray badCrc = version;
+        badCrc[5] = char(badCrc.at(5) ^ 0x40);
+        QByteArray wrongFunctionAndCrc = badCrc;
+        wrongFunctionAndCrc[0] = 0x01;
+        const QByteArray ack2 = withCrc(bytes({0x05, 0x02}));
+
+        const int A = int(Verdict::Accepted), I = int(Verdict::Incomplete), R = int(Verdict::Rejected);
+        QTest::newRow("good reply") << version << 0 << true << A << QString() << false;
+        QTest::newRow("empty") << QByteArray() << 0 << true << I << QString() << false;
+        QTest::newRow("one byte") << bytes({0x00}) << 0 << true << I << QString() << false;
+        QTest::newRow("short of length") << version.left(5) << 0 << true << I << QString() << false;
+        QTest::newRow("error reply") << err << 0 << true << R << "Ошибка: Доступ запрещен" << true;
+        QTest::newRow("error reply after timeout") << err << 0 << false << R << "Ошибка: Доступ запрещен" << true;
+        QTest::newRow("error look-alike with bad CRC")
+            << errBadCrc << 0 << true << R << "Неверный отклик" << false;
+        QTest::newRow("error reply to another function")
+            << makeErrorReply(0x01, 1) << 0 << true << R << "Неверный отклик" << false;
+        QTest::newRow("late reply") << version << 0 << false << R << QString() << false;
+        QTest::newRow("wrong function") << version << 1 << true << R << "Неверный отклик" << false;
+        QTest::newRow("extra byte") << ack2 + bytes({0x00}) << 5 << true << R
+                                    << "Отклик длиннее требуемого" << false;
+        QTest::newRow("length 2 complete at 4") << ack2 << 5 << true << A << QString() << false;
+        QTest::newRow("bad CRC") << badCrc << 0 << true << R << "Ошибка контрольной суммы" << false;
+        QTest::newRow("function and CRC wrong")
+            << wrongFunctionAndCrc << 0 << true << R << "Неверный отклик" << false;
+        QTest::newRow("extra byte and bad CRC") << badCrc + bytes({0x11}) << 0 << true << R
+                                                << "Отклик длиннее требуемого" << false;
+    }
+    void acceptance()
+    {
+        QFETCH(QByteArray, buffer);
+        QFETCH(int, request);
+        QFETCH(bool, awaiting);
+        QFETCH(int, verdict);
+        QFETCH(QString, text);
+        QFETCH(bool, errorReply);
+        const ReplyCheck check = checkReply(buffer, quint8(request), awaiting);
+        QCOMPARE(int(check.verdict), verdict);
+        QCOMPARE(check.text, text);
+        QCOMPARE(check.errorReply, errorReply);
+    }
+
+    void errorTexts_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("1") << 1 << "Ошибка: Неизвестная функция";
+        QTest::newRow("2") << 2 << "Ошибка: Неверная длина запроса";
+        QTest::newRow("3") << 3 << "Ошибка: Неверная контрольная сумма";
+        QTest::newRow("4") << 4 << "Ошибка: Неверные данные запроса";
+        QTest::newRow("5") << 5 << "Ошибка: Память защищена";
+        QTest::newRow("6") << 6 << "Ошибка: Доступ запрещен";
+        QTest::newRow("0") << 0 << "Неизвестная ошибка";
+        QTest::newRow("7") << 7 << "Неизвестная ошибка";
+        QTest::newRow("255") << 255 << "Неизвестная ошибка";
+    }
+    void errorTexts()
+    {
+        QFETCH(int, code);
+        QFETCH(QString, text);
+        QCOMPARE(errorCodeText(code), text);
+        const QByteArray reply = makeErrorReply(0x14, quint8(code));
+        QCOMPARE(checkReply(reply, 0x14, true).text, text);
+    }
+
+    void version_data()
+    {
+        QTest::addColumn<QByteArray>("frame");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("number");
+        QTest::newRow("1.12") << withCrc(bytes({0x00, 0x04, 0x12, 0x01})) << "1.12" << 12;
+        QTest::newRow("1.9") << withCrc(bytes({0x00, 0x04, 0x09, 0x01})) << "1.9" << 9;
+        QTest::newRow("1.10") << withCrc(bytes({0x00, 0x04, 0x10, 0x01})) << "1.10" << 10;
+        QTest::newRow("nibbles above 9") << withCrc(bytes({0x00, 0x04, 0x1A, 0x02})) << "2.20" << 20;
+        QTest::newRow("no data") << withCrc(bytes({0x00, 0x02})) << QString() << -1;
+        QTest::newRow("one data byte") << withCrc(bytes({0x00, 0x03, 0x12})) << QString() << -1;
+    }
+    void version()
+    {
+        QFETCH(QByteArray, frame);
+        QFETCH(QString, text);
+        QFETCH(int, number);
+        const auto v = decodeVersion(frame);
+        if (number < 0) {
+            QVERIFY(!v);
+            return;
+        }
+        QVERIFY(v);
+        QCOMPARE(v->text, text);
+        QCOMPARE(v->number, number);
+    }
+
+    void dataBytesNeverPastTheFrame()
+    {
+        // Declared length larger than what arrived: only the bytes present count.
+        const QByteArray truncated = bytes({0x0F, 0x20, 1, 2, 3, 4});
+        QCOMPARE(dataSize(truncated), 2);
+        QVERIFY(dataByte(truncated, 1));
+        QVERIFY(!dataByte(truncated, 2));
+        QVERIFY(!dataByte(truncated, -1));
+        QCOMPARE(dataSize(QByteArray()), 0);
+    }
+
+    void bcdBothWays()
+    {
+        QCOMPARE(bcd(0x59), 59);
+        QCOMPARE(bcd(0xFF), 165);
+        for (int v = 0; v < 100; ++v)
+            QCOMPARE(bcd(toBcd(v)), v);
+    }
+
+    void hexText()
+    {
+        QCOMPARE(hexBytes(bytes({0x00, 0x02, 0x80, 0x71})), QStringLiteral("00 02 80 71 "));
+        QCOMPARE(hexBytes(bytes({0xab})), QStringLiteral("AB "));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFrame)
+#include "test_frame.moc"
