@@ -26,6 +26,7 @@ public:
     virtual int newAddress() const = 0;      // SpinNewAddr
     virtual bool terminalOn() const = 0;     // CheckBox_Terminal
     virtual void addLogLine(const QString &line) = 0; // Memo_Terminal (capped at 1500 lines)
+    virtual void clearLog() = 0;
     virtual void beep() = 0;
     virtual void setStatusText(int panel, const QString &text) = 0; // StatusBar1
     virtual void showIndicator(const QColor &colour) = 0;           // Shape1 shown
@@ -102,7 +103,7 @@ public:
 
     // SpinTimer changed: applies at once and restarts a running timeout.
     void setReplyTimeout(int ms);
-    int replyTimeout() const { return m_timer2.interval(); }
+    int replyTimeoutMs() const { return m_timer2.interval(); }
     bool awaitingReply() const { return m_timer2.isActive(); }
 
     // A log line from any part of the program; shown only while the log is on.
@@ -120,13 +121,15 @@ public slots:
     void onTxEmpty();  // OnTxEmpty: RTS dropped
     void onBreak();    // OnBreak
 
+    // The timers' handlers; public so that tests can step the engine without waiting.
+    void sendTick();         // Timer1
+    void replyTimeout();     // Timer2
+    void firstRequest();     // TimerStart
+    void indicatorExpired(); // TimerShape
+
 private:
     void queueChanged();
-    void sendTick();
-    void replyTimeout();
     void queueReset();
-    void firstRequest();
-    void indicatorExpired();
     void accept();
     void handleVersion(const QByteArray &frame);
 
