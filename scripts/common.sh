@@ -6,7 +6,7 @@ ZK_BUILD=${ZK_BUILD:-$ZK_ROOT/build}
 
 # Debian packages the program, its tests and its tools need.
 ZK_PACKAGES=(
-  cmake g++ make pkg-config
+  cmake g++ make pkg-config libbenchmark-dev
   qt6-base-dev qt6-serialport-dev libqt6serialport6-dev
   libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-odbc
   qt6-qpa-plugins fonts-dejavu-core

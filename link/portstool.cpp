@@ -1,0 +1,47 @@
+// zelta-kn-ports: shows and edits the COM-port map of the preferences store.
+//   zelta-kn-ports                 list the map
+//   zelta-kn-ports COM9 /dev/pts/3 map COM9 to a device
+//   zelta-kn-ports COM9 --remove   drop the entry
+//   ... --select                   also preselect the port when no port is saved yet
+
+#include <QCoreApplication>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTextStream>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QTextStream out(stdout), err(stderr);
+    QSettings settings(QStringLiteral("Kalvimet"), QStringLiteral("Zelta-KN"));
+    settings.beginGroup(QStringLiteral("Ports"));
+    const QStringList args = app.arguments().mid(1);
+
+    if (args.isEmpty()) {
+        for (const QString &key : settings.childKeys())
+            out << key << " = " << settings.value(key).toString() << '\n';
+        return 0;
+    }
+    static const QRegularExpression portName(QStringLiteral("^COM([1-9][0-9]{0,2})$"),
+                                             QRegularExpression::CaseInsensitiveOption);
+    const auto match = portName.match(args.value(0));
+    const bool select = args.size() == 3 && args[2] == QLatin1String("--select");
+    if ((args.size() != 2 && !select) || !match.hasMatch()) {
+        err << "usage: zelta-kn-ports [COM<n> <device> [--select] | COM<n> --remove]\n";
+        return 2;
+    }
+    const QString key = QStringLiteral("COM") + match.captured(1);
+    if (args[1] == QLatin1String("--remove"))
+        settings.remove(key);
+    else
+        settings.setValue(key, args[1]);
+    settings.endGroup();
+    if (select && !settings.contains(QStringLiteral("Port")))
+        settings.setValue(QStringLiteral("Port"), match.captured(1).toUInt());
+    settings.sync();
+    if (settings.status() != QSettings::NoError) {
+        err << "cannot write " << settings.fileName() << '\n';
+        return 1;
+    }
+    return 0;
+}
