@@ -1,0 +1,283 @@
+// zelta-kn-sim: a ЗЕЛТА-КН meter on a pseudo-terminal.
+//
+// Prints "ready PATH" on stdout once it listens at PATH; everything else (trace,
+// answers to commands, warnings) goes to stderr. Commands on stdin, one a line:
+//   fault KIND[=VALUE] [COUNT]   inject a fault (see --help)
+//   fault off                    stop injecting
+//   fault                        show the fault in force
+//   state                        print the meter's memory as JSON
+//   quit                         leave as on SIGTERM
+// SIGTERM and SIGINT save the state (with --state), remove the link and exit 0.
+
+#include "meterprotocol.h"
+#include "metermodel.h"
+#include "ptytransport.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonDocument>
+#include <QSaveFile>
+#include <QTime>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace zk::sim;
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char c = 1;
+    const ssize_t n = ::write(g_signalPipe[1], &c, 1);
+    (void)n;
+}
+
+void say(const QString &text)
+{
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+bool loadState(const QString &path, MeterState *state, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parseError);
+    if (!doc.isObject()) {
+        *error = QStringLiteral("%1 is not a JSON object: %2").arg(path, parseError.errorString());
+        return false;
+    }
+    return state->loadJson(doc.object(), error);
+}
+
+bool saveState(const QString &path, const MeterState &state)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.write(QJsonDocument(state.toJson()).toJson());
+    return file.commit();
+}
+
+bool parseUInt(const QString &text, quint64 max, quint64 *out)
+{
+    bool ok = false;
+    const qulonglong v = text.toULongLong(&ok, 0);
+    if (!ok || v > max)
+        return false;
+    *out = v;
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("zelta-kn-sim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "A virtual ZELTA-KN meter on a pseudo-terminal.\n"
+        "stdin commands: fault KIND[=VALUE] [COUNT] | fault off | fault | state | quit\n"
+        "fault kinds: noack, delay[=MS] (2000), badcrc, extra[=BYTE] (0), error[=CODE] (4),\n"
+        "             split[=GAP_MS] (50), wrongfn[=CODE] (request code with bit 0 flipped), silent"));
+    parser.addHelpOption();
+    const QCommandLineOption linkOpt(QStringLiteral("link"), QStringLiteral("Symbolic link to the terminal device."),
+                                     QStringLiteral("PATH"), QStringLiteral("/tmp/zelta-kn-meter"));
+    const QCommandLineOption addressOpt(QStringLiteral("address"), QStringLiteral("Meter address 0..255 (1)."),
+                                        QStringLiteral("N"));
+    const QCommandLineOption serialOpt(QStringLiteral("serial"), QStringLiteral("Serial number 0..131071 (0)."),
+                                       QStringLiteral("N"));
+    const QCommandLineOption firmwareOpt(QStringLiteral("firmware"),
+                                         QStringLiteral("Firmware version MAJOR.MINOR (1.12); below x.10 no calendars."),
+                                         QStringLiteral("MAJOR.MINOR"), QStringLiteral("1.12"));
+    const QCommandLineOption passwordOpt(QStringLiteral("password"),
+                                         QStringLiteral("Access password 0..65535 (%1).").arg(kFactoryPassword),
+                                         QStringLiteral("N"));
+    const QCommandLineOption statusOpt(QStringLiteral("status"),
+                                       QStringLiteral("Status bits beyond those of unset DDM numbers (0)."),
+                                       QStringLiteral("N"));
+    const QCommandLineOption stateOpt(QStringLiteral("state"),
+                                      QStringLiteral("JSON file: loaded at start, saved after every accepted write."),
+                                      QStringLiteral("FILE"));
+    const QCommandLineOption turnaroundOpt(QStringLiteral("turnaround"),
+                                           QStringLiteral("Delay before each answer, ms (10)."), QStringLiteral("MS"),
+                                           QStringLiteral("10"));
+    const QCommandLineOption sessionOpt(QStringLiteral("session-timeout"),
+                                        QStringLiteral("Seconds without an exchange that end a session (60)."),
+                                        QStringLiteral("S"), QStringLiteral("60"));
+    const QCommandLineOption faultOpt(QStringLiteral("fault"), QStringLiteral("Fault from the start: KIND[=VALUE]."),
+                                      QStringLiteral("KIND"));
+    const QCommandLineOption faultCountOpt(QStringLiteral("fault-count"),
+                                           QStringLiteral("Exchanges the --fault affects (all)."), QStringLiteral("N"));
+    const QCommandLineOption traceOpt(QStringLiteral("trace"),
+                                      QStringLiteral("Every byte to stderr with its ninth bit (M/S) and a time stamp."));
+    parser.addOptions({linkOpt, addressOpt, serialOpt, firmwareOpt, passwordOpt, statusOpt, stateOpt, turnaroundOpt,
+                       sessionOpt, faultOpt, faultCountOpt, traceOpt});
+    parser.process(app);
+
+    const auto fail = [](const QString &text) {
+        say(QStringLiteral("zelta-kn-sim: ") + text);
+        return 2;
+    };
+
+    // A fresh meter from the options; a state file, when present, is the meter's memory
+    // and wins over them.
+    MeterState state;
+    quint64 v = 0;
+    if (parser.isSet(addressOpt)) {
+        if (!parseUInt(parser.value(addressOpt), 255, &v))
+            return fail(QStringLiteral("--address must be 0..255"));
+        state.address = quint8(v);
+    }
+    if (parser.isSet(serialOpt)) {
+        if (!parseUInt(parser.value(serialOpt), kSerialMask, &v))
+            return fail(QStringLiteral("--serial must be 0..131071"));
+        state.serial = quint32(v);
+    }
+    if (parser.isSet(passwordOpt)) {
+        if (!parseUInt(parser.value(passwordOpt), 65535, &v))
+            return fail(QStringLiteral("--password must be 0..65535"));
+        state.password = quint16(v);
+    }
+    if (parser.isSet(statusOpt)) {
+        if (!parseUInt(parser.value(statusOpt), 255, &v))
+            return fail(QStringLiteral("--status must be 0..255"));
+        state.statusExtra = quint8(v);
+    }
+    const QString statePath = parser.value(stateOpt);
+    if (!statePath.isEmpty() && QFile::exists(statePath)) {
+        QString error;
+        if (!loadState(statePath, &state, &error))
+            return fail(error);
+    }
+
+    const QStringList fw = parser.value(firmwareOpt).split(QLatin1Char('.'));
+    quint64 major = 0, minor = 0;
+    if (fw.size() != 2 || !parseUInt(fw.at(0), 99, &major) || !parseUInt(fw.at(1), 99, &minor))
+        return fail(QStringLiteral("--firmware must be MAJOR.MINOR, each 0..99"));
+    quint64 turnaround = 0, sessionSeconds = 0;
+    if (!parseUInt(parser.value(turnaroundOpt), 60000, &turnaround))
+        return fail(QStringLiteral("--turnaround must be 0..60000"));
+    if (!parseUInt(parser.value(sessionOpt), 86400, &sessionSeconds) || sessionSeconds == 0)
+        return fail(QStringLiteral("--session-timeout must be 1..86400"));
+
+    Fault startFault;
+    if (parser.isSet(faultOpt)) {
+        QString text = parser.value(faultOpt);
+        if (parser.isSet(faultCountOpt))
+            text += QLatin1Char(' ') + parser.value(faultCountOpt);
+        QString error;
+        const auto f = parseFault(text, &error);
+        if (!f)
+            return fail(QStringLiteral("--fault: ") + error);
+        startFault = *f;
+    }
+
+    SystemClock clock;
+    MeterModel model(clock, state);
+    model.setFirmware(int(major), int(minor));
+    MeterProtocol protocol(model, clock);
+    protocol.setSessionTimeoutMs(qint64(sessionSeconds) * 1000);
+    protocol.setFault(startFault);
+
+    const bool tracing = parser.isSet(traceOpt);
+    const auto traceLine = [](const QString &text) { say(text); };
+    if (tracing)
+        protocol.setEventHook([](const QString &text) {
+            say(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz ")) + QStringLiteral("-- ") + text);
+        });
+    const auto save = [&]() {
+        if (!statePath.isEmpty() && !saveState(statePath, model.state()))
+            say(QStringLiteral("zelta-kn-sim: cannot write %1").arg(statePath));
+    };
+    protocol.setStoredHook(save);
+
+    PtyTransport transport(protocol);
+    transport.setTurnaroundMs(int(turnaround));
+    if (tracing)
+        transport.setTrace(traceLine);
+    QString error;
+    if (!transport.open(parser.value(linkOpt), &error))
+        return fail(error);
+
+    if (::pipe(g_signalPipe) != 0)
+        return fail(QStringLiteral("cannot create a pipe"));
+    fcntl(g_signalPipe[1], F_SETFL, O_NONBLOCK);
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::printf("ready %s\n", QFile::encodeName(transport.linkPath()).constData());
+    std::fflush(stdout);
+
+    bool stdinOpen = true;
+    QByteArray stdinBuffer;
+    bool running = true;
+    while (running) {
+        QList<int> watch{g_signalPipe[0]};
+        if (stdinOpen)
+            watch.append(STDIN_FILENO);
+        const QList<int> readable = transport.step(1000, watch);
+        if (readable.contains(g_signalPipe[0]))
+            running = false;
+        if (!readable.contains(STDIN_FILENO))
+            continue;
+        char buffer[256];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0) {
+            stdinOpen = false; // no more commands; the meter runs on
+            continue;
+        }
+        stdinBuffer.append(buffer, int(n));
+        int newline;
+        while ((newline = stdinBuffer.indexOf('\n')) >= 0) {
+            const QString line = QString::fromLocal8Bit(stdinBuffer.left(newline)).simplified();
+            stdinBuffer.remove(0, newline + 1);
+            if (line.isEmpty())
+                continue;
+            const QString command = line.section(QLatin1Char(' '), 0, 0);
+            const QString rest = line.section(QLatin1Char(' '), 1);
+            if (command == QLatin1String("fault")) {
+                if (rest.isEmpty()) {
+                    say(QStringLiteral("fault ") + describeFault(protocol.fault()));
+                    continue;
+                }
+                QString faultError;
+                const auto f = parseFault(rest, &faultError);
+                if (!f) {
+                    say(QStringLiteral("error: ") + faultError);
+                    continue;
+                }
+                protocol.setFault(*f);
+                say(QStringLiteral("fault ") + describeFault(*f));
+            } else if (command == QLatin1String("state")) {
+                model.advance();
+                say(QString::fromUtf8(QJsonDocument(model.state().toJson()).toJson(QJsonDocument::Compact)));
+            } else if (command == QLatin1String("quit")) {
+                running = false;
+            } else {
+                say(QStringLiteral("error: unknown command \"%1\" (fault, state, quit)").arg(command));
+            }
+        }
+    }
+
+    model.advance();
+    save();
+    transport.close();
+    return 0;
+}

@@ -1,0 +1,261 @@
+#include "ptytransport.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTime>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace zk::sim {
+
+namespace {
+
+constexpr int kHangUpPollMs = 50;
+constexpr int kBitsPerCharacter = 11; // start, 8 data, ninth bit, stop
+
+int speedToBaud(speed_t speed)
+{
+    switch (speed) {
+    case B50: return 50;
+    case B75: return 75;
+    case B110: return 110;
+    case B134: return 134;
+    case B150: return 150;
+    case B200: return 200;
+    case B300: return 300;
+    case B600: return 600;
+    case B1200: return 1200;
+    case B1800: return 1800;
+    case B2400: return 2400;
+    case B4800: return 4800;
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B57600: return 57600;
+    case B115200: return 115200;
+    case B230400: return 230400;
+    default: return 0;
+    }
+}
+
+QString hex(const QByteArray &bytes, char ninth)
+{
+    QString out;
+    for (char c : bytes) {
+        if (!out.isEmpty())
+            out += QLatin1Char(' ');
+        out += QStringLiteral("%1%2").arg(quint8(c), 2, 16, QLatin1Char('0')).toUpper().arg(QLatin1Char(ninth));
+    }
+    return out;
+}
+
+} // namespace
+
+PtyTransport::PtyTransport(MeterProtocol &protocol)
+    : m_protocol(protocol)
+{
+}
+
+PtyTransport::~PtyTransport()
+{
+    close();
+}
+
+void PtyTransport::trace(const QString &text)
+{
+    if (m_trace)
+        m_trace(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz ")) + text);
+}
+
+bool PtyTransport::open(const QString &linkPath, QString *error)
+{
+    m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
+        *error = QStringLiteral("cannot create a pseudo-terminal: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+        close();
+        return false;
+    }
+    m_device = QString::fromLocal8Bit(ptsname(m_master));
+
+    termios t{};
+    if (tcgetattr(m_master, &t) == 0) {
+        cfmakeraw(&t);
+        t.c_cflag |= CREAD | CLOCAL;
+        cfsetispeed(&t, B4800);
+        cfsetospeed(&t, B4800);
+        tcsetattr(m_master, TCSANOW, &t);
+    }
+
+    const QByteArray link = QFile::encodeName(linkPath);
+    const QFileInfo existing(linkPath);
+    if (existing.isSymLink()) {
+        ::unlink(link.constData());
+    } else if (existing.exists()) {
+        *error = QStringLiteral("%1 exists and is not a symbolic link").arg(linkPath);
+        close();
+        return false;
+    }
+    if (::symlink(QFile::encodeName(m_device).constData(), link.constData()) != 0) {
+        *error = QStringLiteral("cannot create %1: %2").arg(linkPath, QString::fromLocal8Bit(strerror(errno)));
+        close();
+        return false;
+    }
+    m_link = linkPath;
+    m_hungUp = false;
+    return true;
+}
+
+void PtyTransport::close()
+{
+    if (!m_link.isEmpty()) {
+        if (QFileInfo(m_link).symLinkTarget() == m_device)
+            ::unlink(QFile::encodeName(m_link).constData());
+        m_link.clear();
+    }
+    if (m_master >= 0)
+        ::close(m_master);
+    m_master = -1;
+    m_pending.clear();
+}
+
+int PtyTransport::baudRate() const
+{
+    termios t{};
+    if (m_master < 0 || tcgetattr(m_master, &t) != 0)
+        return 0;
+    return speedToBaud(cfgetospeed(&t));
+}
+
+void PtyTransport::hangUp()
+{
+    if (m_hungUp)
+        return;
+    m_hungUp = true;
+    m_pending.clear();
+    tcflush(m_master, TCIOFLUSH);
+    m_protocol.lineClosed();
+    trace(QStringLiteral("port closed"));
+}
+
+void PtyTransport::readLine()
+{
+    // The ninth bit of what just arrived is the parity the program has set now.
+    termios t{};
+    const bool haveSettings = tcgetattr(m_master, &t) == 0;
+    const bool mark = haveSettings && (t.c_cflag & CMSPAR) && (t.c_cflag & PARODD);
+
+    QByteArray bytes;
+    char buffer[512];
+    for (;;) {
+        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+        if (n > 0) {
+            bytes.append(buffer, int(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EIO)
+            hangUp();
+        break;
+    }
+    if (bytes.isEmpty())
+        return;
+    trace(QStringLiteral("rx ") + hex(bytes, mark ? 'M' : 'S'));
+    m_protocol.receive(bytes, mark ? Ninth::Mark : Ninth::Space);
+    schedule(m_protocol.takeOutput());
+}
+
+void PtyTransport::schedule(const QList<Transmission> &pieces)
+{
+    if (pieces.isEmpty())
+        return;
+    const int baud = baudRate();
+    const auto perByte = std::chrono::microseconds(baud > 0 ? kBitsPerCharacter * 1000000LL / baud : 0);
+    auto at = Clock::now() + std::chrono::milliseconds(m_turnaroundMs);
+    for (const Transmission &piece : pieces) {
+        at += std::chrono::milliseconds(piece.gapMs);
+        for (char c : piece.bytes) {
+            m_pending.emplace(at, c);
+            at += perByte;
+        }
+    }
+}
+
+void PtyTransport::writeDue()
+{
+    const auto now = Clock::now();
+    QByteArray due;
+    auto it = m_pending.begin();
+    while (it != m_pending.end() && it->first <= now) {
+        due.append(it->second);
+        it = m_pending.erase(it);
+    }
+    if (due.isEmpty())
+        return;
+    int written = 0;
+    while (written < due.size()) {
+        const ssize_t n = ::write(m_master, due.constData() + written, size_t(due.size() - written));
+        if (n > 0) {
+            written += int(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break; // the program is not reading: what does not fit is lost, as on a wire
+        }
+    }
+    trace(QStringLiteral("tx ") + hex(due.left(written), 'S'));
+}
+
+QList<int> PtyTransport::step(int timeoutMs, const QList<int> &watchFds)
+{
+    std::vector<pollfd> fds;
+    for (int fd : watchFds)
+        fds.push_back(pollfd{fd, POLLIN, 0});
+    const bool lineWatched = m_master >= 0 && !m_hungUp;
+    if (lineWatched)
+        fds.push_back(pollfd{m_master, POLLIN, 0});
+
+    int wait = timeoutMs;
+    if (!m_pending.empty()) {
+        const auto untilDue = std::chrono::ceil<std::chrono::milliseconds>(m_pending.begin()->first - Clock::now());
+        wait = std::clamp<int>(int(untilDue.count()), 0, wait);
+    }
+    if (!lineWatched && m_master >= 0)
+        wait = std::min(wait, kHangUpPollMs); // look again soon for the port to reopen
+
+    const int ready = ::poll(fds.data(), nfds_t(fds.size()), wait);
+    QList<int> readable;
+    if (ready > 0) {
+        for (size_t i = 0; i < size_t(watchFds.size()); ++i)
+            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
+                readable.append(fds[i].fd);
+        if (lineWatched) {
+            const short revents = fds.back().revents;
+            if (revents & POLLIN)
+                readLine();
+            if ((revents & POLLHUP) && !(revents & POLLIN))
+                hangUp();
+        }
+    }
+
+    if (m_hungUp && m_master >= 0) {
+        pollfd probe{m_master, POLLIN, 0};
+        if (::poll(&probe, 1, 0) >= 0 && !(probe.revents & POLLHUP)) {
+            m_hungUp = false;
+            trace(QStringLiteral("port opened"));
+        }
+    }
+    if (!m_hungUp)
+        writeDue();
+    return readable;
+}
+
+} // namespace zk::sim
