@@ -1,0 +1,636 @@
+// SerialChannel over a real pseudo-terminal pair, and the COM-port map.
+// The test's side of the line is the pty master; the channel opens the slave through
+// a map entry in the test's own preferences store.
+
+#include "portmap.h"
+#include "serialchannel.h"
+
+#include <QSettings>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <poll.h>
+#include <unistd.h>
+
+using namespace zk;
+
+Q_DECLARE_METATYPE(zk::Parity)
+Q_DECLARE_METATYPE(zk::SerialChannel::Baudrate)
+Q_DECLARE_METATYPE(zk::SerialChannel::RtsControl)
+
+namespace {
+
+const int LinePort = 77;
+
+// The master side of a pseudo-terminal; the slave is what the channel opens.
+class Pty
+{
+public:
+    Pty()
+    {
+        m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (m_master >= 0 && ::grantpt(m_master) == 0 && ::unlockpt(m_master) == 0)
+            m_slave = QString::fromLocal8Bit(::ptsname(m_master));
+    }
+    ~Pty() { closeMaster(); }
+    bool ok() const { return m_master >= 0 && !m_slave.isEmpty(); }
+    QString slave() const { return m_slave; }
+    void closeMaster()
+    {
+        if (m_master >= 0)
+            ::close(m_master);
+        m_master = -1;
+    }
+
+    // The slave's line settings, as the other end sees them.
+    termios2 attrs() const
+    {
+        termios2 t{};
+        ::ioctl(m_master, TCGETS2, &t);
+        return t;
+    }
+    void setAttrs(const termios2 &t) { ::ioctl(m_master, TCSETS2, &t); }
+
+    bool write(const QByteArray &bytes)
+    {
+        qsizetype done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(m_master, bytes.constData() + done, size_t(bytes.size() - done));
+            if (n < 0 && errno != EAGAIN)
+                return false;
+            if (n > 0)
+                done += n;
+            else
+                QTest::qWait(5);
+        }
+        return true;
+    }
+    // Whatever the master can read now.
+    QByteArray readNow()
+    {
+        QByteArray out;
+        char buf[4096];
+        for (;;) {
+            const ssize_t n = ::read(m_master, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            out.append(buf, n);
+        }
+        return out;
+    }
+    // Reads until `count` bytes came or `ms` passed, running the event loop meanwhile.
+    QByteArray read(qsizetype count, int ms = 5000)
+    {
+        QByteArray out;
+        QDeadlineTimer deadline(ms);
+        while (out.size() < count && !deadline.hasExpired()) {
+            out += readNow();
+            if (out.size() < count)
+                QTest::qWait(2);
+        }
+        return out;
+    }
+
+private:
+    int m_master = -1;
+    QString m_slave;
+};
+
+QString errorOf(const std::function<void()> &call)
+{
+    try {
+        call();
+    } catch (const SerialChannelError &e) {
+        return e.text();
+    }
+    return QString();
+}
+
+QString sysText(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
+QByteArray allByteValues()
+{
+    QByteArray bytes;
+    for (int i = 0; i < 256; ++i)
+        bytes.append(char(i));
+    return bytes;
+}
+
+} // namespace
+
+class TestChannel : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<Pty> m_pty;
+
+    // A channel on the test's pty, at its start settings.
+    std::unique_ptr<SerialChannel> lineChannel()
+    {
+        auto ch = std::make_unique<SerialChannel>();
+        ch->setPortNum(LinePort);
+        return ch;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        setPortMapStore(QStringLiteral("ZkTest"), QStringLiteral("test_channel"));
+        QSettings settings(portMapOrganisation(), portMapApplication());
+        // Never the user's own preferences.
+        QVERIFY2(settings.fileName().contains(QLatin1String("qttest")), qPrintable(settings.fileName()));
+        settings.remove(QStringLiteral("Ports"));
+        settings.sync();
+    }
+
+    void init()
+    {
+        m_pty = std::make_unique<Pty>();
+        QVERIFY(m_pty->ok());
+        mapPort(LinePort, m_pty->slave());
+    }
+
+    void cleanup()
+    {
+        m_pty.reset();
+        QSettings(portMapOrganisation(), portMapApplication()).remove(QStringLiteral("Ports"));
+    }
+
+    // ---- opening and closing ---------------------------------------------------
+
+    void openAndCloseRules()
+    {
+        auto ch = lineChannel();
+        QVERIFY(!ch->isOpen());
+        ch->close(); // closed: nothing happens
+        QCOMPARE(ch->formattedDeviceName(), QStringLiteral("COM77"));
+
+        ch->open();
+        QVERIFY(ch->isOpen());
+        const QString refused = QStringLiteral("Can't perform this operation while port is open");
+        QCOMPARE(errorOf([&] { ch->open(); }), refused);
+        QCOMPARE(errorOf([&] { ch->setPortNum(3); }), refused);
+        QCOMPARE(errorOf([&] { ch->setPortNum(LinePort); }), refused);
+        QCOMPARE(errorOf([&] { ch->setDeviceName(QStringLiteral("COM%d")); }), refused);
+        QCOMPARE(errorOf([&] { ch->setBuffers(SerialChannel::Buffers()); }), refused);
+        QCOMPARE(ch->portNum(), LinePort);
+        // Still open and working after the refusals.
+        QVERIFY(ch->isOpen());
+        QVERIFY(ch->writeByte(0x5A));
+        QCOMPARE(m_pty->read(1), QByteArray("\x5A"));
+
+        ch->close();
+        QVERIFY(!ch->isOpen());
+        QVERIFY(!ch->writeByte(0x01)); // not open: nothing written
+        ch->close();
+        ch->open(); // settings survive, the port opens again
+        QVERIFY(ch->isOpen());
+        QVERIFY(ch->writeByte(0x33));
+        QCOMPARE(m_pty->read(1), QByteArray("\x33"));
+    }
+
+    void openFailures_data()
+    {
+        QTest::addColumn<QString>("nameTemplate");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("mapTo");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("no device behind the number")
+            << "COM%d" << 250 << QString() << "Specified device not found (COM250).";
+        QTest::newRow("map entry to a missing device")
+            << "COM%d" << 78 << "/nonexistent/ttyX" << "Specified device not found (COM78).";
+        QTest::newRow("port 0") << "COM%d" << 0 << QString() << "Specified device not found (COM0).";
+        QTest::newRow("not a terminal")
+            << "COM%d" << 79 << "/dev/null" << QStringLiteral("Error writing dcb (%1), %2").arg(ENOTTY).arg(sysText(ENOTTY));
+        QTest::newRow("path template")
+            << "/dev/nonexistent%d" << 3 << QString() << "Specified device not found (/dev/nonexistent3).";
+    }
+    void openFailures()
+    {
+        QFETCH(QString, nameTemplate);
+        QFETCH(int, port);
+        QFETCH(QString, mapTo);
+        QFETCH(QString, error);
+        if (!mapTo.isEmpty())
+            mapPort(port, mapTo);
+        SerialChannel ch;
+        ch.setDeviceName(nameTemplate);
+        ch.setPortNum(port);
+        QCOMPARE(errorOf([&] { ch.open(); }), error);
+        QVERIFY(!ch.isOpen());
+        // A failed open leaves the channel closed and usable.
+        ch.setPortNum(LinePort);
+        ch.setDeviceName(QStringLiteral("COM%d"));
+        ch.open();
+        QVERIFY(ch.isOpen());
+    }
+
+    void secondOpenerRefused()
+    {
+        auto first = lineChannel();
+        auto second = lineChannel();
+        first->open();
+        QCOMPARE(errorOf([&] { second->open(); }),
+                 QStringLiteral("Can't open specified device COM77 (Error %1, %2)").arg(EBUSY).arg(sysText(EBUSY)));
+        QVERIFY(!second->isOpen());
+        QVERIFY(first->writeByte(0x11));
+        QCOMPARE(m_pty->read(1), QByteArray("\x11"));
+        first->close();
+        second->open();
+        QVERIFY(second->isOpen());
+    }
+
+    // ---- data ------------------------------------------------------------------
+
+    void bytesToTheLine()
+    {
+        auto ch = lineChannel();
+        ch->open();
+        QSignalSpy txEmpty(ch.get(), &SerialChannel::txEmpty);
+        const QByteArray bytes = allByteValues();
+        QVERIFY(ch->writeBytes(bytes));
+        // Raised from the event loop, after the writing call has returned.
+        QCOMPARE(txEmpty.count(), 0);
+        QCOMPARE(m_pty->readNow(), bytes); // complete when writeBytes returned
+        QVERIFY(txEmpty.wait(2000));
+        QCOMPARE(txEmpty.count(), 1);
+    }
+
+    void bytesFromTheLine()
+    {
+        auto ch = lineChannel();
+        ch->open();
+        QVERIFY(ch->readAvailable().isEmpty());
+
+        QByteArray received;
+        int events = 0;
+        connect(ch.get(), &SerialChannel::rxChar, this, [&](int count) {
+            ++events;
+            QVERIFY(count > 0);
+            const QByteArray got = ch->readAvailable();
+            QVERIFY(got.size() >= count);
+            received += got;
+        });
+        // Every value, the mark byte 0xFF among them, and a run that looks like a mark.
+        const QByteArray sent = allByteValues() + QByteArray("\xFF\x00\x00\xFF\xFF\x00", 6);
+        QVERIFY(m_pty->write(sent));
+        QDeadlineTimer deadline(5000);
+        while (received.size() < sent.size() && !deadline.hasExpired())
+            QTest::qWait(5);
+        QCOMPARE(received, sent);
+        QVERIFY(events >= 1);
+        QVERIFY(ch->readAvailable().isEmpty());
+    }
+
+    void unreadBytesWait()
+    {
+        // Nobody reads in the handler: the bytes stay until asked for, each new
+        // arrival is announced with the number waiting.
+        auto ch = lineChannel();
+        ch->open();
+        QSignalSpy rx(ch.get(), &SerialChannel::rxChar);
+        QVERIFY(m_pty->write("abc"));
+        QVERIFY(rx.wait(2000));
+        QVERIFY(m_pty->write("de"));
+        QDeadlineTimer deadline(2000);
+        while ((rx.isEmpty() || rx.last().at(0).toInt() < 5) && !deadline.hasExpired())
+            QTest::qWait(5);
+        QCOMPARE(rx.last().at(0).toInt(), 5);
+        QCOMPARE(ch->readAvailable(), QByteArray("abcde"));
+        QVERIFY(ch->readAvailable().isEmpty());
+    }
+
+    void writeOutlivesItsWait()
+    {
+        auto ch = lineChannel();
+        SerialChannel::Buffers buffers;
+        buffers.readTimeout = 100;
+        ch->setBuffers(buffers);
+        ch->open();
+        QSignalSpy txEmpty(ch.get(), &SerialChannel::txEmpty);
+        // Far more than the pseudo-terminal holds while the other end does not read.
+        QByteArray bytes(1 << 20, '\0');
+        for (qsizetype i = 0; i < bytes.size(); ++i)
+            bytes[i] = char(i * 7 + i / 251);
+        QVERIFY(!ch->writeBytes(bytes));
+        // Not cancelled: the rest follows once the line takes it, then txEmpty.
+        const QByteArray got = m_pty->read(bytes.size(), 20000);
+        QCOMPARE(got.size(), bytes.size());
+        QVERIFY(got == bytes);
+        QVERIFY(txEmpty.count() == 1 || txEmpty.wait(5000));
+        QCOMPARE(txEmpty.count(), 1);
+    }
+
+    void hungUpLine()
+    {
+        auto ch = lineChannel();
+        ch->open();
+        m_pty->closeMaster();
+        QTest::qWait(50); // the event loop must survive a line that stays readable
+        QVERIFY(ch->isOpen());
+        const QString statistics = errorOf([&] { ch->readAvailable(); });
+        QVERIFY2(statistics.startsWith(QLatin1String("Error retrieving statistics (")), qPrintable(statistics));
+        const QString write = errorOf([&] { ch->writeByte(0x00); });
+        QCOMPARE(write, QStringLiteral("Write error (%1), %2").arg(EIO).arg(sysText(EIO)));
+        ch->close();
+        QVERIFY(!ch->isOpen());
+    }
+
+    // ---- line settings ---------------------------------------------------------
+
+    void parityOnTheLine_data()
+    {
+        QTest::addColumn<Parity>("parity");
+        QTest::addColumn<bool>("stick");
+        QTest::addColumn<bool>("odd");
+        // The pty driver clears PARENB; CMSPAR and PARODD still tell the mode.
+        QTest::newRow("mark") << Parity::Mark << true << true;
+        QTest::newRow("space") << Parity::Space << true << false;
+        QTest::newRow("odd") << Parity::Odd << false << true;
+        QTest::newRow("even") << Parity::Even << false << false;
+        QTest::newRow("none") << Parity::None << false << false;
+    }
+    void parityOnTheLine()
+    {
+        QFETCH(Parity, parity);
+        QFETCH(bool, stick);
+        QFETCH(bool, odd);
+        auto ch = lineChannel();
+        QCOMPARE(ch->parity(), Parity::Mark);
+        ch->open();
+        // Start from the opposite stick mode so that every row changes something.
+        const Parity other = parity == Parity::Space ? Parity::Mark : Parity::Space;
+        ch->setParity(other);
+        QVERIFY(ch->writeByte(0x01));
+        ch->setParity(parity); // right after a write, as before a frame
+        const termios2 t = m_pty->attrs();
+        QCOMPARE(bool(t.c_cflag & CMSPAR), stick);
+        QCOMPARE(bool(t.c_cflag & PARODD), odd);
+        QCOMPARE(int(t.c_cflag & CSIZE), int(CS8));
+        QVERIFY(!(t.c_cflag & CSTOPB));
+
+        // Stored while closed, applied by the next open.
+        ch->close();
+        ch->setParity(other);
+        ch->open();
+        QCOMPARE(bool(m_pty->attrs().c_cflag & PARODD), other == Parity::Mark);
+        QCOMPARE(bool(m_pty->attrs().c_cflag & CMSPAR), true);
+    }
+
+    void unchangedSettingLeavesDevice()
+    {
+        auto ch = lineChannel();
+        ch->open();
+        QCOMPARE(int(m_pty->attrs().c_ospeed), 4800);
+        // Someone else changes the line; setting what the channel already has must
+        // not write the device, setting something new re-applies every setting.
+        termios2 t = m_pty->attrs();
+        t.c_cflag &= ~tcflag_t(CBAUD | (CBAUD << IBSHIFT));
+        t.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+        t.c_ispeed = t.c_ospeed = 1200;
+        m_pty->setAttrs(t);
+        QCOMPARE(int(m_pty->attrs().c_ospeed), 1200);
+
+        ch->setParity(Parity::Mark);
+        ch->setBaudrate(SerialChannel::br4800);
+        QCOMPARE(int(m_pty->attrs().c_ospeed), 1200);
+        ch->setParity(Parity::Space);
+        QCOMPARE(int(m_pty->attrs().c_ospeed), 4800);
+    }
+
+    void speedOnTheLine_data()
+    {
+        QTest::addColumn<SerialChannel::Baudrate>("baudrate");
+        QTest::addColumn<int>("userRate");
+        QTest::addColumn<int>("rate");
+        QTest::newRow("1200") << SerialChannel::br1200 << 0 << 1200;
+        QTest::newRow("2400") << SerialChannel::br2400 << 0 << 2400;
+        QTest::newRow("9600") << SerialChannel::br9600 << 0 << 9600;
+        QTest::newRow("14400") << SerialChannel::br14400 << 0 << 14400;
+        QTest::newRow("115200") << SerialChannel::br115200 << 0 << 115200;
+        QTest::newRow("256000") << SerialChannel::br256000 << 0 << 256000;
+        QTest::newRow("user rate") << SerialChannel::brUser << 31250 << 31250;
+    }
+    void speedOnTheLine()
+    {
+        QFETCH(SerialChannel::Baudrate, baudrate);
+        QFETCH(int, userRate);
+        QFETCH(int, rate);
+        auto ch = lineChannel();
+        QCOMPARE(ch->baudrate(), SerialChannel::br4800);
+        ch->open();
+        if (baudrate == SerialChannel::brUser)
+            ch->setUserBaudrate(userRate);
+        else
+            ch->setBaudrate(baudrate);
+        QCOMPARE(ch->baudrate(), baudrate);
+        QCOMPARE(ch->effectiveBaudrate(), rate);
+        QCOMPARE(int(m_pty->attrs().c_ospeed), rate);
+        QCOMPARE(int(m_pty->attrs().c_ispeed), rate);
+    }
+
+    void baudrateRules()
+    {
+        SerialChannel ch;
+        ch.setUserBaudrate(31250);
+        QCOMPARE(ch.baudrate(), SerialChannel::brUser);
+        ch.setBaudrate(SerialChannel::br9600);
+        QCOMPARE(ch.userBaudrate(), 0);
+        QCOMPARE(ch.effectiveBaudrate(), 9600);
+        // brUser without a rate cannot be applied: the open fails and stays closed.
+        ch.setBaudrate(SerialChannel::brUser);
+        QCOMPARE(ch.effectiveBaudrate(), 0);
+        ch.setPortNum(LinePort);
+        QCOMPARE(errorOf([&] { ch.open(); }),
+                 QStringLiteral("Error writing dcb (%1), %2").arg(EINVAL).arg(sysText(EINVAL)));
+        QVERIFY(!ch.isOpen());
+        ch.setUserBaudrate(2400);
+        ch.open();
+        QCOMPARE(int(m_pty->attrs().c_ospeed), 2400);
+    }
+
+    // ---- modem lines -----------------------------------------------------------
+
+    void modemLinesOnPseudoTerminal()
+    {
+        auto ch = lineChannel();
+        ch->open();
+        ch->setRts(true);
+        QVERIFY(ch->writeByte(0x42));
+        ch->setRts(false);
+        QVERIFY(!ch->isModemLineOn(SerialChannel::Dsr));
+        QCOMPARE(m_pty->read(1), QByteArray("\x42"));
+    }
+
+    void rtsRefusedWithHardwareControl_data()
+    {
+        QTest::addColumn<SerialChannel::RtsControl>("control");
+        QTest::newRow("handshake") << SerialChannel::rtsHandshake;
+        QTest::newRow("toggle") << SerialChannel::rtsToggle;
+    }
+    void rtsRefusedWithHardwareControl()
+    {
+        QFETCH(SerialChannel::RtsControl, control);
+        auto ch = lineChannel();
+        SerialChannel::FlowControl flow;
+        flow.controlRts = control;
+        ch->setFlowControl(flow);
+        ch->open();
+        QCOMPARE(errorOf([&] { ch->setRts(true); }),
+                 QStringLiteral("RTS line updates not allowed when flowcontrol is set to Handshake or Toggle."));
+        QCOMPARE(bool(m_pty->attrs().c_cflag & CRTSCTS), control == SerialChannel::rtsHandshake);
+        QVERIFY(ch->writeByte(0x24));
+        QCOMPARE(m_pty->read(1), QByteArray("\x24"));
+        // Back to program-controlled RTS while open: accepted again.
+        ch->setFlowControl(SerialChannel::FlowControl());
+        QVERIFY(!(m_pty->attrs().c_cflag & CRTSCTS));
+        ch->setRts(true);
+    }
+
+    void closedChannelCalls_data()
+    {
+        QTest::addColumn<int>("call");
+        QTest::addColumn<QString>("error");
+        const QString suffix = QStringLiteral(" (%1), %2").arg(EBADF).arg(sysText(EBADF));
+        QTest::newRow("setRts") << 0 << "Error calling comm function" + suffix;
+        QTest::newRow("isModemLineOn") << 1 << "Error reading modem state" + suffix;
+        QTest::newRow("readAvailable") << 2 << "Error retrieving statistics" + suffix;
+    }
+    void closedChannelCalls()
+    {
+        QFETCH(int, call);
+        QFETCH(QString, error);
+        SerialChannel ch;
+        const std::function<void()> calls[] = {
+            [&] { ch.setRts(true); },
+            [&] { ch.isModemLineOn(SerialChannel::Dsr); },
+            [&] { ch.readAvailable(); },
+        };
+        QCOMPARE(errorOf(calls[call]), error);
+    }
+
+    // ---- port map --------------------------------------------------------------
+
+    void defaultNumbering_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("port");
+        QTest::newRow("ttyS0") << "/dev/ttyS0" << 1;
+        QTest::newRow("ttyS2") << "/dev/ttyS2" << 3;
+        QTest::newRow("ttyS31") << "/dev/ttyS31" << 32;
+        QTest::newRow("ttyUSB0") << "/dev/ttyUSB0" << 33;
+        QTest::newRow("ttyUSB7") << "/dev/ttyUSB7" << 40;
+        QTest::newRow("ttyACM0") << "/dev/ttyACM0" << 41;
+        QTest::newRow("ttyACM12") << "/dev/ttyACM12" << 53;
+    }
+    void defaultNumbering()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, port);
+        QCOMPARE(devicePathForPort(port), path);
+        QCOMPARE(portNumberForDevice(path), port);
+    }
+
+    void devicesWithoutNumber_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("ttyS32 (would be a USB number)") << "/dev/ttyS32";
+        QTest::newRow("ttyUSB8 (would be ttyACM0)") << "/dev/ttyUSB8";
+        QTest::newRow("leading zero") << "/dev/ttyS01";
+        QTest::newRow("no index") << "/dev/ttyUSB";
+        QTest::newRow("other driver") << "/dev/ttyAMA0";
+        QTest::newRow("unmapped pty") << "/dev/pts/999";
+        QTest::newRow("empty") << "";
+    }
+    void devicesWithoutNumber()
+    {
+        QFETCH(QString, path);
+        QCOMPARE(portNumberForDevice(path), 0);
+    }
+
+    void mapOverrides()
+    {
+        QVERIFY(devicePathForPort(0).isEmpty());
+        QCOMPARE(devicePathForPort(LinePort), m_pty->slave());
+        QCOMPARE(portNumberForDevice(m_pty->slave()), LinePort);
+
+        mapPort(3, QStringLiteral("/dev/ttyUSB0"));
+        QCOMPARE(devicePathForPort(3), QStringLiteral("/dev/ttyUSB0"));
+        QCOMPARE(portNumberForDevice(QStringLiteral("/dev/ttyUSB0")), 3); // map first
+        QCOMPARE(devicePathForPort(33), QStringLiteral("/dev/ttyUSB0"));
+
+        // An entry written by hand in another letter case is the same port; writing
+        // the port again replaces it.
+        QSettings settings(portMapOrganisation(), portMapApplication());
+        settings.setValue(QStringLiteral("Ports/com6"), QStringLiteral("/dev/ttyACM3"));
+        settings.sync();
+        QCOMPARE(devicePathForPort(6), QStringLiteral("/dev/ttyACM3"));
+        mapPort(6, QStringLiteral("/dev/ttyACM4"));
+        QCOMPARE(devicePathForPort(6), QStringLiteral("/dev/ttyACM4"));
+        QCOMPARE(portNumberForDevice(QStringLiteral("/dev/ttyACM3")), 44);
+
+        mapPort(3, QString());
+        mapPort(6, QString());
+        QCOMPARE(devicePathForPort(3), QStringLiteral("/dev/ttyS2"));
+        QCOMPARE(devicePathForPort(6), QStringLiteral("/dev/ttyS5"));
+        QCOMPARE(portNumberForDevice(QStringLiteral("/dev/ttyUSB0")), 33);
+    }
+
+    void systemPortList()
+    {
+        // A kernel tty class directory as the kernel lays it out.
+        QTemporaryDir sys;
+        QVERIFY(sys.isValid());
+        const auto entry = [&](const QString &name, bool device, const char *type) {
+            QDir(sys.path()).mkpath(name + (device ? QStringLiteral("/device") : QString()));
+            if (type) {
+                QFile f(sys.filePath(name + QStringLiteral("/type")));
+                QVERIFY(f.open(QIODevice::WriteOnly));
+                f.write(type);
+            }
+        };
+        entry(QStringLiteral("ttyS0"), true, "4\n");  // a UART, but its number is mapped to the pty
+        entry(QStringLiteral("ttyS1"), true, "0\n");  // placeholder without a UART
+        entry(QStringLiteral("ttyS2"), false, "4\n"); // no device link
+        entry(QStringLiteral("ttyS9"), true, "4\n");
+        entry(QStringLiteral("ttyUSB0"), true, nullptr);
+        entry(QStringLiteral("ttyUSB9"), true, nullptr); // no number
+        entry(QStringLiteral("ttyACM1"), true, nullptr); // mapped to port 2
+        entry(QStringLiteral("tty0"), true, nullptr);
+        entry(QStringLiteral("console"), true, nullptr);
+
+        mapPort(1, m_pty->slave());
+        mapPort(2, QStringLiteral("/dev/ttyACM1"));
+        mapPort(7, QStringLiteral("/nonexistent/ttyX")); // gone: not listed
+        const QStringList expected = {QStringLiteral("COM1"), QStringLiteral("COM2"), QStringLiteral("COM10"),
+                                      QStringLiteral("COM33"), QStringLiteral("COM77")};
+        QCOMPARE(systemPortNames(sys.path()), expected);
+
+        // The machine's own list carries the mapped pty once, in number order.
+        const QStringList real = systemPortNames();
+        QCOMPARE(real.count(QStringLiteral("COM77")), 1);
+        QList<int> numbers;
+        for (const QString &name : real)
+            numbers << portNumberOfName(name);
+        QVERIFY(std::is_sorted(numbers.begin(), numbers.end()));
+        QVERIFY(std::adjacent_find(numbers.begin(), numbers.end()) == numbers.end());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestChannel)
+#include "test_channel.moc"
