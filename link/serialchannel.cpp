@@ -394,7 +394,8 @@ bool SerialChannel::flushOutput(const QDeadlineTimer &deadline)
             if (deadline.hasExpired())
                 return false;
             pollfd pfd{m_fd, POLLOUT, 0};
-            ::poll(&pfd, 1, int(std::min<qint64>(deadline.remainingTime(), 50)));
+            const qint64 left = deadline.remainingTime(); // -1: no limit
+            ::poll(&pfd, 1, int(left < 0 ? 50 : std::min<qint64>(left, 50)));
         }
         int queued = 0;
         if (::ioctl(m_fd, TIOCOUTQ, &queued) != 0)
@@ -409,7 +410,8 @@ bool SerialChannel::flushOutput(const QDeadlineTimer &deadline)
             return false;
         // Sleep about as long as the queued characters take, in short steps.
         qint64 micros = std::min<qint64>(queued * charMicros(effectiveBaudrate()), 20000);
-        micros = std::min<qint64>(micros, deadline.remainingTime() * 1000 + 500);
+        if (!deadline.isForever())
+            micros = std::min<qint64>(micros, deadline.remainingTime() * 1000 + 500);
         ::usleep(useconds_t(std::max<qint64>(micros, 500)));
     }
 }
