@@ -221,6 +221,9 @@ int main(int argc, char *argv[])
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // Started in the background of an interactive shell, reading stdin must not stop
+    // the meter: the read fails instead and commands are no longer read.
+    std::signal(SIGTTIN, SIG_IGN);
 
     std::printf("ready %s\n", QFile::encodeName(transport.linkPath()).constData());
     std::fflush(stdout);
