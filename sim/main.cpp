@@ -88,7 +88,7 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "A virtual ZELTA-KN meter on a pseudo-terminal.\n"
+        "A virtual ЗЕЛТА-КН meter on a pseudo-terminal.\n"
         "stdin commands: fault KIND[=VALUE] [COUNT] | fault off | fault | state | quit\n"
         "fault kinds: noack, delay[=MS] (2000), badcrc, extra[=BYTE] (0), error[=CODE] (4),\n"
         "             split[=GAP_MS] (50), wrongfn[=CODE] (request code with bit 0 flipped), silent"));

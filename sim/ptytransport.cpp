@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -87,6 +88,14 @@ bool PtyTransport::open(const QString &linkPath, QString *error)
     }
     m_link = linkPath;
     m_hungUp = false;
+    // Without inotify the hang-up alone tells that the port was closed.
+    m_events = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_events >= 0
+        && inotify_add_watch(m_events, QFile::encodeName(m_device).constData(),
+                             IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        ::close(m_events);
+        m_events = -1;
+    }
     return true;
 }
 
@@ -97,6 +106,9 @@ void PtyTransport::close()
             ::unlink(QFile::encodeName(m_link).constData());
         m_link.clear();
     }
+    if (m_events >= 0)
+        ::close(m_events);
+    m_events = -1;
     if (m_master >= 0)
         ::close(m_master);
     m_master = -1;
@@ -108,15 +120,39 @@ int PtyTransport::baudRate() const
     return lineSpeed(m_master);
 }
 
+void PtyTransport::portClosed()
+{
+    m_pending.clear();
+    m_protocol.lineClosed();
+    trace(QStringLiteral("port closed"));
+}
+
 void PtyTransport::hangUp()
 {
     if (m_hungUp)
         return;
     m_hungUp = true;
-    m_pending.clear();
     tcflush(m_master, TCIOFLUSH);
-    m_protocol.lineClosed();
-    trace(QStringLiteral("port closed"));
+    if (m_events < 0)
+        portClosed();
+}
+
+void PtyTransport::readDeviceEvents()
+{
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(m_events, buffer, sizeof buffer);
+        if (n <= 0)
+            return;
+        for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
+            const auto *e = reinterpret_cast<const inotify_event *>(buffer + at);
+            if (e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE))
+                portClosed();
+            else if (e->mask & IN_OPEN)
+                trace(QStringLiteral("port opened"));
+            at += ssize_t(sizeof(inotify_event)) + e->len;
+        }
+    }
 }
 
 void PtyTransport::readLine()
@@ -193,6 +229,8 @@ QList<int> PtyTransport::step(int timeoutMs, const QList<int> &watchFds)
     std::vector<pollfd> fds;
     for (int fd : watchFds)
         fds.push_back(pollfd{fd, POLLIN, 0});
+    if (m_events >= 0)
+        fds.push_back(pollfd{m_events, POLLIN, 0});
     const bool lineWatched = m_master >= 0 && !m_hungUp;
     if (lineWatched)
         fds.push_back(pollfd{m_master, POLLIN, 0});
@@ -211,6 +249,10 @@ QList<int> PtyTransport::step(int timeoutMs, const QList<int> &watchFds)
         for (size_t i = 0; i < size_t(watchFds.size()); ++i)
             if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
                 readable.append(fds[i].fd);
+        // Opens and closes first: bytes that came after a reopen belong to the new
+        // connection.
+        if (m_events >= 0 && (fds[size_t(watchFds.size())].revents & POLLIN))
+            readDeviceEvents();
         if (lineWatched) {
             const short revents = fds.back().revents;
             if (revents & POLLIN)
@@ -224,7 +266,8 @@ QList<int> PtyTransport::step(int timeoutMs, const QList<int> &watchFds)
         pollfd probe{m_master, POLLIN, 0};
         if (::poll(&probe, 1, 0) >= 0 && !(probe.revents & POLLHUP)) {
             m_hungUp = false;
-            trace(QStringLiteral("port opened"));
+            if (m_events < 0)
+                trace(QStringLiteral("port opened"));
         }
     }
     if (!m_hungUp)

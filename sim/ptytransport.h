@@ -12,9 +12,11 @@
 // frame without waiting may have the address byte read as SPACE. Only the setting at
 // read time is seen, never the setting at write time.
 //
-// Closing and reopening: the master stays open for the whole run. While no program
-// has the slave open the master reports a hang-up; the meter then ends its session,
-// drops queued output, and checks every 50 ms for the port to be opened again.
+// Closing and reopening: the master stays open for the whole run. Every close of the
+// slave device is seen through inotify (even a close followed at once by a reopen,
+// which a hang-up alone would miss): the meter then ends its session and drops queued
+// output. While no program has the slave open the master reports a hang-up, so the
+// master is left out of poll() then and checked every 50 ms for the port to reopen.
 
 #include "meterprotocol.h"
 
@@ -63,10 +65,13 @@ private:
     void schedule(const QList<Transmission> &pieces);
     void writeDue();
     void hangUp();
+    void portClosed();
+    void readDeviceEvents();
     void trace(const QString &text);
 
     MeterProtocol &m_protocol;
     int m_master = -1;
+    int m_events = -1; // inotify on the slave device
     QString m_device;
     QString m_link;
     int m_turnaroundMs = 10;

@@ -280,6 +280,7 @@ private slots:
     void ptyFaults_data();
     void ptyFaults();
     void ptyStateSurvivesRestart();
+    void ptyReopenEndsSession_data();
     void ptyReopenEndsSession();
 };
 
@@ -1047,8 +1048,16 @@ void TestSim::ptyStateSurvivesRestart()
     QCOMPARE(pty.exchange(makeFrame(req::Password, bytes({7, 0})), 5), makeFrame({0x14, 2}));
 }
 
+void TestSim::ptyReopenEndsSession_data()
+{
+    QTest::addColumn<int>("pauseMs");
+    QTest::newRow("reopened at once") << 0;
+    QTest::newRow("reopened after a pause") << 300;
+}
+
 void TestSim::ptyReopenEndsSession()
 {
+    QFETCH(int, pauseMs);
     QTemporaryDir dir;
     const QString link = dir.filePath(QStringLiteral("meter"));
     SimProcess sim;
@@ -1059,7 +1068,8 @@ void TestSim::ptyReopenEndsSession()
     QCOMPARE(pty.exchange(frame({0x0E, 3, 0x03})), makeFrame({0x0E, 2}));
 
     pty.close();
-    QTest::qWait(300); // the meter notices the hang-up
+    if (pauseMs > 0)
+        QTest::qWait(pauseMs); // the meter sees the hang-up and waits for a reopen
     QVERIFY(pty.open(link));
     QCOMPARE(pty.exchange(frame({0x0E, 3, 0x05})), makeErrorReply(0x0E, 6));
     QCOMPARE(pty.exchange(makeFrame(req::ReadIndication)), makeFrame({0x0D, 3}, bytes({0x03})));
