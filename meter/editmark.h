@@ -1,0 +1,20 @@
+#pragma once
+// The edited mark: a control changed by the operator since the last display reset
+// carries the mark, and values read from the meter leave such a control alone.
+// The mark is a dynamic property on the control itself.
+
+class QWidget;
+
+namespace zk {
+
+void setEdited(QWidget *control, bool edited = true);
+bool isEdited(const QWidget *control);
+// Clears the mark of `root` and of every control inside it.
+void clearEdited(QWidget *root);
+// Sets the mark whenever the control reports a change: value changes of spin boxes,
+// date and time pickers, line edits and combo boxes, clicks of buttons and check
+// boxes. Programmatic value changes raise the mark too; a reader that fills a
+// control resets it afterwards.
+void markOnChange(QWidget *control);
+
+} // namespace zk

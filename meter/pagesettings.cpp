@@ -1,0 +1,327 @@
+#include "pagesettings.h"
+
+#include "editmark.h"
+#include "widgets.h"
+
+#include <QCheckBox>
+#include <QDateEdit>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QSpinBox>
+#include <QTimeEdit>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <climits>
+
+namespace zk {
+
+const QString PageSettings::FactoryPassword = QStringLiteral("0");
+
+namespace {
+
+template<typename T, typename... Args>
+T *named(const char *name, Args &&...args)
+{
+    auto *w = new T(std::forward<Args>(args)...);
+    w->setObjectName(QLatin1String(name));
+    return w;
+}
+
+QGroupBox *group(const char *name, const QString &caption)
+{
+    return named<QGroupBox>(name, caption);
+}
+
+QCheckBox *check(const char *name, const QString &caption, bool checked = false)
+{
+    auto *box = named<QCheckBox>(name, caption);
+    box->setChecked(checked);
+    return box;
+}
+
+QSpinBox *spin(const char *name, int min, int max, int value)
+{
+    auto *box = named<QSpinBox>(name);
+    box->setRange(min, max);
+    box->setValue(value);
+    box->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    return box;
+}
+
+LabeledEdit *labeled(const char *name, const QString &caption, bool displayOnly = true)
+{
+    auto *edit = named<LabeledEdit>(name, caption);
+    if (displayOnly) {
+        edit->setDisplayOnly(true);
+        edit->setFixedWidth(edit->fontMetrics().horizontalAdvance(QStringLiteral("00000:00")) + 10);
+    }
+    return edit;
+}
+
+void addRow(QGridLayout *grid, QWidget *label, QWidget *field)
+{
+    const int row = grid->rowCount();
+    grid->addWidget(label, row, 0);
+    grid->addWidget(field, row, 1, Qt::AlignLeft);
+}
+
+void addRow(QGridLayout *grid, LabeledEdit *edit)
+{
+    addRow(grid, edit->label(), edit);
+}
+
+} // namespace
+
+PageSettings::PageSettings(QWidget *parent) : QWidget(parent)
+{
+    setObjectName(QStringLiteral("TabSheet1"));
+
+    // " О счетчике "
+    GroupBox1 = group("GroupBox1", QStringLiteral(" О счетчике "));
+    SpinNewAddr = spin("SpinNewAddr", 0, 255, 1);
+    LabeledCurTime = labeled("LabeledCurTime", QStringLiteral("Время : "));
+    CheckSummer = check("CheckSummer", QStringLiteral("Автопереход на летнее время"));
+    CheckSummer->setEnabled(false);
+    LabelNumber = named<QLabel>("LabelNumber", QStringLiteral("Заводской № :"));
+    SpinEdit_Number = spin("SpinEdit_Number", 0, 131071, 0);
+    BitBtn1 = named<QToolButton>("BitBtn1");
+    BitBtn1->setText(QStringLiteral("+"));
+    BitBtn1->setToolTip(QStringLiteral("Следующий свободный номер"));
+    BitBtn1->setFixedSize(SpinEdit_Number->sizeHint().height(), SpinEdit_Number->sizeHint().height());
+    LabeledVersion = labeled("LabeledVersion", QStringLiteral("Версия ПО : "));
+    LabeledNCorrect = labeled("LabeledNCorrect", QStringLiteral("Счетчик коррекций : "));
+    LabeledOff = labeled("LabeledOff", QStringLiteral("Время вкл. состояния : "));
+    LabeledDelta = labeled("LabeledDelta", QStringLiteral("Уход за сутки (сек.) : "));
+    EditOff = named<QLineEdit>("EditOff", GroupBox1);
+    EditOff->hide();
+    {
+        auto *grid = new QGridLayout(GroupBox1);
+        grid->setVerticalSpacing(2);
+        // The rows with number boxes span the grid, so the long captions of the
+        // display boxes below do not push the numbers outwards.
+        auto *addressRow = new QHBoxLayout;
+        addressRow->addWidget(new QLabel(QStringLiteral("Новый адрес:")));
+        addressRow->addStretch(1);
+        addressRow->addWidget(SpinNewAddr);
+        grid->addLayout(addressRow, grid->rowCount(), 0, 1, 2);
+        // The clock needs the room of date and time: its box takes the whole row.
+        auto *timeRow = new QHBoxLayout;
+        timeRow->addWidget(LabeledCurTime->label());
+        timeRow->addWidget(LabeledCurTime, 1);
+        LabeledCurTime->setMinimumWidth(0);
+        LabeledCurTime->setMaximumWidth(QWIDGETSIZE_MAX);
+        grid->addLayout(timeRow, grid->rowCount(), 0, 1, 2);
+        grid->addWidget(CheckSummer, grid->rowCount(), 0, 1, 2);
+        auto *numberRow = new QHBoxLayout;
+        numberRow->setSpacing(2);
+        numberRow->addWidget(LabelNumber);
+        numberRow->addStretch(1);
+        numberRow->addWidget(SpinEdit_Number);
+        numberRow->addWidget(BitBtn1);
+        grid->addLayout(numberRow, grid->rowCount(), 0, 1, 2);
+        addRow(grid, LabeledVersion);
+        addRow(grid, LabeledNCorrect);
+        addRow(grid, LabeledOff);
+        addRow(grid, LabeledDelta);
+        grid->setColumnStretch(1, 1);
+        grid->setRowStretch(grid->rowCount(), 1);
+    }
+    LabeledDelta->setVisible(false);
+    // The serial number box holds at most six characters.
+    SpinEdit_Number->setFixedWidth(SpinEdit_Number->fontMetrics().horizontalAdvance(QStringLiteral("0000000")) + 28);
+    SpinNewAddr->setFixedWidth(SpinEdit_Number->width());
+
+    // " Номера ДДМ "
+    GroupBox8 = group("GroupBox8", QStringLiteral(" Номера ДДМ "));
+    SpinEditA = spin("SpinEditA", INT_MIN, INT_MAX, 0);
+    SpinEditB = spin("SpinEditB", INT_MIN, INT_MAX, 0);
+    SpinEditC = spin("SpinEditC", INT_MIN, INT_MAX, 0);
+    LabelA = named<QLabel>("LabelA");
+    LabelB = named<QLabel>("LabelB");
+    LabelC = named<QLabel>("LabelC");
+    CheckDdmRead = check("CheckDdmRead", QStringLiteral("Не считывать"), true);
+    {
+        auto *grid = new QGridLayout(GroupBox8);
+        grid->setVerticalSpacing(2);
+        const QString captions[3] = {QStringLiteral("ДДМ фазы \"A\":"), QStringLiteral("\"B\":"),
+                                     QStringLiteral("\"C\":")};
+        QSpinBox *spins[3] = {SpinEditA, SpinEditB, SpinEditC};
+        QLabel *stamps[3] = {LabelA, LabelB, LabelC};
+        // Each phase: caption and number, then its time stamp right-aligned below.
+        for (int i = 0; i < 3; ++i) {
+            auto *caption = new QLabel(captions[i]);
+            caption->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+            grid->addWidget(caption, 2 * i, 0);
+            spins[i]->setFixedWidth(spins[i]->fontMetrics().horizontalAdvance(QStringLiteral("16777215")) + 24);
+            grid->addWidget(spins[i], 2 * i, 1, Qt::AlignLeft);
+            stamps[i]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+            stamps[i]->setMinimumHeight(stamps[i]->fontMetrics().height());
+            grid->addWidget(stamps[i], 2 * i + 1, 0, 1, 3);
+        }
+        grid->addWidget(CheckDdmRead, 6, 0, 1, 3);
+        grid->setColumnStretch(2, 1);
+    }
+
+    // " Календарь : "
+    GroupCalendar = group("GroupCalendar", QStringLiteral(" Календарь : "));
+    TimePicker = named<QTimeEdit>("TimePicker", QTime::currentTime());
+    TimePicker->setDisplayFormat(QStringLiteral("HH:mm:ss"));
+    DatePicker = named<QDateEdit>("DatePicker", QDate::currentDate());
+    DatePicker->setDisplayFormat(QStringLiteral("ddd d MMMM yyyy"));
+    DatePicker->setCalendarPopup(true);
+    CheckBoxClock = check("CheckBoxClock", QStringLiteral("Автопереход на летнее время"));
+    GroupTimerCorrect = group("GroupTimerCorrect", QStringLiteral(" Пересчет коррекции "));
+    LabelClock = named<QLabel>("LabelClock", QStringLiteral("Суточная коррекция часов :"));
+    SpinClock = spin("SpinClock", -31, 31, 1);
+    SpinClock->setReadOnly(true);
+    SpinClock->setFixedWidth(SpinClock->fontMetrics().horizontalAdvance(QStringLiteral("-000")) + 28);
+    EditCorrect = named<QLineEdit>("EditCorrect");
+    BitBtn2 = named<QToolButton>("BitBtn2");
+    {
+        auto *inner = new QGridLayout(GroupTimerCorrect);
+        inner->setVerticalSpacing(3);
+        inner->addWidget(LabelClock, 0, 0, 1, 3);
+        inner->addWidget(SpinClock, 1, 0);
+        inner->addWidget(EditCorrect, 1, 1);
+        inner->addWidget(BitBtn2, 1, 2);
+        auto *box = new QVBoxLayout(GroupCalendar);
+        box->setSpacing(3);
+        box->addWidget(TimePicker);
+        box->addWidget(DatePicker);
+        box->addWidget(CheckBoxClock);
+        box->addWidget(GroupTimerCorrect);
+    }
+    GroupTimerCorrect->setVisible(false);
+
+    // " Установки для записи "
+    GroupBox2 = group("GroupBox2", QStringLiteral(" Установки для записи "));
+    LabeledPass2 = labeled("LabeledPass2", QStringLiteral("Пароль для доступа : "), false);
+    LabeledPass1 = labeled("LabeledPass1", QStringLiteral("Пароль для записи : "), false);
+    for (LabeledEdit *pass : {LabeledPass2, LabeledPass1}) {
+        pass->setMaxLength(5);
+        pass->setText(FactoryPassword);
+        pass->setFixedWidth(pass->fontMetrics().horizontalAdvance(QStringLiteral("000000")) + 12);
+    }
+    CheckAddr = check("CheckAddr", QStringLiteral("Записать адрес"));
+    CheckShedule = check("CheckShedule", QStringLiteral("Записать РДЧ"));
+    CheckIndi = check("CheckIndi", QStringLiteral("Установить индикацию"));
+    CheckTime = check("CheckTime", QStringLiteral("Установить время"));
+    CheckDDM = check("CheckDDM", QStringLiteral("Записать номера ДДМ"));
+    CheckPassword = check("CheckPassword", QStringLiteral("Записать новый пароль"));
+    CheckCorrect = check("CheckCorrect", QStringLiteral("Установить суточную коррекцию"));
+    CheckResetTariff = check("CheckResetTariff", QStringLiteral("Сброс тарифного расписания"));
+    {
+        auto *grid = new QGridLayout(GroupBox2);
+        grid->setVerticalSpacing(2);
+        addRow(grid, LabeledPass2);
+        addRow(grid, LabeledPass1);
+        for (QCheckBox *box : {CheckAddr, CheckShedule, CheckIndi, CheckTime, CheckDDM,
+                               CheckPassword, CheckCorrect, CheckResetTariff})
+            grid->addWidget(box, grid->rowCount(), 0, 1, 2);
+        grid->setRowStretch(grid->rowCount(), 1);
+    }
+
+    // " РДЧ : "
+    GroupSchedule = group("GroupSchedule", QStringLiteral(" РДЧ : "));
+    SpinDay = spin("SpinDay", 1, 31, 1);
+    SpinHour = spin("SpinHour", 0, 23, 0);
+    CheckReadTarif = check("CheckReadTarif", QStringLiteral("Не считывать"), true);
+    {
+        auto *grid = new QGridLayout(GroupSchedule);
+        grid->setVerticalSpacing(2);
+        addRow(grid, new QLabel(QStringLiteral("Расчетный день:")), SpinDay);
+        addRow(grid, new QLabel(QStringLiteral("Расчетный час:")), SpinHour);
+        grid->addWidget(CheckReadTarif, grid->rowCount(), 0, 1, 2);
+    }
+
+    // " Индикация "
+    GroupBox4 = group("GroupBox4", QStringLiteral(" Индикация "));
+    CheckBox1 = check("CheckBox1", QStringLiteral("Суммарная"));
+    CheckBox2 = check("CheckBox2", QStringLiteral("На расч. день"));
+    CheckBox3 = check("CheckBox3", QStringLiteral("Дата"));
+    CheckBox4 = check("CheckBox4", QStringLiteral("Время"));
+    CheckNoIndi = check("CheckNoIndi", QStringLiteral("Не считывать"), true);
+    {
+        auto *grid = new QGridLayout(GroupBox4);
+        grid->setVerticalSpacing(2);
+        grid->addWidget(CheckBox1, 0, 0);
+        grid->addWidget(CheckBox2, 1, 0);
+        grid->addWidget(CheckBox3, 2, 0);
+        grid->addWidget(CheckBox4, 3, 0);
+        grid->addWidget(CheckNoIndi, 4, 0);
+    }
+
+    // " Статус : "
+    GroupStatus = group("GroupStatus", QStringLiteral(" Статус : "));
+    Memo1 = named<QPlainTextEdit>("Memo1");
+    Memo1->setReadOnly(true);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    {
+        QPalette p = Memo1->palette();
+        p.setColor(QPalette::Base, QColor(255, 251, 240));
+        p.setColor(QPalette::Text, QColor(128, 0, 0));
+        Memo1->setPalette(p);
+        auto *box = new QVBoxLayout(GroupStatus);
+        box->addWidget(Memo1);
+    }
+
+    for (QGroupBox *box : findChildren<QGroupBox *>()) {
+        box->layout()->setContentsMargins(6, 4, 6, 4);
+        box->layout()->setSpacing(2);
+    }
+
+    auto *left = new QVBoxLayout;
+    left->addWidget(GroupBox1, 1);
+    left->addWidget(GroupBox8);
+    auto *middle = new QVBoxLayout;
+    middle->addWidget(GroupCalendar);
+    middle->addWidget(GroupBox2, 1);
+    auto *right = new QVBoxLayout;
+    right->addWidget(GroupSchedule);
+    right->addWidget(GroupBox4);
+    right->addWidget(GroupStatus, 1);
+    for (QVBoxLayout *col : {left, middle, right}) {
+        col->setContentsMargins(0, 0, 0, 0);
+        col->setSpacing(4);
+    }
+    auto *columns = new QHBoxLayout(this);
+    columns->setContentsMargins(4, 4, 4, 4);
+    columns->setSpacing(4);
+    columns->addLayout(left, 0);
+    columns->addLayout(middle, 0);
+    columns->addLayout(right, 1);
+
+    // Controls whose operator changes freeze them against the readout.
+    for (QWidget *w : std::initializer_list<QWidget *>{
+             SpinNewAddr, LabeledDelta, SpinDay, SpinHour, SpinEditA, SpinEditB, SpinEditC,
+             DatePicker, TimePicker, SpinClock, SpinEdit_Number, CheckSummer, CheckBox1,
+             CheckBox2, CheckBox3, CheckBox4, CheckBoxClock})
+        markOnChange(w);
+}
+
+void PageSettings::displayReset()
+{
+    SpinEdit_Number->setValue(0);
+    for (QLineEdit *edit : {static_cast<QLineEdit *>(LabeledCurTime), static_cast<QLineEdit *>(LabeledNCorrect),
+                            static_cast<QLineEdit *>(LabeledOff), static_cast<QLineEdit *>(LabeledVersion)})
+        edit->clear();
+    LabelA->clear();
+    LabelB->clear();
+    LabelC->clear();
+    CheckSummer->setChecked(false);
+    SpinEdit_Number->setEnabled(true);
+    BitBtn1->setEnabled(true);
+    clearEdited(this);
+    Memo1->clear();
+}
+
+void PageSettings::copyPasswordMasking()
+{
+    LabeledPass2->setEchoMode(LabeledPass1->echoMode());
+}
+
+} // namespace zk

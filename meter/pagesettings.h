@@ -1,0 +1,103 @@
+#pragma once
+// The page "Установка" (TabSheet1): what the meter reports and what is to be
+// written to it. The controls keep their names as object names and member names.
+
+#include <QWidget>
+
+class QCheckBox;
+class QDateEdit;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QSpinBox;
+class QTimeEdit;
+class QToolButton;
+
+namespace zk {
+
+class LabeledEdit;
+
+class PageSettings : public QWidget
+{
+    Q_OBJECT
+public:
+    // The meter's factory access password, the start text of both password boxes.
+    static const QString FactoryPassword;
+
+    explicit PageSettings(QWidget *parent = nullptr);
+
+    // Empties the readout and clears every edited mark of the page (the display
+    // reset). Keeps grids, DDM numbers, correction, billing day and indication.
+    void displayReset();
+    // LabeledPass2 masks as LabeledPass1 does.
+    void copyPasswordMasking();
+
+    // " О счетчике "
+    QGroupBox *GroupBox1;
+    QSpinBox *SpinNewAddr;
+    LabeledEdit *LabeledCurTime;
+    QCheckBox *CheckSummer;
+    QLabel *LabelNumber;
+    QSpinBox *SpinEdit_Number;
+    QToolButton *BitBtn1;
+    LabeledEdit *LabeledVersion;
+    LabeledEdit *LabeledNCorrect;
+    LabeledEdit *LabeledOff;
+    LabeledEdit *LabeledDelta;
+    QLineEdit *EditOff;
+
+    // " Номера ДДМ "
+    QGroupBox *GroupBox8;
+    QSpinBox *SpinEditA;
+    QSpinBox *SpinEditB;
+    QSpinBox *SpinEditC;
+    QLabel *LabelA;
+    QLabel *LabelB;
+    QLabel *LabelC;
+    QCheckBox *CheckDdmRead;
+
+    // " Календарь : "
+    QGroupBox *GroupCalendar;
+    QTimeEdit *TimePicker;
+    QDateEdit *DatePicker;
+    QCheckBox *CheckBoxClock;
+    QGroupBox *GroupTimerCorrect;
+    QLabel *LabelClock;
+    QSpinBox *SpinClock;
+    QLineEdit *EditCorrect;
+    QToolButton *BitBtn2; // bound to ActionCountCorrect by the window
+
+    // " Установки для записи "
+    QGroupBox *GroupBox2;
+    LabeledEdit *LabeledPass2;
+    LabeledEdit *LabeledPass1;
+    QCheckBox *CheckAddr;
+    QCheckBox *CheckShedule;
+    QCheckBox *CheckIndi;
+    QCheckBox *CheckTime;
+    QCheckBox *CheckDDM;
+    QCheckBox *CheckPassword;
+    QCheckBox *CheckCorrect;
+    QCheckBox *CheckResetTariff;
+
+    // " РДЧ : "
+    QGroupBox *GroupSchedule;
+    QSpinBox *SpinDay;
+    QSpinBox *SpinHour;
+    QCheckBox *CheckReadTarif;
+
+    // " Индикация "
+    QGroupBox *GroupBox4;
+    QCheckBox *CheckBox1;
+    QCheckBox *CheckBox2;
+    QCheckBox *CheckBox3;
+    QCheckBox *CheckBox4;
+    QCheckBox *CheckNoIndi;
+
+    // " Статус : "
+    QGroupBox *GroupStatus;
+    QPlainTextEdit *Memo1;
+};
+
+} // namespace zk

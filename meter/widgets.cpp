@@ -1,0 +1,108 @@
+#include "widgets.h"
+
+#include <QHeaderView>
+#include <QLabel>
+#include <QScrollBar>
+
+namespace zk {
+
+StringGrid::StringGrid(int columns, int rows, int fixedColumns, int fixedRows, QWidget *parent)
+    : QTableWidget(rows, columns, parent), m_fixedRows(fixedRows), m_fixedCols(fixedColumns)
+{
+    horizontalHeader()->hide();
+    verticalHeader()->hide();
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setWordWrap(false);
+    const QBrush fixedBrush = palette().brush(QPalette::Button);
+    for (int r = 0; r < rows; ++r) {
+        for (int c = 0; c < columns; ++c) {
+            auto *item = new QTableWidgetItem;
+            if (r < fixedRows || c < fixedColumns) {
+                item->setFlags(Qt::ItemIsEnabled);
+                item->setBackground(fixedBrush);
+            } else {
+                item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+            }
+            setItem(r, c, item);
+        }
+    }
+    setColumnWidths(64);
+    setRowHeights(fontMetrics().height() + 6);
+}
+
+QString StringGrid::cellText(int row, int column) const
+{
+    const QTableWidgetItem *it = item(row, column);
+    return it ? it->text() : QString();
+}
+
+void StringGrid::setCellText(int row, int column, const QString &text)
+{
+    QTableWidgetItem *it = item(row, column);
+    if (!it) {
+        it = new QTableWidgetItem;
+        setItem(row, column, it);
+    }
+    it->setText(text);
+}
+
+void StringGrid::setColumnWidths(int width)
+{
+    for (int c = 0; c < columnCount(); ++c)
+        setColumnWidth(c, width);
+    updateGeometry();
+}
+
+void StringGrid::setRowHeights(int height)
+{
+    verticalHeader()->setMinimumSectionSize(height);
+    verticalHeader()->setDefaultSectionSize(height);
+    for (int r = 0; r < rowCount(); ++r)
+        setRowHeight(r, height);
+    updateGeometry();
+}
+
+QSize StringGrid::sizeHint() const
+{
+    int w = 2 * frameWidth();
+    for (int c = 0; c < columnCount(); ++c)
+        w += columnWidth(c);
+    int h = 2 * frameWidth();
+    for (int r = 0; r < rowCount(); ++r)
+        h += rowHeight(r);
+    if (verticalScrollBarPolicy() == Qt::ScrollBarAlwaysOn)
+        w += verticalScrollBar()->sizeHint().width();
+    return {w, h};
+}
+
+QSize StringGrid::minimumSizeHint() const
+{
+    return {sizeHint().width(), qMin(sizeHint().height(), 4 * rowHeight(0))};
+}
+
+LabeledEdit::LabeledEdit(const QString &caption, QWidget *parent)
+    : QLineEdit(parent), m_label(new QLabel(caption, parent))
+{
+    m_label->setBuddy(this);
+}
+
+void LabeledEdit::setVisible(bool visible)
+{
+    QLineEdit::setVisible(visible);
+    m_label->setVisible(visible);
+}
+
+void LabeledEdit::setDisplayOnly(bool on)
+{
+    setReadOnly(on);
+    setFocusPolicy(on ? Qt::NoFocus : Qt::StrongFocus);
+    if (on) {
+        // The box takes the colour of the group around it.
+        QPalette p = palette();
+        p.setColor(QPalette::Base, p.color(QPalette::Window));
+        setPalette(p);
+    }
+}
+
+} // namespace zk

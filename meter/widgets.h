@@ -1,0 +1,53 @@
+#pragma once
+// Small widgets shared by the pages of the main window.
+
+#include <QLineEdit>
+#include <QTableWidget>
+
+class QLabel;
+
+namespace zk {
+
+// A grid of texts addressed by row and column, whose first `fixedRows` rows and
+// `fixedCols` columns are fixed title cells (shaded, never selected or edited).
+// Row 0 / column 0 are real cells, so a grid of 5 columns and 13 rows has
+// rowCount() 13 and columnCount() 5.
+class StringGrid : public QTableWidget
+{
+    Q_OBJECT
+public:
+    StringGrid(int columns, int rows, int fixedColumns, int fixedRows, QWidget *parent = nullptr);
+
+    int fixedRows() const { return m_fixedRows; }
+    int fixedColumns() const { return m_fixedCols; }
+    QString cellText(int row, int column) const;
+    void setCellText(int row, int column, const QString &text);
+    // Column widths and row heights as one call; the grid then asks for exactly the
+    // room its cells need.
+    void setColumnWidths(int width);
+    void setRowHeights(int height);
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+private:
+    int m_fixedRows;
+    int m_fixedCols;
+};
+
+// A one-line edit box with its caption label beside it. The label follows the
+// box when it is shown or hidden.
+class LabeledEdit : public QLineEdit
+{
+    Q_OBJECT
+public:
+    LabeledEdit(const QString &caption, QWidget *parent = nullptr);
+    QLabel *label() const { return m_label; }
+    void setVisible(bool visible) override;
+    // Read-only boxes that show values: no frame of their own colour.
+    void setDisplayOnly(bool on);
+
+private:
+    QLabel *m_label;
+};
+
+} // namespace zk

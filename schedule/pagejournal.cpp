@@ -1,0 +1,131 @@
+#include "pagejournal.h"
+
+#include "widgets.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace zk {
+
+namespace {
+template<typename T, typename... Args>
+T *named(const char *name, Args &&...args)
+{
+    auto *w = new T(std::forward<Args>(args)...);
+    w->setObjectName(QLatin1String(name));
+    return w;
+}
+
+// A list that asks for little room and takes what the page leaves it.
+class JournalList : public QTreeWidget
+{
+public:
+    QSize sizeHint() const override { return {300, 120}; }
+};
+
+QProgressBar *gauge(const char *name)
+{
+    auto *bar = named<QProgressBar>(name);
+    bar->setRange(0, 100);
+    bar->setValue(0);
+    bar->hide();
+    return bar;
+}
+} // namespace
+
+PageJournal::PageJournal(QWidget *parent) : QWidget(parent)
+{
+    setObjectName(QStringLiteral("TabSheet2"));
+    PageControl2 = named<QTabWidget>("PageControl2");
+    PageControl2->setDocumentMode(true);
+
+    // "Годовой журнал"
+    TabSheet7 = named<QWidget>("TabSheet7");
+    BitBtn4 = named<QPushButton>("BitBtn4", QStringLiteral("Прочитать"));
+    BtnJournal = named<QPushButton>("BtnJournal", QStringLiteral("Экспорт"));
+    Gauge1 = gauge("Gauge1");
+    Panel3 = named<QLabel>("Panel3", QStringLiteral("Годовой журнал"));
+    Panel3->setAlignment(Qt::AlignCenter);
+    Panel3->setFrameShape(QFrame::Panel);
+    Panel3->setFrameShadow(QFrame::Raised);
+    Panel3->setMinimumHeight(Panel3->sizeHint().height() + 6);
+    GridJournal = new StringGrid(5, 13, 1, 1);
+    GridJournal->setObjectName(QStringLiteral("GridJournal"));
+    GridJournal->setSelectionMode(QAbstractItemView::ContiguousSelection);
+    GridJournal->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    GridJournal->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    GridJournal->setColumnWidths(100);
+    GridJournal->setColumnWidth(0, 70);
+    {
+        auto *buttons = new QHBoxLayout;
+        buttons->addWidget(BitBtn4);
+        buttons->addWidget(BtnJournal);
+        buttons->addWidget(Gauge1, 1);
+        buttons->addStretch(0);
+        auto *box = new QVBoxLayout(TabSheet7);
+        box->setContentsMargins(6, 6, 6, 6);
+        box->addLayout(buttons);
+        box->addWidget(Panel3);
+        box->addWidget(GridJournal, 0, Qt::AlignLeft);
+        box->addStretch(1);
+    }
+
+    // "Журнал потребления"
+    TabSheet8 = named<QWidget>("TabSheet8");
+    BitBtn3 = named<QPushButton>("BitBtn3", QStringLiteral("Прочитать"));
+    BtnDiary = named<QPushButton>("BtnDiary", QStringLiteral("Экспорт"));
+    Gauge2 = gauge("Gauge2");
+    ListView1 = named<JournalList>("ListView1");
+    ListView1->setHeaderLabels({QStringLiteral("Страница"), QStringLiteral("Запись"), QStringLiteral("Время"),
+                                QStringLiteral("1 тариф"), QStringLiteral("2 тариф"), QStringLiteral("3 тариф"),
+                                QStringLiteral("Статус")});
+    ListView1->setRootIsDecorated(false);
+    ListView1->setUniformRowHeights(true);
+    ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ListView1->setStyleSheet(QStringLiteral("QTreeView::item { border-right: 1px solid #d0d0d0; border-bottom: 1px solid #d0d0d0; }"));
+    ListView1->header()->setStretchLastSection(true);
+    ListView1->setColumnWidth(0, 70);
+    ListView1->setColumnWidth(1, 60);
+    ListView1->setColumnWidth(2, 120);
+    for (int c = 3; c < 6; ++c)
+        ListView1->setColumnWidth(c, 90);
+    {
+        auto *buttons = new QHBoxLayout;
+        buttons->addWidget(BitBtn3);
+        buttons->addWidget(BtnDiary);
+        buttons->addWidget(Gauge2, 1);
+        buttons->addStretch(0);
+        auto *box = new QVBoxLayout(TabSheet8);
+        box->setContentsMargins(6, 6, 6, 6);
+        box->addLayout(buttons);
+        box->addWidget(ListView1, 1);
+    }
+
+    PageControl2->addTab(TabSheet7, QStringLiteral("Годовой журнал"));
+    PageControl2->addTab(TabSheet8, QStringLiteral("Журнал потребления"));
+    PageControl2->setCurrentWidget(TabSheet8);
+
+    auto *page = new QVBoxLayout(this);
+    page->setContentsMargins(4, 4, 4, 4);
+    page->addWidget(PageControl2);
+}
+
+void PageJournal::setFixedCaptions()
+{
+    static const char *const titles[5] = {"месяц", "1 тариф", "2 тариф", "3 тариф", "наработка"};
+    static const char *const months[12] = {"янв.", "фев.", "март", "апр.", "май", "июнь",
+                                           "июль", "авг.", "сент.", "окт.", "нояб.", "дек."};
+    for (int c = 0; c < 5; ++c)
+        GridJournal->setCellText(0, c, QString::fromUtf8(titles[c]));
+    for (int m = 0; m < 12; ++m)
+        GridJournal->setCellText(m + 1, 0, QString::fromUtf8(months[m]));
+}
+
+} // namespace zk
