@@ -1,12 +1,76 @@
-#include <QApplication>
-#include <QMainWindow>
+// Program entry: the application, its title, the main window (which runs the
+// start-up sequence), the secondary windows, the message loop.
+
+#include "application.h"
+#include "formabout.h"
+#include "formhelp.h"
+#include "formmain.h"
+#include "messagebox.h"
+#include "pagejournal.h"
+
+#include <QDir>
+#include <QTabWidget>
+#include <QTimer>
+#include <cstdio>
+
+namespace {
+
+// With ZK_SCREENSHOT_DIR set, the window saves a picture of every page it shows
+// (named ZK_SCREENSHOT_PREFIX + page) into that folder and closes. Message boxes
+// go to the standard error stream instead, so nothing waits for an operator.
+void takeScreenshots(zk::FormMain &window, const QString &folder)
+{
+    const QString prefix = qEnvironmentVariable("ZK_SCREENSHOT_PREFIX");
+    QDir().mkpath(folder);
+    auto save = [&](const QString &name) {
+        QCoreApplication::processEvents();
+        window.grab().save(QDir(folder).filePath(prefix + name + QStringLiteral(".png")));
+    };
+    QTabWidget *pages = window.PageControl1;
+    for (int i = 0; i < pages->count(); ++i) {
+        if (!pages->isTabVisible(i))
+            continue;
+        pages->setCurrentIndex(i);
+        const QString name = pages->widget(i)->objectName();
+        if (pages->widget(i) == window.TabSheet2) {
+            window.TabSheet2->PageControl2->setCurrentIndex(0);
+            save(name + QStringLiteral("-annual"));
+            window.TabSheet2->PageControl2->setCurrentIndex(1);
+        }
+        save(name);
+    }
+    pages->setCurrentIndex(0);
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
-    QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QStringLiteral("Установка ЗЕЛТА-КН"));
-    QMainWindow window;
-    window.setWindowTitle(QStringLiteral("Установка ЗЕЛТА-КН"));
+    zk::Application app(argc, argv);
+    zk::setApplicationTitle(zk::FormMain::Title);
+
+    const QString screenshots = qEnvironmentVariable("ZK_SCREENSHOT_DIR");
+    if (!screenshots.isEmpty()) {
+        zk::setMessageHook([](const zk::Message &m) {
+            std::fprintf(stderr, "%s: %s\n", qPrintable(m.caption), qPrintable(m.text));
+        });
+    }
+
+    zk::FormMain window;
+    zk::FormAbout about(&window);
+    window.setAboutWindow(&about);
+    zk::FormHelp help(&window);
+    window.setHelpWindow(&help);
+    QString error;
+    if (!help.load(&error))
+        zk::reportError(error);
+
     window.show();
+    if (!screenshots.isEmpty()) {
+        QTimer::singleShot(300, &window, [&window, screenshots] {
+            takeScreenshots(window, screenshots);
+            window.close();
+        });
+    }
     return app.exec();
 }

@@ -1,0 +1,21 @@
+#include "application.h"
+
+#include "messagebox.h"
+
+namespace zk {
+
+Application::Application(int &argc, char **argv) : QApplication(argc, argv) {}
+
+bool Application::notify(QObject *receiver, QEvent *event)
+{
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception &e) {
+        reportError(e);
+    } catch (...) {
+        reportError(QStringLiteral("Неизвестная ошибка"));
+    }
+    return false;
+}
+
+} // namespace zk

@@ -1,0 +1,194 @@
+#pragma once
+// The main window: tool bar, menus and actions, the link bar, the six pages and
+// the status bar; the run-time switches, start-up and shut-down; port selection,
+// connecting and disconnecting; the exchange engine's host.
+
+#include "exchangeengine.h"
+#include "preferences.h"
+
+#include <QDialog>
+#include <QMainWindow>
+#include <QPointer>
+
+class QAction;
+class QActionGroup;
+class QLabel;
+class QMenu;
+class QTabWidget;
+class QTimer;
+class QToolBar;
+class QToolButton;
+
+namespace zk {
+
+class LinkBar;
+class PageDatabase;
+class PageJournal;
+class PageReadings;
+class PageSchedule;
+class PageSettings;
+class PageTerminal;
+class SerialChannel;
+
+// Shape1: the link indicator, a coloured circle on the tool bar.
+class LinkIndicator : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit LinkIndicator(QWidget *parent = nullptr);
+    QColor colour() const { return m_colour; }
+    void setColour(const QColor &colour);
+    QSize sizeHint() const override { return {19, 22}; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QColor m_colour = Qt::green;
+};
+
+class FormMain : public QMainWindow, public EngineHost
+{
+    Q_OBJECT
+public:
+    static const QString Title; // "Установка ЗЕЛТА-КН"
+
+    explicit FormMain(QWidget *parent = nullptr);
+    ~FormMain() override;
+
+    // Run-time switches, fixed by the start-up sequence.
+    int operatingMode() const { return m_modes.operatingMode; }
+    bool masterMode() const { return m_modes.masterMode(); }
+    bool passwordEditing() const { return m_modes.passwordEditing(); }
+    bool sqlMode() const { return m_modes.sqlMode; }
+    int meterTypeId() const { return m_meterTypeId; }
+
+    // The secondary windows, created by the program entry and shown modally.
+    void setAboutWindow(QDialog *window) { m_about = window; }
+    void setHelpWindow(QDialog *window) { m_help = window; }
+    void setStatusWindow(QDialog *window) { m_status = window; }
+    void setSpoilageWindow(QDialog *window) { m_spoilage = window; }
+
+    SerialChannel *channel() const { return Comm1; }
+    ExchangeEngine *engine() const { return m_engine; }
+    // Visibility of the tool buttons that sit on the tool bar as widgets.
+    bool toolButtonShown(const QString &name) const;
+    QString statusText(int panel) const;
+
+    // EngineHost
+    int address() const override;
+    void setAddress(int address) override;
+    int newAddress() const override;
+    bool terminalOn() const override;
+    void addLogLine(const QString &line) override;
+    void clearLog() override;
+    void beep() override;
+    void setStatusText(int panel, const QString &text) override;
+    void showIndicator(const QColor &colour) override;
+    void hideIndicator() override;
+    void setWriteEnabled(bool enabled) override;
+    void setFindAddressEnabled(bool enabled) override;
+    void setGauges(bool annual, bool consumption) override;
+    void firmwareChanged(const FirmwareVersion &version) override;
+    void resetAction() override;
+    void displayReset() override;
+    void recordWrite() override;
+    void reportWriteFailure(const QString &text) override;
+
+    // Controls and pages, under their own names.
+    QToolBar *ToolBar1;
+    LinkBar *Panel1;
+    QTabWidget *PageControl1;
+    PageSettings *TabSheet1;
+    PageSchedule *TabSchedule;
+    PageReadings *TabSheet3;
+    PageJournal *TabSheet2;
+    PageTerminal *TabSheet4;
+    PageDatabase *TabSheet5;
+    QStatusBar *StatusBar1;
+    LinkIndicator *Shape1;
+
+    QAction *ActionConnect;
+    QAction *ActionDisconnect;
+    QAction *ActionSetting;
+    QAction *ActionReset;
+    QAction *ActionOpen;
+    QAction *ActionClose;
+    QAction *ActionSpoilage;
+    QAction *ActionFocusCorrect;
+    QAction *ActionCountCorrect;
+    QAction *ActionPlusDDM;
+    QAction *ActionMinusDDM;
+    QAction *ActionFindAddress;
+    QAction *ActionFixDb;
+
+    QMenu *N1;    // "&Связь"
+    QMenu *NPort; // "&Порт"
+    QMenu *NBaud; // "&Скорость"
+    QAction *N12001, *N24001, *N48001, *N96001;
+    QMenu *N6;    // "&Установки"
+    QMenu *N11;   // "&База данных"
+    QMenu *N14;   // "&?"
+    QAction *N3, *N4, *N19, *NExit, *N7, *NFixDb, *N16, *N10, *N12, *N13, *N17, *N20, *N15;
+
+    QTimer *Timer3;
+
+public slots:
+    void ActionConnectExecute();
+    void ActionDisconnectExecute();
+    void ActionFindAddressExecute();
+    void ActionResetExecute();
+    void ActionSettingExecute();
+    void ActionOpenExecute();
+    void ActionCloseExecute();
+    void ActionSpoilageExecute();
+    void ActionFocusCorrectExecute();
+    void ActionCountCorrectExecute();
+    void ActionPlusDDMExecute();
+    void ActionMinusDDMExecute();
+    void ActionFixDbExecute();
+    void N17Click();
+    void N20Click();
+    void N15Click();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void changeEvent(QEvent *event) override;
+
+private:
+    void buildActions();
+    void buildMenus();
+    void buildToolBar();
+    void buildPages();
+    void buildStatusBar();
+    void wire();
+    void fitWindow();
+
+    // Start-up and shut-down.
+    void FormCreate();
+    void FormActivate();
+    void applyModeEffects();
+    void buildPortList(int savedPort);
+    bool probePort(int portNum);
+    void setBaudIndex(int index);
+    // Hooks of later parts.
+    void loadLastSettings();
+    void fillDefaultHolidays();
+    void identifyBench();
+    void Timer3Timer();
+
+    QAction *menuItem(QMenu *menu, QAction *action, const char *name);
+    QToolButton *toolButton(QAction *action, const char *name);
+
+    Modes m_modes;
+    int m_meterTypeId = 0;
+    SerialChannel *Comm1;
+    ExchangeEngine *m_engine;
+    QLabel *m_panels[3];
+    QAction *m_fixDbButton = nullptr;    // ToolButtonFixDb on the tool bar
+    QAction *m_spoilageButton = nullptr; // ToolButton11 on the tool bar
+    QAction *m_indicatorHolder = nullptr;
+    QPointer<QDialog> m_about, m_help, m_status, m_spoilage;
+};
+
+} // namespace zk

@@ -1,0 +1,14 @@
+#pragma once
+// The tool bar's icon set, drawn at run time so it scales and needs no image files.
+// Indices follow the actions: 0 connect, 1 disconnect, 2 write settings, 3 reset
+// changes, 4 open table, 5 close table, 6 defect, 7 correction recalculation,
+// 8 address search, 9 fix in the database.
+
+#include <QIcon>
+
+namespace zk {
+
+constexpr int ActionIconCount = 10;
+QIcon actionIcon(int index);
+
+} // namespace zk

@@ -1,0 +1,163 @@
+#include "preferences.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <stdexcept>
+
+namespace zk {
+
+const QString SqlMarkerFile = QStringLiteral("SettingSql.kvm");
+
+namespace {
+
+QString &storeOrganisation()
+{
+    static QString s = QStringLiteral("Kalvimet");
+    return s;
+}
+
+QString &storeApplication()
+{
+    static QString s = QStringLiteral("Zelta-KN");
+    return s;
+}
+
+QSettings openKey()
+{
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, storeOrganisation(),
+                     storeApplication());
+}
+
+bool createKey()
+{
+    const QString path = preferencesFile();
+    if (QFileInfo::exists(path))
+        return true;
+#ifdef Q_OS_WIN
+    return true; // the registry key is created with its first value
+#else
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        return false;
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Append);
+#endif
+}
+
+int readDword(const QSettings &key, const QString &name)
+{
+    bool ok = false;
+    const qlonglong v = key.value(name).toLongLong(&ok);
+    if (!ok)
+        throw std::runtime_error(
+            QStringLiteral("Неверный тип значения \"%1\" в настройках").arg(name).toStdString());
+    // A DWORD read into a signed 32-bit number, as the registry hands it over.
+    return int(qint32(quint32(quint64(v))));
+}
+
+} // namespace
+
+Modes deriveModes(bool master, bool noUser, bool sqlValue, bool markerFile)
+{
+    Modes m;
+    m.operatingMode = 2;
+    if (master)
+        m.operatingMode += 1;
+    if (noUser)
+        m.operatingMode -= 2;
+    m.sqlMode = sqlValue;
+    if (markerFile) {
+        if (!(m.operatingMode & 1))
+            m.operatingMode += 1;
+        m.sqlMode = true;
+    }
+    return m;
+}
+
+void setPreferencesStore(const QString &organisation, const QString &application)
+{
+    storeOrganisation() = organisation.isEmpty() ? QStringLiteral("Kalvimet") : organisation;
+    storeApplication() = application.isEmpty() ? QStringLiteral("Zelta-KN") : application;
+}
+
+QString preferencesOrganisation()
+{
+    return storeOrganisation();
+}
+
+QString preferencesApplication()
+{
+    return storeApplication();
+}
+
+QString preferencesFile()
+{
+    return openKey().fileName();
+}
+
+bool preferencesKeyExists()
+{
+#ifdef Q_OS_WIN
+    QSettings parent(QSettings::NativeFormat, QSettings::UserScope, storeOrganisation());
+    return parent.childGroups().contains(storeApplication());
+#else
+    return QFileInfo::exists(preferencesFile());
+#endif
+}
+
+StartPreferences readStartPreferences()
+{
+    StartPreferences prefs;
+    if (!createKey())
+        return prefs;
+    prefs.opened = true;
+    QSettings key = openKey();
+    if (key.contains(QStringLiteral("Port")))
+        prefs.port = readDword(key, QStringLiteral("Port"));
+    prefs.master = key.contains(QStringLiteral("Master"));
+    prefs.noUser = key.contains(QStringLiteral("NoUser"));
+    prefs.sql = key.contains(QStringLiteral("Sql"));
+    prefs.password = key.contains(QStringLiteral("Password"));
+    const QString names[3] = {QStringLiteral("DDMA"), QStringLiteral("DDMB"), QStringLiteral("DDMC")};
+    for (int i = 0; i < 3; ++i)
+        if (key.contains(names[i]))
+            prefs.ddm[size_t(i)] = readDword(key, names[i]);
+    return prefs;
+}
+
+bool saveClosePreferences(int port, bool saveDdm, const std::array<int, 3> &ddm)
+{
+    if (!preferencesKeyExists())
+        return false;
+    QSettings key = openKey();
+    if (port != 0)
+        key.setValue(QStringLiteral("Port"), port);
+    if (saveDdm) {
+        key.setValue(QStringLiteral("DDMA"), ddm[0]);
+        key.setValue(QStringLiteral("DDMB"), ddm[1]);
+        key.setValue(QStringLiteral("DDMC"), ddm[2]);
+    }
+    key.sync();
+    return true;
+}
+
+bool sqlMarkerExists(const QString &folder)
+{
+    const QDir dir(folder.isEmpty() ? QDir::currentPath() : folder);
+    return QFileInfo(dir.filePath(SqlMarkerFile)).isFile();
+}
+
+int tintChannel(int value, int percent)
+{
+    const int v = value + (value * percent) / 100;
+    return v < 0 ? 0 : (v > 255 ? 255 : v);
+}
+
+QColor panelTint(const QColor &buttonFace)
+{
+    return QColor(tintChannel(buttonFace.red(), 2), tintChannel(buttonFace.green(), 2),
+                  tintChannel(buttonFace.blue(), 0));
+}
+
+} // namespace zk

@@ -1,0 +1,70 @@
+#pragma once
+// Preferences and the run-time switches decided at start-up.
+//
+// The preferences key is QSettings(organisation "Kalvimet", application
+// "Zelta-KN") at user scope: an INI file in the user's config folder (the registry
+// key HKEY_CURRENT_USER\Software\Kalvimet\Zelta-KN on Windows). The key exists
+// when that file exists, even empty. Start-up opens the key and creates it (an
+// empty file) when missing; close writes only into a key that exists and never
+// creates one, so deleting the file stops the program from saving anything.
+
+#include <QColor>
+#include <QString>
+#include <array>
+#include <optional>
+
+class QSettings;
+
+namespace zk {
+
+constexpr int MeterTypeId = 10;
+extern const QString SqlMarkerFile; // "SettingSql.kvm"
+
+struct Modes {
+    int operatingMode = 2; // bit 0 master mode, bit 1 password editing
+    bool sqlMode = false;
+    bool masterMode() const { return operatingMode & 1; }
+    bool passwordEditing() const { return operatingMode & 2; }
+};
+
+// Start at 2; +1 with "Master"; -2 with "NoUser"; the marker file sets bit 0 when
+// clear and switches SQL mode on; otherwise SQL mode follows the value "Sql".
+Modes deriveModes(bool master, bool noUser, bool sqlValue, bool markerFile);
+
+// The store used for the preferences key (tests point it elsewhere); empty
+// arguments restore "Kalvimet" / "Zelta-KN".
+void setPreferencesStore(const QString &organisation, const QString &application);
+QString preferencesOrganisation();
+QString preferencesApplication();
+// Path of the file that holds the key.
+QString preferencesFile();
+bool preferencesKeyExists();
+
+// What start-up reads from the key.
+struct StartPreferences {
+    bool opened = false;   // the key could be opened (or created)
+    int port = 1;          // "Port", 1 when missing
+    bool master = false;   // presence of "Master"
+    bool noUser = false;   // presence of "NoUser"
+    bool sql = false;      // presence of "Sql"
+    bool password = false; // presence of "Password"
+    std::array<std::optional<int>, 3> ddm; // "DDMA", "DDMB", "DDMC" when present
+};
+
+// Opens the key, creating it when missing, and reads it. A value of the wrong type
+// throws std::runtime_error with a Russian text.
+StartPreferences readStartPreferences();
+
+// What close writes: "Port" when `port` is not 0, the DDM numbers when `saveDdm`.
+// Only into an existing key; returns false (and writes nothing) when it is missing.
+bool saveClosePreferences(int port, bool saveDdm, const std::array<int, 3> &ddm);
+
+// The SQL marker file in `folder` (the working directory by default).
+bool sqlMarkerExists(const QString &folder = QString());
+
+// Panel tint: v + (v * p) div 100, clamped to 0..255, with p = 2 for red and green
+// and 0 for blue, from the button-face colour.
+int tintChannel(int value, int percent);
+QColor panelTint(const QColor &buttonFace);
+
+} // namespace zk
