@@ -1,0 +1,188 @@
+// Operating modes, preferences and the panel tint, without a window.
+
+#include "preferences.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace zk;
+
+class TestModes : public QObject
+{
+    Q_OBJECT
+
+    int m_case = 0;
+
+    QSettings store()
+    {
+        return QSettings(QSettings::NativeFormat, QSettings::UserScope, preferencesOrganisation(),
+                         preferencesApplication());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        // Set before the first QSettings of the process: nothing touches the real store.
+        const QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+        QVERIFY(!config.isEmpty());
+        QVERIFY(preferencesFile().startsWith(config));
+    }
+
+    // A fresh, missing key for every test.
+    void init() { setPreferencesStore(QStringLiteral("KalvimetTest"), QStringLiteral("modes-%1").arg(++m_case)); }
+    void cleanupTestCase() { setPreferencesStore(QString(), QString()); }
+
+    void derivation_data()
+    {
+        QTest::addColumn<bool>("master");
+        QTest::addColumn<bool>("noUser");
+        QTest::addColumn<bool>("marker");
+        QTest::addColumn<int>("mode");
+        struct Row { bool master, noUser, marker; int mode; };
+        const Row rows[] = {
+            {false, false, false, 2}, {true, false, false, 3}, {false, true, false, 0}, {true, true, false, 1},
+            {false, false, true, 3},  {true, false, true, 3},  {false, true, true, 1},  {true, true, true, 1},
+        };
+        for (const Row &r : rows)
+            QTest::addRow("master=%d noUser=%d marker=%d", r.master, r.noUser, r.marker)
+                << r.master << r.noUser << r.marker << r.mode;
+    }
+    void derivation()
+    {
+        QFETCH(bool, master);
+        QFETCH(bool, noUser);
+        QFETCH(bool, marker);
+        QFETCH(int, mode);
+        for (bool sqlValue : {false, true}) {
+            const Modes m = deriveModes(master, noUser, sqlValue, marker);
+            QCOMPARE(m.operatingMode, mode);
+            QCOMPARE(m.sqlMode, marker || sqlValue);
+            QCOMPARE(m.masterMode(), bool(mode & 1));
+            QCOMPARE(m.passwordEditing(), !noUser);
+        }
+    }
+
+    void tint_data()
+    {
+        QTest::addColumn<QColor>("face");
+        QTest::addColumn<QColor>("tint");
+        QTest::newRow("classic face") << QColor(212, 208, 200) << QColor(216, 212, 200);
+        QTest::newRow("white stays white") << QColor(255, 255, 255) << QColor(255, 255, 255);
+        QTest::newRow("clamped at 255") << QColor(250, 251, 252) << QColor(255, 255, 252);
+        QTest::newRow("truncated") << QColor(49, 50, 99) << QColor(49, 51, 99);
+        QTest::newRow("black") << QColor(0, 0, 0) << QColor(0, 0, 0);
+    }
+    void tint()
+    {
+        QFETCH(QColor, face);
+        QFETCH(QColor, tint);
+        QCOMPARE(panelTint(face), tint);
+    }
+
+    void startCreatesMissingKey()
+    {
+        QVERIFY(!preferencesKeyExists());
+        const StartPreferences p = readStartPreferences();
+        QVERIFY(p.opened);
+        QVERIFY(preferencesKeyExists());
+        QCOMPARE(p.port, 1);
+        QVERIFY(!p.master && !p.noUser && !p.sql && !p.password);
+        for (const auto &d : p.ddm)
+            QVERIFY(!d.has_value());
+    }
+
+    void startReadsValues()
+    {
+        {
+            QSettings s = store();
+            s.setValue(QStringLiteral("Port"), 7);
+            s.setValue(QStringLiteral("Master"), QString());
+            s.setValue(QStringLiteral("Sql"), 0);
+            s.setValue(QStringLiteral("DDMA"), 123456);
+            s.setValue(QStringLiteral("DDMC"), 4294967295u); // a DWORD above the signed range
+        }
+        const StartPreferences p = readStartPreferences();
+        QCOMPARE(p.port, 7);
+        QVERIFY(p.master);
+        QVERIFY(!p.noUser);
+        QVERIFY(p.sql); // presence alone counts, whatever the value
+        QCOMPARE(p.ddm[0].value_or(0), 123456);
+        QVERIFY(!p.ddm[1].has_value());
+        QCOMPARE(p.ddm[2].value_or(0), -1);
+    }
+
+    void startRefusesWrongType()
+    {
+        store().setValue(QStringLiteral("Port"), QStringLiteral("drei"));
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, readStartPreferences());
+    }
+
+    void closeWrites_data()
+    {
+        QTest::addColumn<bool>("keyExists");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<bool>("saveDdm");
+        QTest::addColumn<int>("expectedPort");
+        QTest::addColumn<int>("expectedDdmA");
+        QTest::newRow("port and DDM") << true << 4 << true << 4 << 11;
+        QTest::newRow("port 0 keeps the old port") << true << 0 << true << 9 << 11;
+        QTest::newRow("DDM kept when not to be saved") << true << 5 << false << 5 << 77;
+        QTest::newRow("missing key: nothing") << false << 4 << true << -1 << -1;
+    }
+    void closeWrites()
+    {
+        QFETCH(bool, keyExists);
+        QFETCH(int, port);
+        QFETCH(bool, saveDdm);
+        QFETCH(int, expectedPort);
+        QFETCH(int, expectedDdmA);
+        if (keyExists) {
+            QSettings s = store();
+            s.setValue(QStringLiteral("Port"), 9);
+            s.setValue(QStringLiteral("DDMA"), 77);
+        }
+        QCOMPARE(saveClosePreferences(port, saveDdm, {11, 22, 33}), keyExists);
+        QCOMPARE(preferencesKeyExists(), keyExists); // never created at close
+        QSettings s = store();
+        QCOMPARE(s.value(QStringLiteral("Port"), -1).toInt(), expectedPort);
+        QCOMPARE(s.value(QStringLiteral("DDMA"), -1).toInt(), expectedDdmA);
+        if (keyExists && saveDdm)
+            QCOMPARE(s.value(QStringLiteral("DDMC")).toInt(), 33);
+    }
+
+    void closeIntoEmptyKey()
+    {
+        // A key created by start-up holds no values yet; close still writes into it.
+        readStartPreferences();
+        QVERIFY(saveClosePreferences(6, false, {1, 2, 3}));
+        QCOMPARE(store().value(QStringLiteral("Port")).toInt(), 6);
+        QVERIFY(!store().contains(QStringLiteral("DDMA")));
+    }
+
+    void markerFile()
+    {
+        QTemporaryDir dir;
+        QVERIFY(!sqlMarkerExists(dir.path()));
+        QVERIFY(QDir(dir.path()).mkdir(SqlMarkerFile)); // a folder of that name is no marker
+        QVERIFY(!sqlMarkerExists(dir.path()));
+        QVERIFY(QDir(dir.path()).rmdir(SqlMarkerFile));
+        QFile f(QDir(dir.path()).filePath(QStringLiteral("SettingSql.kvm")));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.close();
+        QVERIFY(sqlMarkerExists(dir.path()));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    QCoreApplication app(argc, argv);
+    TestModes test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_modes.moc"

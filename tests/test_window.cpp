@@ -1,0 +1,506 @@
+// The real main window, offscreen: mode effects, start-up state, preferences at
+// close, the port list with its menu, connecting to a pseudo-terminal, and the
+// default error report. Message boxes are observed through the message hook.
+
+#include "application.h"
+#include "editmark.h"
+#include "formmain.h"
+#include "linkbar.h"
+#include "messagebox.h"
+#include "pageschedule.h"
+#include "pagesettings.h"
+#include "pagereadings.h"
+#include "pagejournal.h"
+#include "pageterminal.h"
+#include "portmap.h"
+#include "preferences.h"
+#include "serialchannel.h"
+#include "widgets.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QTimeEdit>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QToolButton>
+#include <QtTest>
+#include <fcntl.h>
+#include <memory>
+#include <stdlib.h>
+#include <unistd.h>
+
+using namespace zk;
+
+namespace {
+
+// The slave side of a pseudo-terminal; the master stays open until close().
+struct Pty {
+    int master = -1;
+    QString path;
+    Pty()
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0)
+            path = QString::fromLocal8Bit(ptsname(master));
+    }
+    ~Pty() { close(); }
+    void close()
+    {
+        if (master >= 0)
+            ::close(master);
+        master = -1;
+    }
+    QByteArray readAll() const
+    {
+        QByteArray out;
+        char buf[256];
+        const int flags = fcntl(master, F_GETFL);
+        fcntl(master, F_SETFL, flags | O_NONBLOCK);
+        for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;)
+            out.append(buf, int(n));
+        fcntl(master, F_SETFL, flags);
+        return out;
+    }
+};
+
+} // namespace
+
+class TestWindow : public QObject
+{
+    Q_OBJECT
+
+    int m_case = 0;
+    std::unique_ptr<QTemporaryDir> m_work;
+    QList<Message> m_messages;
+
+    QSettings store()
+    {
+        return QSettings(QSettings::NativeFormat, QSettings::UserScope, preferencesOrganisation(),
+                         preferencesApplication());
+    }
+    void setMarker(bool on)
+    {
+        QFile marker(QDir(m_work->path()).filePath(SqlMarkerFile));
+        if (on) {
+            QVERIFY(marker.open(QIODevice::WriteOnly));
+        } else {
+            marker.remove();
+        }
+    }
+
+private slots:
+    void init()
+    {
+        // Fresh preferences (and port map) and a fresh working directory per test.
+        const QString app = QStringLiteral("window-%1").arg(++m_case);
+        setPreferencesStore(QStringLiteral("KalvimetTest"), app);
+        setPortMapStore(QStringLiteral("KalvimetTest"), app);
+        m_work = std::make_unique<QTemporaryDir>();
+        QVERIFY(QDir::setCurrent(m_work->path()));
+        m_messages.clear();
+        setApplicationTitle(FormMain::Title);
+        setMessageHook([this](const Message &m) { m_messages.append(m); });
+    }
+    void cleanup()
+    {
+        setMessageHook({});
+        QDir::setCurrent(QDir::tempPath());
+    }
+
+    void modeEffects_data()
+    {
+        QTest::addColumn<bool>("master");
+        QTest::addColumn<bool>("noUser");
+        QTest::addColumn<bool>("sqlValue");
+        QTest::addColumn<bool>("marker");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("sql");
+        QTest::newRow("nothing") << false << false << false << false << 2 << false;
+        QTest::newRow("Master") << true << false << false << false << 3 << false;
+        QTest::newRow("NoUser") << false << true << false << false << 0 << false;
+        QTest::newRow("Master NoUser") << true << true << false << false << 1 << false;
+        QTest::newRow("marker") << false << false << false << true << 3 << true;
+        QTest::newRow("marker NoUser") << false << true << false << true << 1 << true;
+        QTest::newRow("Sql without Master") << false << false << true << false << 2 << true;
+        QTest::newRow("Master NoUser marker Sql") << true << true << true << true << 1 << true;
+    }
+    void modeEffects()
+    {
+        QFETCH(bool, master);
+        QFETCH(bool, noUser);
+        QFETCH(bool, sqlValue);
+        QFETCH(bool, marker);
+        QFETCH(int, mode);
+        QFETCH(bool, sql);
+        {
+            QSettings s = store();
+            if (master)
+                s.setValue(QStringLiteral("Master"), 1);
+            if (noUser)
+                s.setValue(QStringLiteral("NoUser"), 1);
+            if (sqlValue)
+                s.setValue(QStringLiteral("Sql"), 1);
+        }
+        setMarker(marker);
+        FormMain w;
+        QVERIFY(m_messages.isEmpty());
+        QCOMPARE(w.operatingMode(), mode);
+        QCOMPARE(w.sqlMode(), sql);
+        QCOMPARE(w.meterTypeId(), 10);
+        QCOMPARE(w.engine()->masterMode(), bool(mode & 1));
+        QCOMPARE(w.engine()->sqlMode(), sql);
+        const bool m = mode & 1;
+
+        // master mode
+        QCOMPARE(w.PageControl1->tabText(4), m ? QStringLiteral("Терминал") : QStringLiteral("Протокол"));
+        QCOMPARE(w.TabSheet1->SpinEdit_Number->isReadOnly(), !m);
+        QCOMPARE(w.TabSheet1->BitBtn1->isHidden(), !m);
+        QCOMPARE(w.TabSheet4->CheckBox_Terminal->isChecked(), !m);
+        // password editing
+        QCOMPARE(w.TabSheet1->LabeledPass1->isReadOnly(), !(mode & 2));
+        QVERIFY(!w.TabSheet1->LabeledPass2->isReadOnly());
+        // SQL mode
+        QCOMPARE(w.TabSheet1->LabeledDelta->isHidden(), !sql);
+        QCOMPARE(w.PageControl1->isTabVisible(5), !sql);
+        QCOMPARE(w.PageControl1->isTabVisible(1), !sql);
+        QVERIFY(w.PageControl1->isTabVisible(0) && w.PageControl1->isTabVisible(2)
+                && w.PageControl1->isTabVisible(3) && w.PageControl1->isTabVisible(4));
+        QCOMPARE(w.ActionOpen->isEnabled(), !sql);
+        QCOMPARE(w.TabSheet1->CheckAddr->isChecked(), sql);
+        QVERIFY(w.TabSheet1->CheckTime->isChecked());
+        QCOMPARE(w.TabSheet1->GroupTimerCorrect->isHidden(), !sql);
+        QCOMPARE(w.TabSheet1->CheckCorrect->isHidden(), !sql);
+        QCOMPARE(w.TabSheet1->CheckCorrect->isChecked(), sql);
+        QCOMPARE(w.TabSheet1->CheckResetTariff->isHidden(), !sql);
+        QCOMPARE(w.toolButtonShown(QStringLiteral("ToolButtonFixDb")), sql);
+        QCOMPARE(w.toolButtonShown(QStringLiteral("ToolButton11")), sql);
+        QCOMPARE(w.NFixDb->isVisible(), sql);
+        QCOMPARE(w.N16->isVisible(), sql);
+        // Hidden buttons keep their actions' shortcuts alive.
+        QVERIFY(w.ActionSpoilage->isVisible());
+        QVERIFY(w.toolButtonShown(QStringLiteral("ToolButton1")));
+    }
+
+    void startState()
+    {
+        {
+            QSettings s = store();
+            s.setValue(QStringLiteral("DDMA"), 111);
+            s.setValue(QStringLiteral("DDMB"), 222);
+        }
+        FormMain w;
+        auto *ts = w.TabSheet1;
+        QCOMPARE(ts->SpinEditA->value(), 111);
+        QCOMPARE(ts->SpinEditB->value(), 222);
+        QCOMPARE(ts->SpinEditC->value(), 0);
+        QCOMPARE(w.PageControl1->currentIndex(), 0);
+        QCOMPARE(w.Panel1->ComboBaud->currentText(), QStringLiteral("4800"));
+        QVERIFY(w.N48001->isChecked());
+        QCOMPARE(w.channel()->baudrate(), SerialChannel::br4800);
+        QCOMPARE(w.Panel1->SpinTimer->value(), 1000);
+        QCOMPARE(w.engine()->timer2().interval(), 1000);
+        QCOMPARE(w.Panel1->palette().color(QPalette::Window),
+                 panelTint(QApplication::palette().color(QPalette::Button)));
+        QVERIFY(w.ActionConnect->isEnabled());
+        for (QAction *a : {w.ActionDisconnect, w.ActionSetting, w.ActionClose, w.ActionCountCorrect,
+                           w.ActionFindAddress, w.ActionFixDb})
+            QVERIFY2(!a->isEnabled(), qPrintable(a->objectName()));
+        QCOMPARE(w.ActionSetting->shortcut(), QKeySequence(Qt::Key_F12));
+        QCOMPARE(w.ActionFindAddress->shortcut(), QKeySequence(Qt::Key_F3));
+        QVERIFY(w.N7->text().endsWith(QStringLiteral("\tF12")));
+        QCOMPARE(ts->LabeledPass1->text(), ts->LabeledPass2->text());
+        QCOMPARE(ts->LabeledPass1->echoMode(), ts->LabeledPass2->echoMode());
+        QCOMPARE(w.TabSheet3->GridValue->cellText(4, 0), QStringLiteral("сумма"));
+        QCOMPARE(w.TabSheet2->GridJournal->cellText(12, 0), QStringLiteral("дек."));
+        QCOMPARE(w.TabSchedule->StringAttrib->cellText(0, 7), QStringLiteral("ПР"));
+        QCOMPARE(w.TabSchedule->StringAttrib->cellText(6, 0), QStringLiteral(" + "));
+        // One-tariff mode greys the multi-tariff groups, not the buttons on the page.
+        QVERIFY(!w.TabSchedule->Picker_Zone[3]->isEnabled());
+        QVERIFY(!w.TabSchedule->BtnInsCel->isEnabled());
+        QVERIFY(w.TabSchedule->BtnTemplet->isEnabled());
+        QVERIFY(!w.TabSchedule->BtnReadSchedule->isEnabled());
+        QVERIFY(w.TabSheet2->BtnJournal->isEnabled() && w.TabSheet2->BtnDiary->isEnabled());
+        QVERIFY(w.TabSheet2->Gauge1->isHidden() && w.TabSheet2->Gauge2->isHidden());
+        QVERIFY(!w.toolButtonShown(QStringLiteral("Shape1")));
+    }
+
+    void displayResetClearsMarks()
+    {
+        FormMain w;
+        auto *ts = w.TabSheet1;
+        ts->SpinDay->setValue(5);      // an operator change marks the box
+        ts->CheckBox2->click();
+        w.Panel1->SpinAddr->setValue(7);
+        ts->LabeledVersion->setText(QStringLiteral("1.12"));
+        ts->SpinEdit_Number->setValue(42);
+        ts->SpinEdit_Number->setEnabled(false);
+        QVERIFY(isEdited(ts->SpinDay) && isEdited(ts->CheckBox2));
+        w.ActionReset->trigger();
+        QVERIFY(!isEdited(ts->SpinDay));
+        QVERIFY(!isEdited(ts->CheckBox2));
+        QVERIFY(!isEdited(ts->SpinEdit_Number));
+        QVERIFY(isEdited(w.Panel1->SpinAddr)); // outside the page: kept
+        QCOMPARE(ts->SpinDay->value(), 5);     // values other than the readout stay
+        QCOMPARE(ts->SpinEdit_Number->value(), 0);
+        QVERIFY(ts->SpinEdit_Number->isEnabled());
+        QVERIFY(ts->LabeledVersion->text().isEmpty());
+    }
+
+    void firmwareGatesNewerControls_data()
+    {
+        QTest::addColumn<int>("number");
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("9") << 9 << false;
+        QTest::newRow("10") << 10 << true;
+    }
+    void firmwareGatesNewerControls()
+    {
+        QFETCH(int, number);
+        QFETCH(bool, shown);
+        FormMain w;
+        w.firmwareChanged(FirmwareVersion{QStringLiteral("1.%1").arg(number), number});
+        QCOMPARE(w.TabSheet1->LabeledVersion->text(), QStringLiteral("1.%1").arg(number));
+        for (QWidget *c : std::initializer_list<QWidget *>{
+                 w.TabSchedule->StringAttrib, w.TabSchedule->GroupCel, w.TabSchedule->GroupTransfer,
+                 w.TabSchedule->BtnTemplet, w.TabSheet1->LabelA, w.TabSheet1->LabelB, w.TabSheet1->LabelC})
+            QVERIFY2(c->isHidden() == !shown, qPrintable(c->objectName()));
+    }
+
+    void closeSavesPreferences_data()
+    {
+        QTest::addColumn<bool>("deleteKey");
+        QTest::addColumn<int>("portNum");
+        QTest::addColumn<bool>("ddmRead");
+        QTest::addColumn<int>("savedPort");
+        QTest::addColumn<int>("savedDdmB");
+        QTest::newRow("port and DDM") << false << 6 << true << 6 << 3456;
+        QTest::newRow("port 0 keeps the saved port") << false << 0 << true << 9 << 3456;
+        QTest::newRow("DDM kept unless Не считывать") << false << 6 << false << 6 << 55;
+        QTest::newRow("key gone: nothing, not created") << true << 6 << true << -1 << -1;
+    }
+    void closeSavesPreferences()
+    {
+        QFETCH(bool, deleteKey);
+        QFETCH(int, portNum);
+        QFETCH(bool, ddmRead);
+        QFETCH(int, savedPort);
+        QFETCH(int, savedDdmB);
+        {
+            QSettings s = store();
+            s.setValue(QStringLiteral("Port"), 9);
+            s.setValue(QStringLiteral("DDMB"), 55);
+        }
+        auto *w = new FormMain;
+        QCOMPARE(w->TabSheet1->SpinEditB->value(), 55);
+        w->TabSheet1->SpinEditB->setValue(3456);
+        w->TabSheet1->CheckDdmRead->setChecked(ddmRead);
+        w->channel()->setPortNum(portNum);
+        if (deleteKey)
+            QVERIFY(QFile::remove(preferencesFile()));
+        QVERIFY(w->close());
+        delete w;
+        QCOMPARE(preferencesKeyExists(), !deleteKey);
+        QSettings s = store();
+        QCOMPARE(s.value(QStringLiteral("Port"), -1).toInt(), savedPort);
+        QCOMPARE(s.value(QStringLiteral("DDMB"), -1).toInt(), savedDdmB);
+    }
+
+    void portListAndMenuAgree()
+    {
+        Pty com1, com3, com12;
+        QVERIFY(!com1.path.isEmpty() && !com3.path.isEmpty() && !com12.path.isEmpty());
+        mapPort(1, com1.path);
+        mapPort(3, com3.path);
+        mapPort(12, com12.path);
+        store().setValue(QStringLiteral("Port"), 3);
+        FormMain w;
+        QComboBox *combo = w.Panel1->ComboPort;
+        const int i1 = combo->findText(QStringLiteral("COM1"));
+        const int i3 = combo->findText(QStringLiteral("COM3"));
+        const int i12 = combo->findText(QStringLiteral("COM12"));
+        QVERIFY(i1 >= 0 && i3 >= 0 && i12 >= 0);
+        QCOMPARE(combo->currentIndex(), i3);
+        QCOMPARE(w.channel()->portNum(), 3);
+        QVERIFY(w.Panel1->checkedPortItem());
+        QCOMPARE(w.Panel1->checkedPortItem()->property("tag").toInt(), 3);
+        QCOMPARE(w.NPort->actions().size(), combo->count());
+
+        // Menu item COM1: the list follows, the channel takes 1.
+        QAction *item1 = nullptr;
+        for (QAction *a : w.NPort->actions())
+            if (a->property("tag").toInt() == 1)
+                item1 = a;
+        QVERIFY(item1);
+        item1->trigger();
+        QCOMPARE(combo->currentIndex(), i1);
+        QCOMPARE(w.channel()->portNum(), 1);
+        QVERIFY(item1->isChecked());
+
+        // List entry COM12: port 12, not 1; its menu item is marked.
+        combo->setCurrentIndex(i12);
+        emit combo->activated(i12);
+        QCOMPARE(w.channel()->portNum(), 12);
+        QCOMPARE(w.Panel1->checkedPortItem()->text(), QStringLiteral("COM12"));
+
+        // Speeds: the list and the menu agree with the channel.
+        w.Panel1->ComboBaud->setCurrentIndex(3);
+        emit w.Panel1->ComboBaud->activated(3);
+        QVERIFY(w.N96001->isChecked());
+        QCOMPARE(w.channel()->baudrate(), SerialChannel::br9600);
+        w.N12001->trigger();
+        QCOMPARE(w.Panel1->ComboBaud->currentText(), QStringLiteral("1200"));
+        QVERIFY(w.N12001->isChecked() && !w.N96001->isChecked());
+        QCOMPARE(w.channel()->baudrate(), SerialChannel::br1200);
+
+        // Connecting with COM12 chosen opens port 12.
+        w.ActionConnect->trigger();
+        QVERIFY(m_messages.isEmpty());
+        QVERIFY(w.channel()->isOpen());
+        QCOMPARE(w.channel()->portNum(), 12);
+        QCOMPARE(w.channel()->formattedDeviceName(), QStringLiteral("COM12"));
+        w.ActionDisconnect->trigger();
+    }
+
+    void savedPortMissingFromList()
+    {
+        Pty com2;
+        mapPort(2, com2.path);
+        store().setValue(QStringLiteral("Port"), 77);
+        FormMain w;
+        QVERIFY(w.Panel1->ComboPort->findText(QStringLiteral("COM2")) >= 0);
+        QCOMPARE(w.Panel1->ComboPort->currentIndex(), -1);
+        QVERIFY(!w.Panel1->checkedPortItem());
+        QCOMPARE(w.channel()->portNum(), 1);
+    }
+
+    void portTextWithoutNumber()
+    {
+        LinkBar bar;
+        QSignalSpy chosen(&bar, &LinkBar::portNumberChosen);
+        bar.ComboPort->addItem(QStringLiteral("COMX"));
+        bar.ComboPort->addItem(QStringLiteral("Com7"));
+        QCOMPARE(portNumberOf(QStringLiteral("Com7")).value_or(-1), 7);
+        QCOMPARE(portNumberOf(QStringLiteral("COM12")).value_or(-1), 12);
+        QVERIFY(!portNumberOf(QStringLiteral("COM")).has_value());
+        QVERIFY_THROWS_EXCEPTION(std::invalid_argument, emit bar.ComboPort->activated(0));
+        QCOMPARE(chosen.count(), 0);
+        emit bar.ComboPort->activated(1);
+        QCOMPARE(chosen.count(), 1);
+        QCOMPARE(chosen.at(0).at(0).toInt(), 7);
+    }
+
+    void connectPollsAndDisconnects()
+    {
+        Pty com5;
+        mapPort(5, com5.path);
+        store().setValue(QStringLiteral("Port"), 5);
+        FormMain w; // local mode: log on, messages only
+        w.ActionConnect->trigger();
+        QVERIFY(m_messages.isEmpty());
+        QVERIFY(w.channel()->isOpen());
+        QVERIFY(w.engine()->isConnected());
+        QVERIFY(!w.ActionConnect->isEnabled() && w.ActionDisconnect->isEnabled());
+        QVERIFY(!w.Panel1->ComboPort->isEnabled() && !w.Panel1->ComboBaud->isEnabled());
+        QVERIFY(!w.NPort->menuAction()->isEnabled() && !w.NBaud->menuAction()->isEnabled());
+        QVERIFY(w.TabSchedule->BtnReadSchedule->isEnabled() && w.TabSchedule->BtnWriteSchedule->isEnabled());
+        QCOMPARE(w.statusText(1), QStringLiteral("DSR не установлен"));
+
+        // Nobody answers on the line: the address byte goes out, the reply times out,
+        // and the search becomes possible.
+        w.Panel1->SpinTimer->setValue(200);
+        QCOMPARE(w.engine()->timer2().interval(), 200);
+        QTRY_VERIFY_WITH_TIMEOUT(w.TabSheet4->Memo_Terminal->toPlainText().contains(QStringLiteral("Timeout.")), 10000);
+        QVERIFY(w.ActionFindAddress->isEnabled());
+        QVERIFY(com5.readAll().contains(char(0x00)));
+        QVERIFY(!w.statusText(0).isEmpty()); // sent frame count
+
+        w.ActionFindAddress->trigger();
+        QVERIFY(w.engine()->addressSearch());
+        QTRY_VERIFY_WITH_TIMEOUT(w.Panel1->SpinAddr->value() > 0, 10000);
+
+        w.ActionDisconnect->trigger();
+        QVERIFY(m_messages.isEmpty());
+        QVERIFY(!w.channel()->isOpen());
+        QVERIFY(!w.engine()->isConnected());
+        QVERIFY(w.ActionConnect->isEnabled() && !w.ActionDisconnect->isEnabled());
+        QVERIFY(!w.ActionFindAddress->isEnabled() && !w.ActionSetting->isEnabled());
+        QVERIFY(w.Panel1->ComboPort->isEnabled() && w.NPort->menuAction()->isEnabled());
+        QVERIFY(!w.TabSchedule->BtnReadSchedule->isEnabled());
+        QVERIFY(w.statusText(0).isEmpty() && w.statusText(1).isEmpty());
+        QVERIFY(w.engine()->queue().isEmpty());
+    }
+
+    void failedConnectChangesNothing()
+    {
+        auto com4 = std::make_unique<Pty>();
+        mapPort(4, com4->path);
+        store().setValue(QStringLiteral("Port"), 4);
+        FormMain w;
+        QCOMPARE(w.Panel1->ComboPort->currentText(), QStringLiteral("COM4"));
+        com4.reset(); // the device goes away
+        w.ActionConnect->trigger();
+        QCOMPARE(m_messages.size(), 1);
+        QCOMPARE(m_messages.at(0).caption, QStringLiteral("Ошибка"));
+        QCOMPARE(m_messages.at(0).text, QStringLiteral("Ошибка открытия порта COM4"));
+        QCOMPARE(m_messages.at(0).icon, QMessageBox::Critical);
+        QVERIFY(!w.channel()->isOpen());
+        QVERIFY(!w.engine()->isConnected());
+        QVERIFY(w.ActionConnect->isEnabled() && !w.ActionDisconnect->isEnabled());
+        QVERIFY(w.Panel1->ComboPort->isEnabled() && w.NBaud->menuAction()->isEnabled());
+        QVERIFY(!w.TabSchedule->BtnReadSchedule->isEnabled());
+        QVERIFY(!w.engine()->timerStart().isActive());
+        // Closing sends nothing to a missing port and asks nothing.
+        QVERIFY(w.close());
+        QCOMPARE(m_messages.size(), 1);
+    }
+
+    void startUpErrorStillOpensWindow()
+    {
+        store().setValue(QStringLiteral("Port"), QStringLiteral("drei"));
+        FormMain w;
+        QCOMPARE(m_messages.size(), 1);
+        QCOMPARE(m_messages.at(0).caption, FormMain::Title);
+        QVERIFY(m_messages.at(0).text.contains(QStringLiteral("Port")));
+        QVERIFY(w.ActionConnect->isEnabled());
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+    }
+
+    void handlerErrorIsReportedOnce()
+    {
+        bool after = false;
+        QTimer::singleShot(0, this, [] { throw SerialChannelError(QStringLiteral("Error writing dcb (5), I/O")); });
+        QTimer::singleShot(0, this, [] { throw std::runtime_error("plain failure"); });
+        QTimer::singleShot(10, this, [&after] { after = true; });
+        QTRY_VERIFY(after); // the loop runs on after both errors
+        QCOMPARE(m_messages.size(), 2);
+        QCOMPARE(m_messages.at(0).text, QStringLiteral("Error writing dcb (5), I/O"));
+        QCOMPARE(m_messages.at(0).caption, FormMain::Title);
+        QCOMPARE(m_messages.at(1).text, QStringLiteral("plain failure"));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    Application app(argc, argv);
+    QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
+    TestWindow test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_window.moc"
