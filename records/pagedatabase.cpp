@@ -55,6 +55,11 @@ PageDatabase::PageDatabase(QWidget *parent) : QWidget(parent)
     StatusBar2 = new QStatusBar;
     StatusBar2->setObjectName(QStringLiteral("StatusBar2"));
     StatusBar2->setSizeGripEnabled(false);
+    auto *panel = new QLabel;
+    panel->setObjectName(QStringLiteral("StatusBar2Panel"));
+    panel->setFrameShape(QFrame::Panel);
+    panel->setFrameShadow(QFrame::Sunken);
+    StatusBar2->addWidget(panel, 1);
 
     auto *page = new QVBoxLayout(this);
     page->setContentsMargins(0, 0, 0, 0);
