@@ -735,6 +735,11 @@ void FormMain::showIndicator(const QColor &colour)
     m_indicatorHolder->setVisible(true);
 }
 
+bool FormMain::indicatorShown() const
+{
+    return m_indicatorHolder->isVisible();
+}
+
 void FormMain::hideIndicator()
 {
     m_indicatorHolder->setVisible(false);

@@ -74,6 +74,8 @@ public:
     // Visibility of the tool buttons that sit on the tool bar as widgets.
     bool toolButtonShown(const QString &name) const;
     QString statusText(int panel) const;
+    // The link indicator is on the tool bar.
+    bool indicatorShown() const;
 
     // EngineHost
     int address() const override;

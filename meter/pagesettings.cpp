@@ -19,7 +19,7 @@
 
 namespace zk {
 
-const QString PageSettings::FactoryPassword = QStringLiteral("0");
+const QString PageSettings::FactoryPassword = QStringLiteral("1");
 
 namespace {
 

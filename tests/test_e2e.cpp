@@ -1,0 +1,265 @@
+// The real main window, offscreen, talking through a pseudo-terminal to the virtual
+// meter executable: the poll cycle after connecting, a write that succeeds, one the
+// meter refuses, a disconnect in the middle of a write, and the address search.
+
+#include "application.h"
+#include "formmain.h"
+#include "linkbar.h"
+#include "messagebox.h"
+#include "pagesettings.h"
+#include "pageterminal.h"
+#include "portmap.h"
+#include "preferences.h"
+#include "serialchannel.h"
+#include "widgets.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QSettings>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+
+using namespace zk;
+
+namespace {
+
+constexpr int MeterAddress = 3;
+constexpr int Port = 9;
+
+QByteArray bytes(std::initializer_list<int> list)
+{
+    QByteArray out;
+    for (int b : list)
+        out.append(char(b));
+    return out;
+}
+
+// Function codes of the request frames in a master-mode traffic log, in order.
+QList<int> requestFunctions(const QString &log)
+{
+    QList<int> out;
+    static const QRegularExpression frameLine(
+        QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d Send ([0-9A-F]{2}) [0-9A-F]{2} "));
+    for (const QString &line : log.split(QLatin1Char('\n'))) {
+        const auto m = frameLine.match(line);
+        if (m.hasMatch())
+            out.append(m.captured(1).toInt(nullptr, 16));
+    }
+    return out;
+}
+
+} // namespace
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QProcess m_sim;
+    QString m_link;
+    QString m_state;
+    QList<Message> m_messages;
+    int m_case = 0;
+
+    QJsonObject meterState() const
+    {
+        QFile file(m_state);
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        return QJsonDocument::fromJson(file.readAll()).object();
+    }
+
+    std::unique_ptr<FormMain> openWindow(bool master)
+    {
+        const QString app = QStringLiteral("e2e-%1").arg(++m_case);
+        setPreferencesStore(QStringLiteral("KalvimetTest"), app);
+        setPortMapStore(QStringLiteral("KalvimetTest"), app);
+        QSettings prefs(QSettings::NativeFormat, QSettings::UserScope, preferencesOrganisation(),
+                        preferencesApplication());
+        prefs.setValue(QStringLiteral("Port"), Port);
+        if (master)
+            prefs.setValue(QStringLiteral("Master"), 1);
+        prefs.sync();
+        mapPort(Port, m_link);
+        auto window = std::make_unique<FormMain>();
+        window->Panel1->SpinTimer->setValue(500);
+        return window;
+    }
+
+    static QString log(FormMain &w) { return w.TabSheet4->Memo_Terminal->toPlainText(); }
+
+    // Waits until the request with function `f` is on the wire.
+    static bool waitForRequest(FormMain &w, int f, int timeoutMs = 10000)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < timeoutMs) {
+            const QByteArray cur = w.engine()->currentRequest();
+            if (!cur.isEmpty() && quint8(cur.at(0)) == f && w.engine()->awaitingReply()
+                && w.channel()->parity() == Parity::Space)
+                return true;
+            QTest::qWait(2);
+        }
+        return false;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        m_link = m_dir.filePath(QStringLiteral("meter"));
+        m_state = m_dir.filePath(QStringLiteral("meter.json"));
+        const QString bin = qEnvironmentVariable("ZK_BIN_DIR", QCoreApplication::applicationDirPath());
+        m_sim.setProgram(bin + QStringLiteral("/zelta-kn-sim"));
+        m_sim.setArguments({QStringLiteral("--link"), m_link, QStringLiteral("--address"),
+                            QString::number(MeterAddress), QStringLiteral("--state"), m_state,
+                            QStringLiteral("--turnaround"), QStringLiteral("2")});
+        m_sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_sim.start();
+        QVERIFY2(m_sim.waitForStarted(5000), qPrintable(m_sim.errorString()));
+        QVERIFY(m_sim.waitForReadyRead(10000));
+        QCOMPARE(QString::fromUtf8(m_sim.readLine()).trimmed(), QStringLiteral("ready ") + m_link);
+        setApplicationTitle(FormMain::Title);
+    }
+
+    void cleanupTestCase()
+    {
+        m_sim.terminate();
+        QVERIFY(m_sim.waitForFinished(5000));
+        QCOMPARE(m_sim.exitCode(), 0);
+        QVERIFY(!QFile::exists(m_link));
+    }
+
+    void init()
+    {
+        QVERIFY(QDir::setCurrent(m_dir.path()));
+        m_messages.clear();
+        setMessageHook([this](const Message &m) { m_messages.append(m); });
+    }
+
+    void cleanup() { setMessageHook({}); }
+
+    void connectPollsTheMeter()
+    {
+        auto w = openWindow(true);
+        QVERIFY(!w->TabSheet4->CheckBox_Terminal->isChecked()); // off at start in master mode
+        w->TabSheet4->CheckBox_Terminal->setChecked(true);
+        w->setAddress(MeterAddress);
+        QVERIFY(w->ActionConnect->isEnabled());
+        w->ActionConnect->trigger();
+        QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.value(0).text));
+        QVERIFY(w->ActionDisconnect->isEnabled());
+        QVERIFY(!w->ActionConnect->isEnabled());
+
+        const QList<int> expected = {0x00, 0x00, 0x01, 0x04, 0x0D, 0x0F, 0x0A,
+                                     0x11, 0x0C, 0x06, 0x22, 0x2A, 0x00, 0x01};
+        QTRY_VERIFY_WITH_TIMEOUT(requestFunctions(log(*w)).size() >= expected.size(), 20000);
+        QCOMPARE(requestFunctions(log(*w)).mid(0, expected.size()), expected);
+        QVERIFY2(!log(*w).contains(QStringLiteral("Timeout")), qPrintable(log(*w)));
+        QCOMPARE(w->TabSheet1->LabeledVersion->text(), QStringLiteral("1.12"));
+        QVERIFY(w->statusText(0).toInt() > 0);
+
+        w->ActionDisconnect->trigger();
+        QVERIFY(w->ActionConnect->isEnabled());
+        QVERIFY(!w->channel()->isOpen());
+        QVERIFY(m_messages.isEmpty());
+    }
+
+    void writeSequenceReachesTheMeter()
+    {
+        auto w = openWindow(false);
+        w->setAddress(MeterAddress);
+        w->ActionConnect->trigger();
+        QVERIFY(waitForRequest(*w, 0x01));
+        const int flags = (meterState().value(QStringLiteral("indication")).toInt() + 5) & 0x0F;
+        ExchangeEngine *engine = w->engine();
+        engine->setSettingsWritePending(true);
+        engine->enqueue({makeFrame(req::Password, bytes({1, 0})),
+                         makeFrame(req::WriteIndication, bytes({flags}))});
+        QTRY_VERIFY_WITH_TIMEOUT(w->indicatorShown(), 10000);
+        QCOMPARE(w->Shape1->colour(), QColor(0, 255, 0));
+        QVERIFY(m_messages.isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(meterState().value(QStringLiteral("indication")).toInt(), flags, 5000);
+        // The indicator goes after two seconds; polling went on meanwhile.
+        QTRY_VERIFY_WITH_TIMEOUT(!w->indicatorShown(), 5000);
+        QVERIFY(!engine->settingsWritePending());
+        w->ActionDisconnect->trigger();
+    }
+
+    void refusedWriteIsReportedOnce()
+    {
+        auto w = openWindow(false);
+        w->setAddress(MeterAddress);
+        w->ActionConnect->trigger();
+        QVERIFY(waitForRequest(*w, 0x01));
+        const int before = meterState().value(QStringLiteral("indication")).toInt();
+        ExchangeEngine *engine = w->engine();
+        engine->setSettingsWritePending(true);
+        // A wrong access password: the meter refuses the write that follows.
+        engine->enqueue({makeFrame(req::Password, bytes({0x39, 0x30})),
+                         makeFrame(req::WriteIndication, bytes({(before + 3) & 0x0F})),
+                         makeFrame(req::WriteBilling, bytes({0, 1}))});
+        QTRY_COMPARE_WITH_TIMEOUT(m_messages.size(), 1, 10000);
+        QCOMPARE(m_messages[0].caption, QStringLiteral("Ошибка"));
+        QCOMPARE(m_messages[0].text, ExchangeEngine::WriteFailureText);
+        QCOMPARE(w->Shape1->colour(), QColor(255, 0, 0));
+        QVERIFY(log(*w).contains(QStringLiteral("Ошибка: Доступ запрещен")));
+        // The rest of the sequence is dropped; polling resumes.
+        const int sent = engine->sentCount();
+        QTRY_VERIFY_WITH_TIMEOUT(engine->sentCount() >= sent + 4, 10000);
+        QCOMPARE(m_messages.size(), 1);
+        QCOMPARE(meterState().value(QStringLiteral("indication")).toInt(), before);
+        w->ActionDisconnect->trigger();
+    }
+
+    void disconnectInTheMiddleOfAWrite()
+    {
+        auto w = openWindow(false);
+        w->setAddress(MeterAddress);
+        w->ActionConnect->trigger();
+        QVERIFY(waitForRequest(*w, 0x01));
+        ExchangeEngine *engine = w->engine();
+        engine->setSettingsWritePending(true);
+        engine->enqueue({makeFrame(req::Password, bytes({1, 0})),
+                         makeFrame(req::WriteIndication, bytes({0x0F})),
+                         makeFrame(req::WriteBilling, bytes({0, 1}))});
+        QVERIFY(waitForRequest(*w, 0x14));
+        w->ActionDisconnect->trigger();
+        QVERIFY(!w->channel()->isOpen());
+        QVERIFY(engine->queue().isEmpty());
+        QTest::qWait(2500); // longer than the indicator and any reply timeout
+        QVERIFY(!w->indicatorShown());
+        QVERIFY(m_messages.isEmpty());
+        QVERIFY(!engine->settingsWritePending());
+    }
+
+    void addressSearchFindsTheMeter()
+    {
+        auto w = openWindow(false);
+        w->Panel1->SpinTimer->setValue(200);
+        QCOMPARE(w->address(), 0);
+        QVERIFY(!w->ActionFindAddress->isEnabled());
+        w->ActionConnect->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(w->ActionFindAddress->isEnabled(), 5000);
+        QVERIFY(log(*w).contains(QStringLiteral("Timeout.")));
+        w->ActionFindAddress->trigger();
+        QVERIFY(w->engine()->addressSearch());
+        QTRY_VERIFY_WITH_TIMEOUT(!w->engine()->addressSearch(), 10000);
+        QCOMPARE(w->address(), MeterAddress);
+        QVERIFY(!w->ActionFindAddress->isEnabled());
+        QTRY_COMPARE_WITH_TIMEOUT(w->TabSheet1->LabeledVersion->text(), QStringLiteral("1.12"), 10000);
+        w->ActionDisconnect->trigger();
+        QVERIFY(m_messages.isEmpty());
+    }
+};
+
+QTEST_MAIN(TestEndToEnd)
+#include "test_e2e.moc"
