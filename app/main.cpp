@@ -9,6 +9,7 @@
 #include "pagejournal.h"
 
 #include <QDir>
+#include <QLocale>
 #include <QTabWidget>
 #include <QTimer>
 #include <cstdio>
@@ -48,6 +49,10 @@ int main(int argc, char **argv)
 {
     zk::Application app(argc, argv);
     zk::setApplicationTitle(zk::FormMain::Title);
+    // The window speaks Russian: where the system has no locale set up (the "C"
+    // locale), dates and numbers follow Russian formats rather than English ones.
+    if (QLocale::system().language() == QLocale::C)
+        QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
 
     const QString screenshots = qEnvironmentVariable("ZK_SCREENSHOT_DIR");
     if (!screenshots.isEmpty()) {
