@@ -20,6 +20,7 @@
 #include <QSaveFile>
 #include <QTime>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -242,6 +243,8 @@ int main(int argc, char *argv[])
             continue;
         char buffer[256];
         const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
         if (n <= 0) {
             stdinOpen = false; // no more commands; the meter runs on
             continue;

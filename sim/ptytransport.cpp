@@ -133,6 +133,9 @@ void PtyTransport::hangUp()
         return;
     m_hungUp = true;
     tcflush(m_master, TCIOFLUSH);
+    // Nobody is listening: what was due to go out is lost, and must not keep the loop
+    // waking up for it until the port is opened again.
+    m_pending.clear();
     if (m_events < 0)
         portClosed();
 }
@@ -185,7 +188,7 @@ void PtyTransport::readLine()
 
 void PtyTransport::schedule(const QList<Transmission> &pieces)
 {
-    if (pieces.isEmpty())
+    if (pieces.isEmpty() || m_hungUp)
         return;
     const int baud = baudRate();
     const auto perByte = std::chrono::microseconds(baud > 0 ? kBitsPerCharacter * 1000000LL / baud : 0);
@@ -246,8 +249,10 @@ QList<int> PtyTransport::step(int timeoutMs, const QList<int> &watchFds)
     const int ready = ::poll(fds.data(), nfds_t(fds.size()), wait);
     QList<int> readable;
     if (ready > 0) {
+        // An fd that is not open (POLLNVAL) counts as readable too: the caller's read
+        // fails and it stops watching, rather than poll() returning at once for ever.
         for (size_t i = 0; i < size_t(watchFds.size()); ++i)
-            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
+            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))
                 readable.append(fds[i].fd);
         // Opens and closes first: bytes that came after a reopen belong to the new
         // connection.
@@ -257,7 +262,7 @@ QList<int> PtyTransport::step(int timeoutMs, const QList<int> &watchFds)
             const short revents = fds.back().revents;
             if (revents & POLLIN)
                 readLine();
-            if ((revents & POLLHUP) && !(revents & POLLIN))
+            if ((revents & (POLLHUP | POLLERR)) && !(revents & POLLIN))
                 hangUp();
         }
     }
