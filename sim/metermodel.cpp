@@ -153,8 +153,10 @@ bool MeterState::loadJson(const QJsonObject &json, QString *error)
     MeterState s = *this;
     const QJsonValue offsetValue = json.value(QStringLiteral("clockOffsetMs"));
     if (!offsetValue.isUndefined()) {
-        if (!offsetValue.isDouble()) {
-            *error = QStringLiteral("state field \"clockOffsetMs\" must be a number");
+        // Two centuries either way is far more than the BCD year can show.
+        constexpr double kMaxOffsetMs = 200.0 * 366 * kMsPerDay;
+        if (!offsetValue.isDouble() || std::fabs(offsetValue.toDouble()) > kMaxOffsetMs) {
+            *error = QStringLiteral("state field \"clockOffsetMs\" must be a number of ms within 200 years");
             return false;
         }
         s.clockOffsetMs = qint64(offsetValue.toDouble());
@@ -212,8 +214,14 @@ bool MeterState::loadJson(const QJsonObject &json, QString *error)
             *error = QStringLiteral("state field \"dayTypes\" must hold 6 masks");
             return false;
         }
-        for (int i = 0; i < kZones; ++i)
-            s.dayTypes[size_t(i)] = quint8(a.at(i).toInt());
+        for (int i = 0; i < kZones; ++i) {
+            const double d = a.at(i).toDouble(-1);
+            if (d < 0 || d > 255 || d != std::floor(d)) {
+                *error = QStringLiteral("state field \"dayTypes\" holds a mask outside 0..255");
+                return false;
+            }
+            s.dayTypes[size_t(i)] = quint8(d);
+        }
     }
     if (json.contains(QStringLiteral("holidays"))) {
         s.holidays.fill(Holiday());
@@ -274,15 +282,20 @@ void MeterModel::advance()
     QDateTime wall = m_anchor;
     while (remaining > 0) {
         const qint64 ms = std::min(step, remaining);
-        const int tariff = activeTariff(wall.addMSecs(m_state.clockOffsetMs));
+        const QDateTime stepStart = wall.addMSecs(m_state.clockOffsetMs);
+        const int tariff = activeTariff(stepStart);
         m_fraction[size_t(tariff - 1)] += double(ms) * countsPerMs;
         wall = wall.addMSecs(ms);
         remaining -= ms;
-    }
-    for (size_t t = 0; t < 3; ++t) {
-        const double whole = std::floor(m_fraction[t]);
-        m_fraction[t] -= whole;
-        m_state.readings[t] = (m_state.readings[t] + quint64(whole)) & kCountMask;
+        for (size_t t = 0; t < 3; ++t) {
+            const double whole = std::floor(m_fraction[t]);
+            m_fraction[t] -= whole;
+            m_state.readings[t] = (m_state.readings[t] + quint64(whole)) & kCountMask;
+        }
+        // The billing day and hour came round within this step: the meter keeps the
+        // readings of that moment as its billing-day set.
+        if (latestBillingMoment(wall.addMSecs(m_state.clockOffsetMs)) > stepStart)
+            m_state.billingReadings = m_state.readings;
     }
     m_turnOnRemainderMs += m_anchor.msecsTo(now);
     m_state.turnOnHalfMinutes = (m_state.turnOnHalfMinutes + quint32(m_turnOnRemainderMs / 30000)) & 0xFFFFFF;
@@ -303,13 +316,17 @@ void MeterModel::setMeterTime(const QDateTime &t)
 
 quint8 MeterModel::statusByte() const
 {
-    quint8 status = m_state.statusExtra;
-    if (m_state.ddm[0] == 0)
-        status |= 0x02;
-    if (m_state.ddm[1] == 0)
-        status |= 0x08;
-    if (m_state.ddm[2] == 0)
-        status |= 0x80;
+    const quint8 extra = m_state.statusExtra;
+    if (extra == kStatusSwitchingOff)
+        return extra; // the whole byte has one meaning then
+    // Phase fields: A bits 0-1, B bits 2-3, C bits 4 and 7. A phase without a DDM
+    // number reports "number not set" in its field, whatever the extra bits hold there.
+    static const quint8 fieldMask[3] = {0x03, 0x0C, 0x90};
+    static const quint8 notSet[3] = {0x02, 0x08, 0x80};
+    quint8 status = extra;
+    for (size_t p = 0; p < 3; ++p)
+        if (m_state.ddm[p] == 0)
+            status = quint8((status & ~fieldMask[p]) | notSet[p]);
     return status;
 }
 
@@ -363,6 +380,18 @@ int MeterModel::activeTariff(const QDateTime &meterTime) const
         return 1;
     const int tariff = m_state.zones[size_t(zone)].tariff;
     return (tariff >= 1 && tariff <= 3) ? tariff : 1;
+}
+
+QDateTime MeterModel::latestBillingMoment(const QDateTime &meterTime) const
+{
+    // Day 31 in a shorter month falls on its last day.
+    const auto moment = [this](const QDate &month) {
+        const int day = std::clamp<int>(m_state.billingDay, 1, month.daysInMonth());
+        return naiveDateTime(QDate(month.year(), month.month(), day), QTime(m_state.billingHour % 24, 0));
+    };
+    const QDate thisMonth(meterTime.date().year(), meterTime.date().month(), 1);
+    const QDateTime m = moment(thisMonth);
+    return m <= meterTime ? m : moment(thisMonth.addMonths(-1));
 }
 
 void MeterModel::resetBilling()

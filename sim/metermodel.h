@@ -21,6 +21,7 @@ constexpr int kAnnualEntries = 12;
 constexpr int kConsumptionPages = 61;
 constexpr quint32 kSerialMask = 0x1FFFF; // 17-bit serial number
 constexpr quint64 kCountMask = 0xFFFFFFFFFFull; // 40-bit energy counts
+constexpr quint8 kStatusSwitchingOff = 0xFF;    // status byte of a meter switching off
 
 struct Zone {
     quint8 tariff = 1;
@@ -119,7 +120,11 @@ public:
     // Tariff 1..3 in force at a meter time, by zones, day types, holidays and transfers.
     int activeTariff(const QDateTime &meterTime) const;
 
+    // Copies the present readings into the billing-day set (function 0x24). The meter
+    // does the same by itself whenever its clock passes the billing day and hour.
     void resetBilling();
+    // The latest billing day and hour at or before `meterTime`.
+    QDateTime latestBillingMoment(const QDateTime &meterTime) const;
 
     AnnualEntry annualEntry(int monthIndex) const;
     ConsumptionRecord consumptionRecord(int page) const;

@@ -48,6 +48,21 @@ QByteArray replyData(const QByteArray &reply)
     return reply.size() >= 4 ? reply.mid(2, reply.size() - 4) : QByteArray();
 }
 
+// "09 14 01 ..." as bytes.
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+
+// Little-endian unsigned number of `size` bytes at frame offset `offset`.
+quint64 leAt(const QByteArray &frame, int offset, int size)
+{
+    quint64 v = 0;
+    for (int i = size - 1; i >= 0; --i)
+        v = (v << 8) | quint8(frame.at(offset + i));
+    return v;
+}
+
 // A meter in-process with a clock the test moves.
 struct Bench {
     explicit Bench(int minor = 12)
@@ -274,6 +289,19 @@ private slots:
     void parseFault_data();
     void parseFault();
     void stateJson();
+    void replyFields_data();
+    void replyFields();
+    void ddmStamps_data();
+    void ddmStamps();
+    void wireExamples_data();
+    void wireExamples();
+    void settingsReadBack_data();
+    void settingsReadBack();
+    void statusBits_data();
+    void statusBits();
+    void billingDayCapture_data();
+    void billingDayCapture();
+    void malformedStateFileRefused();
 
     void ptyNinthBit_data();
     void ptyNinthBit();
@@ -907,6 +935,399 @@ void TestSim::stateJson()
         QVERIFY2(!t.loadJson(QJsonDocument::fromJson(json).object(), &error), json.constData());
         QCOMPARE(t.toJson(), s.toJson());
     }
+}
+
+// ---- reply and request layouts, field by field ---------------------------------------
+
+namespace {
+
+// A meter whose memory holds a distinct value in every field, its clock standing at
+// Thursday 29 February 2024 13:05:09.
+void pinState(Bench &b)
+{
+    MeterState &s = b.model.state();
+    s.serial = 0x1ABCD;
+    s.summerTime = true;
+    s.correction = 0x27;
+    s.correctionCounter = 200;
+    s.ddm = {{0x123456, 0x000001, 0xABCDEF}};
+    s.statusExtra = 0x00;
+    s.indication = 0x09;
+    s.readings = {{quint64(1) << 32, 4000, 0xFFFFFFFFFFull}};
+    s.billingReadings = {{1, 0x0102030405ull, (quint64(1) << 32) + 7}};
+    s.turnOnHalfMinutes = 0x123456;
+    s.billingDay = 25;
+    s.billingHour = 13;
+    s.oneTariff = false;
+    s.zones = {{{1, 0, 0}, {2, 6, 30}, {3, 8, 30}, {2, 11, 30}, {3, 17, 30}, {2, 20, 30}}};
+    s.dayTypes = {{0x01, 0x02, 0x04, 0x08, 0x10, 0x80}};
+    s.holidays.fill(Holiday());
+    s.holidays[0] = Holiday{true, 1, 1};
+    s.holidays[15] = Holiday{true, 29, 2};
+    s.transfers.fill(Transfer());
+    s.transfers[0] = Transfer{true, QDate(2024, 3, 8), 6};
+    b.model.setMeterTime(naiveDateTime(QDate(2024, 2, 29), QTime(13, 5, 9)));
+    s.statusExtra = 0x40; // clock not set, after the clock was placed above
+}
+
+} // namespace
+
+void TestSim::replyFields_data()
+{
+    // Each row: the request, the length byte the program tests or expects, and one field
+    // at its frame offset with the value the meter's memory above must give there.
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<int>("offset");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("isBcd");
+    QTest::addColumn<qulonglong>("expected");
+    const auto row = [](const char *name, const QByteArray &request, int length, int offset, int size, bool isBcd,
+                        qulonglong expected) {
+        QTest::newRow(name) << request << length << offset << size << isBcd << expected;
+    };
+    row("version minor", hex("00 02 80 71"), 4, 2, 1, false, 0x12);
+    row("version major", hex("00 02 80 71"), 4, 3, 1, false, 0x01);
+    row("serial 17 bits", makeFrame(req::ReadSerial), 5, 2, 3, false, 0x1ABCD);
+    row("clock seconds", makeFrame(req::ReadClock), 10, 2, 1, true, 9);
+    row("clock minutes", makeFrame(req::ReadClock), 10, 3, 1, true, 5);
+    row("clock hours", makeFrame(req::ReadClock), 10, 4, 1, true, 13);
+    row("clock day of week, plain", makeFrame(req::ReadClock), 10, 5, 1, false, 4);
+    row("clock day", makeFrame(req::ReadClock), 10, 6, 1, true, 29);
+    row("clock month", makeFrame(req::ReadClock), 10, 7, 1, true, 2);
+    row("clock year", makeFrame(req::ReadClock), 10, 8, 1, true, 24);
+    row("clock summer flag", makeFrame(req::ReadClock), 10, 9, 1, false, 0x80);
+    row("correction +7", makeFrame(req::ReadCorrection), 3, 2, 1, false, 0x27);
+    row("ddm A", makeFrame(req::ReadDdm), 11, 2, 3, false, 0x123456);
+    row("ddm B", makeFrame(req::ReadDdm), 11, 5, 3, false, 1);
+    row("ddm C", makeFrame(req::ReadDdm), 11, 8, 3, false, 0xABCDEF);
+    row("status", makeFrame(req::ReadStatus), 3, 2, 1, false, 0x40);
+    row("indication", makeFrame(req::ReadIndication), 3, 2, 1, false, 0x09);
+    row("reading tariff 1", makeFrame(req::ReadReadings), 32, 2, 5, false, 1ull << 32);
+    row("reading tariff 2", makeFrame(req::ReadReadings), 32, 7, 5, false, 4000);
+    row("reading tariff 3", makeFrame(req::ReadReadings), 32, 12, 5, false, 0xFFFFFFFFFFull);
+    row("billing-day tariff 1", makeFrame(req::ReadReadings), 32, 17, 5, false, 1);
+    row("billing-day tariff 2", makeFrame(req::ReadReadings), 32, 22, 5, false, 0x0102030405ull);
+    row("billing-day tariff 3", makeFrame(req::ReadReadings), 32, 27, 5, false, (1ull << 32) + 7);
+    row("turn-on half-minutes", makeFrame(req::ReadTurnOn), 6, 2, 3, false, 0x123456);
+    row("correction counter", makeFrame(req::ReadTurnOn), 6, 5, 1, false, 200);
+    row("billing hour", makeFrame(req::ReadBilling), 4, 2, 1, true, 13);
+    row("billing day", makeFrame(req::ReadBilling), 4, 3, 1, true, 25);
+    row("zone 0 tariff", hex("08 02 87 B1"), 20, 2, 1, false, 1);
+    row("zone 1 tariff", hex("08 02 87 B1"), 20, 5, 1, false, 2);
+    row("zone 1 hour", hex("08 02 87 B1"), 20, 6, 1, true, 6);
+    row("zone 1 minute", hex("08 02 87 B1"), 20, 7, 1, true, 30);
+    row("zone 4 tariff", hex("08 02 87 B1"), 20, 14, 1, false, 3);
+    row("zone 5 hour", hex("08 02 87 B1"), 20, 18, 1, true, 20);
+    row("zone 5 minute", hex("08 02 87 B1"), 20, 19, 1, true, 30);
+    row("day-type mask zone 0", hex("2E 02 9D D1"), 8, 2, 1, false, 0x01);
+    row("day-type mask zone 5", hex("2E 02 9D D1"), 8, 7, 1, false, 0x80);
+    row("holiday 0 day", hex("26 03 00 90 FB"), 5, 3, 1, true, 1);
+    row("holiday 0 month", hex("26 03 00 90 FB"), 5, 4, 1, true, 1);
+    row("holiday 15 day", makeFrame(req::ReadHoliday, bytes({15})), 5, 3, 1, true, 29);
+    row("holiday 15 month", makeFrame(req::ReadHoliday, bytes({15})), 5, 4, 1, true, 2);
+    row("holiday 1 unused", makeFrame(req::ReadHoliday, bytes({1})), 3, 2, 1, false, 1);
+    row("transfer 0 day", hex("28 03 00 F1 38"), 7, 3, 1, true, 8);
+    row("transfer 0 month", hex("28 03 00 F1 38"), 7, 4, 1, true, 3);
+    row("transfer 0 year", hex("28 03 00 F1 38"), 7, 5, 1, true, 24);
+    row("transfer 0 day type", hex("28 03 00 F1 38"), 7, 6, 1, false, 6);
+    row("annual month index", hex("12 03 00 D1 35"), 22, 2, 1, false, 0);
+    row("annual month 11 index", makeFrame(req::ReadAnnual, bytes({11})), 22, 2, 1, false, 11);
+    row("consumption page", makeFrame(req::ReadConsumption, bytes({60})), 24, 2, 1, false, 60);
+    row("consumption page 0 minute", hex("13 03 00 80 F5"), 24, 4, 1, true, 0);
+    row("consumption page 0 hour", hex("13 03 00 80 F5"), 24, 5, 1, true, 0);
+    row("consumption page 0 day", hex("13 03 00 80 F5"), 24, 6, 1, true, 29);
+    row("consumption page 0 month", hex("13 03 00 80 F5"), 24, 7, 1, true, 2);
+    row("consumption page 1 day", makeFrame(req::ReadConsumption, bytes({1})), 24, 6, 1, true, 28);
+    row("consumption status", hex("13 03 00 80 F5"), 24, 23, 1, false, 0x40);
+}
+
+void TestSim::replyFields()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, length);
+    QFETCH(int, offset);
+    QFETCH(int, size);
+    QFETCH(bool, isBcd);
+    QFETCH(qulonglong, expected);
+    Bench b;
+    pinState(b);
+    const QByteArray reply = b.exchange(request);
+    QCOMPARE(checkReply(reply, quint8(request.at(0)), true).verdict, Verdict::Accepted);
+    QCOMPARE(int(quint8(reply.at(1))), length);
+    QVERIFY(offset + size <= reply.size() - 2);
+    const quint64 raw = leAt(reply, offset, size);
+    if (isBcd) {
+        // Packed BCD the way it is written: both nibbles decimal digits.
+        QVERIFY((raw >> 4) <= 9 && (raw & 0x0F) <= 9);
+        QCOMPARE(qulonglong(bcd(quint8(raw))), expected);
+    } else {
+        QCOMPARE(qulonglong(raw), expected);
+    }
+}
+
+void TestSim::ddmStamps_data()
+{
+    QTest::addColumn<int>("phase");
+    QTest::addColumn<bool>("hasNumber");
+    QTest::newRow("A") << 0 << true;
+    QTest::newRow("B without a number") << 1 << false;
+    QTest::newRow("C") << 2 << true;
+}
+
+void TestSim::ddmStamps()
+{
+    QFETCH(int, phase);
+    QFETCH(bool, hasNumber);
+    Bench b;
+    pinState(b);
+    b.model.state().ddm[size_t(phase)] = hasNumber ? 0x000101 : 0;
+    const QByteArray reply = b.exchange(makeFrame(req::ReadDdmStamps));
+    QCOMPARE(int(quint8(reply.at(1))), 14);
+    const quint64 count = leAt(reply, 2 + 4 * phase, 4);
+    if (!hasNumber) {
+        QCOMPARE(count, quint64(0));
+        return;
+    }
+    // Seconds since 2000-01-01 00:00:00: a moment shortly before the meter's clock.
+    const QDateTime heard = QDateTime(QDate(2000, 1, 1), QTime(0, 0), QTimeZone::utc()).addSecs(qint64(count));
+    const QDateTime meterNow(QDate(2024, 2, 29), QTime(13, 5, 9), QTimeZone::utc());
+    QVERIFY2(heard <= meterNow && heard.secsTo(meterNow) < 600, qPrintable(heard.toString(Qt::ISODate)));
+}
+
+void TestSim::wireExamples_data()
+{
+    // Frames exactly as they go on the wire (CRC included) and the read that shows what
+    // they did, with the data that read must carry from `from` on.
+    QTest::addColumn<QByteArray>("write");
+    QTest::addColumn<QByteArray>("read");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<int>("from");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("default zones")
+        << hex("09 14 01 00 00 02 06 30 03 08 30 02 11 30 03 17 30 02 20 30 5D 67") << hex("08 02 87 B1") << 20 << 2
+        << hex("01 00 00 02 06 30 03 08 30 02 11 30 03 17 30 02 20 30");
+    QTest::newRow("one tariff") << hex("09 02 86 21") << hex("08 02 87 B1") << 2 << 2 << QByteArray();
+    QTest::newRow("all day types") << hex("2F 08 FF FF FF FF FF FF 8A 1C") << hex("2E 02 9D D1") << 8 << 2
+                                   << hex("FF FF FF FF FF FF");
+    QTest::newRow("holiday 1 January") << hex("27 05 00 01 01 D0 9B") << hex("26 03 00 90 FB") << 5 << 3
+                                       << hex("01 01");
+    QTest::newRow("transfer 8 March 2024 as Saturday")
+        << hex("29 07 00 08 03 24 06 CB 17") << hex("28 03 00 F1 38") << 7 << 3 << hex("08 03 24 06");
+    QTest::newRow("holidays cleared") << hex("27 02 9B 81") << hex("26 03 00 90 FB") << 3 << 2 << hex("00");
+    QTest::newRow("transfers cleared") << hex("29 02 9F E1") << hex("28 03 00 F1 38") << 3 << 2 << hex("00");
+}
+
+void TestSim::wireExamples()
+{
+    QFETCH(QByteArray, write);
+    QFETCH(QByteArray, read);
+    QFETCH(int, length);
+    QFETCH(int, from);
+    QFETCH(QByteArray, expected);
+    Bench b;
+    pinState(b);
+    b.model.state().zones[2] = Zone{1, 9, 0};
+    b.model.state().dayTypes[3] = 0x7F;
+    QVERIFY(b.login());
+    QCOMPARE(b.exchange(write), makeFrame({quint8(write.at(0)), 2}));
+    const QByteArray reply = b.exchange(read);
+    QVERIFY(crcMatches(reply));
+    QCOMPARE(int(quint8(reply.at(1))), length);
+    QCOMPARE(reply.mid(from, reply.size() - 2 - from), expected);
+}
+
+void TestSim::settingsReadBack_data()
+{
+    // A settings frame as the program builds it, and the value the readout decodes from
+    // the matching read afterwards.
+    QTest::addColumn<QByteArray>("write");
+    QTest::addColumn<QByteArray>("read");
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<qlonglong>("expected");
+    QTest::newRow("correction -7") << frame({0x07, 0x03, 0x07}) << makeFrame(req::ReadCorrection)
+                                   << QStringLiteral("correction") << -7LL;
+    QTest::newRow("correction +7") << frame({0x07, 0x03, 0x27}) << makeFrame(req::ReadCorrection)
+                                   << QStringLiteral("correction") << 7LL;
+    QTest::newRow("correction 0") << frame({0x07, 0x03, 0x20}) << makeFrame(req::ReadCorrection)
+                                  << QStringLiteral("correction") << 0LL;
+    QTest::newRow("correction -31") << frame({0x07, 0x03, 0x1F}) << makeFrame(req::ReadCorrection)
+                                    << QStringLiteral("correction") << -31LL;
+    QTest::newRow("correction +31") << frame({0x07, 0x03, 0x3F}) << makeFrame(req::ReadCorrection)
+                                    << QStringLiteral("correction") << 31LL;
+    QTest::newRow("billing day 25") << frame({0x23, 0x04, 0x00, 0x25}) << makeFrame(req::ReadBilling)
+                                    << QStringLiteral("billing day") << 25LL;
+    QTest::newRow("billing hour 0") << frame({0x23, 0x04, 0x00, 0x25}) << makeFrame(req::ReadBilling)
+                                    << QStringLiteral("billing hour") << 0LL;
+    QTest::newRow("billing hour 23") << frame({0x23, 0x04, 0x23, 0x01}) << makeFrame(req::ReadBilling)
+                                     << QStringLiteral("billing hour") << 23LL;
+    QTest::newRow("ddm A 1193046") << frame({0x0B, 0x0B, 0x56, 0x34, 0x12, 0, 0, 0, 0, 0, 0})
+                                   << makeFrame(req::ReadDdm) << QStringLiteral("ddm A") << 1193046LL;
+    QTest::newRow("ddm C 1193046") << frame({0x0B, 0x0B, 0, 0, 0, 0, 0, 0, 0x56, 0x34, 0x12})
+                                   << makeFrame(req::ReadDdm) << QStringLiteral("ddm C") << 1193046LL;
+    QTest::newRow("serial 100000") << frame({0x02, 0x05, 0xA0, 0x86, 0x01}) << makeFrame(req::ReadSerial)
+                                   << QStringLiteral("serial") << 100000LL;
+    QTest::newRow("serial 131071") << frame({0x02, 0x05, 0xFF, 0xFF, 0x01}) << makeFrame(req::ReadSerial)
+                                   << QStringLiteral("serial") << 131071LL;
+    QTest::newRow("indication boxes 1 and 4") << frame({0x0E, 0x03, 0x09}) << makeFrame(req::ReadIndication)
+                                              << QStringLiteral("indication") << 0x09LL;
+    QTest::newRow("clock date") << frame({0x05, 0x0A, 0x09, 0x05, 0x13, 0x04, 0x29, 0x02, 0x24, 0x80})
+                                << makeFrame(req::ReadClock) << QStringLiteral("date") << 20240229LL;
+    QTest::newRow("clock time") << frame({0x05, 0x0A, 0x09, 0x05, 0x13, 0x04, 0x29, 0x02, 0x24, 0x80})
+                                << makeFrame(req::ReadClock) << QStringLiteral("time") << 130509LL;
+    QTest::newRow("clock summer on") << frame({0x05, 0x0A, 0x09, 0x05, 0x13, 0x04, 0x29, 0x02, 0x24, 0x80})
+                                     << makeFrame(req::ReadClock) << QStringLiteral("summer") << 1LL;
+    QTest::newRow("clock summer off") << frame({0x05, 0x0A, 0x00, 0x00, 0x00, 0x01, 0x01, 0x01, 0x24, 0x00})
+                                      << makeFrame(req::ReadClock) << QStringLiteral("summer") << 0LL;
+    // The day of the week sent is the program's; the meter reports the date's own.
+    QTest::newRow("clock day of week from the date")
+        << frame({0x05, 0x0A, 0x00, 0x00, 0x00, 0x07, 0x01, 0x01, 0x24, 0x00}) << makeFrame(req::ReadClock)
+        << QStringLiteral("day of week") << 1LL;
+    QTest::newRow("address 200") << frame({0x03, 0x03, 0xC8}) << QByteArray() << QStringLiteral("address")
+                                 << 200LL;
+}
+
+void TestSim::settingsReadBack()
+{
+    QFETCH(QByteArray, write);
+    QFETCH(QByteArray, read);
+    QFETCH(QString, field);
+    QFETCH(qlonglong, expected);
+    Bench b;
+    pinState(b);
+    QVERIFY(b.login());
+    QCOMPARE(b.exchange(write), makeFrame({quint8(write.at(0)), 2}));
+    if (field == QLatin1String("address")) {
+        QByteArray ack;
+        QCOMPARE(b.exchange(makeFrame(req::ReadVersion), quint8(expected), &ack).size(), 6);
+        QCOMPARE(ack, QByteArray(1, char(expected)));
+        return;
+    }
+    const QByteArray r = b.exchange(read);
+    QVERIFY(crcMatches(r));
+    const auto d = [&r](int i) { return quint8(r.at(2 + i)); };
+    qlonglong got = -1000;
+    if (field == QLatin1String("correction"))
+        got = (d(0) & 0x20) ? (d(0) & 0x1F) : -qlonglong(d(0) & 0x1F);
+    else if (field == QLatin1String("billing day"))
+        got = bcd(d(1));
+    else if (field == QLatin1String("billing hour"))
+        got = bcd(d(0));
+    else if (field == QLatin1String("ddm A"))
+        got = qlonglong(leAt(r, 2, 3));
+    else if (field == QLatin1String("ddm C"))
+        got = qlonglong(leAt(r, 8, 3));
+    else if (field == QLatin1String("serial"))
+        got = d(0) | d(1) << 8 | (d(2) & 1) << 16;
+    else if (field == QLatin1String("indication"))
+        got = d(0);
+    else if (field == QLatin1String("date"))
+        got = (2000 + bcd(d(6))) * 10000LL + bcd(d(5)) * 100 + bcd(d(4));
+    else if (field == QLatin1String("time"))
+        got = bcd(d(2)) * 10000LL + bcd(d(1)) * 100 + bcd(d(0));
+    else if (field == QLatin1String("summer"))
+        got = (d(7) & 0x80) ? 1 : 0;
+    else if (field == QLatin1String("day of week"))
+        got = d(3);
+    QCOMPARE(got, expected);
+}
+
+void TestSim::statusBits_data()
+{
+    // Phase fields: A bits 0-1, B bits 2-3, C bits 4 and 7; bit 6 clock not set, bit 5
+    // timer fault; 0xFF alone is "switching off".
+    QTest::addColumn<bool>("ddmA");
+    QTest::addColumn<bool>("ddmB");
+    QTest::addColumn<bool>("ddmC");
+    QTest::addColumn<int>("extra");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("all numbers set") << true << true << true << 0x00 << 0x00;
+    QTest::newRow("A not set") << false << true << true << 0x00 << 0x02;
+    QTest::newRow("B not set") << true << false << true << 0x00 << 0x08;
+    QTest::newRow("C not set") << true << true << false << 0x00 << 0x80;
+    QTest::newRow("none set") << false << false << false << 0x00 << 0x8A;
+    QTest::newRow("A no link") << true << true << true << 0x01 << 0x01;
+    QTest::newRow("A no link but no number") << false << true << true << 0x01 << 0x02;
+    QTest::newRow("B no phase but no number") << true << false << true << 0x0C << 0x08;
+    QTest::newRow("C no link but no number") << true << true << false << 0x10 << 0x80;
+    QTest::newRow("C no phase") << true << true << true << 0x90 << 0x90;
+    QTest::newRow("timer fault is not phase C") << true << true << false << 0x20 << 0xA0;
+    QTest::newRow("clock not set") << true << true << true << 0x40 << 0x40;
+    QTest::newRow("switching off") << false << true << true << 0xFF << 0xFF;
+}
+
+void TestSim::statusBits()
+{
+    QFETCH(bool, ddmA);
+    QFETCH(bool, ddmB);
+    QFETCH(bool, ddmC);
+    QFETCH(int, extra);
+    QFETCH(int, expected);
+    Bench b;
+    b.model.state().ddm = {{ddmA ? 11u : 0u, ddmB ? 12u : 0u, ddmC ? 13u : 0u}};
+    b.model.state().statusExtra = quint8(extra);
+    QCOMPARE(int(quint8(b.read(req::ReadStatus).at(0))), expected);
+}
+
+void TestSim::billingDayCapture_data()
+{
+    QTest::addColumn<int>("day");
+    QTest::addColumn<int>("hour");
+    QTest::addColumn<QDateTime>("start");
+    QTest::addColumn<int>("seconds");
+    QTest::addColumn<bool>("captured");
+    const auto at = [](int y, int mo, int d, int h, int mi, int s) {
+        return QDateTime(QDate(y, mo, d), QTime(h, mi, s), QTimeZone::utc());
+    };
+    QTest::newRow("passes 25th 13:00") << 25 << 13 << at(2024, 3, 25, 12, 59, 30) << 60 << true;
+    QTest::newRow("after 25th 13:00") << 25 << 13 << at(2024, 3, 25, 13, 0, 30) << 60 << false;
+    QTest::newRow("the day before") << 25 << 13 << at(2024, 3, 24, 12, 59, 30) << 60 << false;
+    QTest::newRow("day 31 in April falls on the 30th") << 31 << 0 << at(2024, 4, 29, 23, 59, 30) << 60 << true;
+    QTest::newRow("into a new month") << 1 << 0 << at(2024, 12, 31, 23, 59, 30) << 60 << true;
+}
+
+void TestSim::billingDayCapture()
+{
+    QFETCH(int, day);
+    QFETCH(int, hour);
+    QFETCH(QDateTime, start);
+    QFETCH(int, seconds);
+    QFETCH(bool, captured);
+    Bench b;
+    b.model.state().billingDay = quint8(day);
+    b.model.state().billingHour = quint8(hour);
+    b.model.setMeterTime(start);
+    const QByteArray before = b.read(req::ReadReadings);
+    QVERIFY(before.mid(0, 15) != before.mid(15, 15));
+    b.clock.advanceMs(qint64(seconds) * 1000);
+    const QByteArray after = b.read(req::ReadReadings);
+    QVERIFY(after.mid(0, 15) != before.mid(0, 15)); // the load counted on
+    if (captured)
+        QCOMPARE(after.mid(15, 15), after.mid(0, 15));
+    else
+        QCOMPARE(after.mid(15, 15), before.mid(15, 15));
+}
+
+void TestSim::malformedStateFileRefused()
+{
+    QTemporaryDir dir;
+    const QString state = dir.filePath(QStringLiteral("meter.json"));
+    const QByteArray broken = R"({"serial": 12, "address": )";
+    {
+        QFile f(state);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(broken);
+    }
+    QProcess sim;
+    sim.start(simBinary(), {QStringLiteral("--link"), dir.filePath(QStringLiteral("meter")), QStringLiteral("--state"),
+                            state});
+    QVERIFY(sim.waitForFinished(5000));
+    QCOMPARE(sim.exitCode(), 2);
+    QVERIFY(sim.readAllStandardOutput().isEmpty());
+    QFile f(state);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), broken);
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("meter"))));
 }
 
 // ---- the executable over a pseudo-terminal -----------------------------------------
