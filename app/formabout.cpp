@@ -243,14 +243,16 @@ AboutBox::AboutBox(QWidget *parent) : QDialog(parent)
     auto *panelLayout = new QGridLayout(Panel1);
     panelLayout->setContentsMargins(6, 4, 6, 4);
     panelLayout->setVerticalSpacing(2);
-    panelLayout->addWidget(ProductName, 0, 0, 1, 2);
+    panelLayout->addWidget(ProductName, 0, 0, 1, 3);
     panelLayout->addWidget(Panel2, 1, 0, 2, 1, Qt::AlignLeft | Qt::AlignVCenter);
     panelLayout->addWidget(Label11, 1, 1);
     panelLayout->addWidget(Version, 2, 1);
-    panelLayout->addWidget(Copyright, 3, 0, 1, 2);
+    panelLayout->addWidget(Copyright, 3, 0, 1, 3);
     panelLayout->setColumnStretch(1, 1);
-    // Keep the centred texts centred on the panel, not beside the icon.
+    // Keep the centred texts centred on the panel, not beside the icon: an empty
+    // column as wide as the icon balances it on the right.
     panelLayout->setColumnMinimumWidth(0, 38);
+    panelLayout->setColumnMinimumWidth(2, 38);
 
     // Contacts.
     GroupBox1 = new QGroupBox(QStringLiteral("Наши координаты"), this);

@@ -392,8 +392,14 @@ void FormMain::fitWindow()
 {
     // Client area 633 x 496 below the menu bar, larger when the fonts need it;
     // the border does not size.
-    // Font changes reach the pages' layouts through posted layout requests.
+    // Font changes reach the pages' layouts through posted layout requests. The
+    // layouts still hold the sizes they cached before the mode effects showed or
+    // hid controls (SQL mode adds rows to the page "Установка"): drop them, or the
+    // window comes out too small and squeezes those rows.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    const auto layouts = findChildren<QLayout *>();
+    for (QLayout *l : layouts)
+        l->invalidate();
     centralWidget()->layout()->activate();
     const QSize hint = minimumSizeHint();
     const int menuHeight = menuBar()->sizeHint().height();

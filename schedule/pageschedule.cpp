@@ -78,6 +78,8 @@ QTreeWidget *calendarList(const char *name, const QStringList &columns)
     list->setSelectionBehavior(QAbstractItemView::SelectRows);
     list->setUniformRowHeights(true);
     list->header()->setSectionResizeMode(QHeaderView::Stretch);
+    // The columns share the width: there is nothing to scroll to sideways.
+    list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     return list;
 }
 

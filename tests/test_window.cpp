@@ -194,6 +194,44 @@ private slots:
         QVERIFY(w.toolButtonShown(QStringLiteral("ToolButton1")));
     }
 
+    // The window is sized once, after the mode effects: every page and every box
+    // on it gets at least the room it needs, in either mode.
+    void pagesFitTheWindow_data()
+    {
+        QTest::addColumn<bool>("marker");
+        QTest::newRow("local mode") << false;
+        QTest::newRow("SQL mode") << true;
+    }
+    void pagesFitTheWindow()
+    {
+        QFETCH(bool, marker);
+        setMarker(marker);
+        FormMain w;
+        QCOMPARE(w.sqlMode(), marker);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        for (int i = 0; i < w.PageControl1->count(); ++i) {
+            if (!w.PageControl1->isTabVisible(i))
+                continue;
+            w.PageControl1->setCurrentIndex(i);
+            QWidget *page = w.PageControl1->widget(i);
+            QCoreApplication::processEvents();
+            const QSize need = page->minimumSizeHint();
+            QVERIFY2(page->width() >= need.width() && page->height() >= need.height(),
+                     qPrintable(page->objectName()));
+            const auto controls = page->findChildren<QWidget *>();
+            for (QWidget *c : controls) {
+                // The edit inside a spin box is the spin box's business.
+                if (!c->isVisibleTo(page) || qobject_cast<QAbstractSpinBox *>(c->parentWidget())
+                    || !(qobject_cast<QLineEdit *>(c) || qobject_cast<QCheckBox *>(c)
+                         || qobject_cast<QAbstractSpinBox *>(c)))
+                    continue;
+                QVERIFY2(c->height() >= c->minimumSizeHint().height(),
+                         qPrintable(page->objectName() + QLatin1Char('/') + c->objectName()));
+            }
+        }
+    }
+
     void startState()
     {
         {
