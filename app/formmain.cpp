@@ -380,6 +380,7 @@ void FormMain::wire()
     markOnChange(Panel1->SpinAddr);
     connect(Panel1, &LinkBar::portNumberChosen, this, [this](int n) { Comm1->setPortNum(n); });
     connect(Panel1, &LinkBar::baudIndexChosen, this, &FormMain::setBaudIndex);
+    connect(Panel1, &LinkBar::portTextRejected, this, [](const QString &text) { reportError(text); });
 
     Timer3 = new QTimer(this);
     Timer3->setObjectName(QStringLiteral("Timer3"));

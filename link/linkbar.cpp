@@ -8,7 +8,6 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QSpinBox>
-#include <stdexcept>
 
 namespace zk {
 
@@ -24,13 +23,9 @@ std::optional<int> portNumberOf(const QString &entry)
     return n;
 }
 
-int requirePortNumber(const QString &entry)
+QString portNumberErrorText(const QString &entry)
 {
-    const auto n = portNumberOf(entry);
-    if (!n)
-        throw std::invalid_argument(
-            QStringLiteral("'%1' не является целым числом").arg(entry.mid(3)).toStdString());
-    return *n;
+    return QStringLiteral("'%1' не является целым числом").arg(entry.mid(3));
 }
 
 LinkBar::LinkBar(QWidget *parent) : QFrame(parent), m_portGroup(new QActionGroup(this))
@@ -181,10 +176,17 @@ void LinkBar::markPortItem(int portNum)
 
 void LinkBar::comboPortActivated(int index)
 {
-    // A text without a number reaches the default error report; the port stays.
-    const int n = requirePortNumber(ComboPort->itemText(index));
-    emit portNumberChosen(n);
-    markPortItem(n);
+    // A text without a number goes to the default error report; the port stays.
+    // It is handed on as a signal, not thrown: an exception must not unwind
+    // through the combo box that emitted this.
+    const QString text = ComboPort->itemText(index);
+    const auto n = portNumberOf(text);
+    if (!n) {
+        emit portTextRejected(portNumberErrorText(text));
+        return;
+    }
+    emit portNumberChosen(*n);
+    markPortItem(*n);
 }
 
 void LinkBar::portItemTriggered(QAction *item)

@@ -18,8 +18,8 @@ namespace zk {
 // Port number of a port list entry: every character after the first three
 // ("COM3" -> 3, "Com12" -> 12); nullopt when they do not form a whole number.
 std::optional<int> portNumberOf(const QString &entry);
-// The same, throwing std::invalid_argument with a Russian text when there is none.
-int requirePortNumber(const QString &entry);
+// The error text for an entry without a port number.
+QString portNumberErrorText(const QString &entry);
 
 class LinkBar : public QFrame
 {
@@ -63,6 +63,9 @@ signals:
     void portNumberChosen(int portNum);
     // The operator chose a speed (list or menu): index 0..3.
     void baudIndexChosen(int index);
+    // The operator chose a list entry without a port number: the error for the
+    // application's error report. The channel keeps its port.
+    void portTextRejected(const QString &errorText);
 
 private:
     QAction *addPortItem(const QString &caption, int portNum);

@@ -35,6 +35,7 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QToolBar>
 #include <QToolButton>
 #include <QtTest>
 #include <fcntl.h>
@@ -189,6 +190,15 @@ private slots:
         QCOMPARE(w.toolButtonShown(QStringLiteral("ToolButton11")), sql);
         QCOMPARE(w.NFixDb->isVisible(), sql);
         QCOMPARE(w.N16->isVisible(), sql);
+        // Tool tips are the actions' hints; the open-table button has its own.
+        auto tip = [&w](const char *name) {
+            auto *button = w.ToolBar1->findChild<QToolButton *>(QLatin1String(name));
+            return button ? button->toolTip() : QStringLiteral("<none>");
+        };
+        QCOMPARE(tip("ToolButton1"), QStringLiteral("Установить связь"));
+        QCOMPARE(tip("ToolButton2"), QStringLiteral("Поиск адреса"));
+        QCOMPARE(tip("ToolButton9"), QStringLiteral("Открыть таблицу"));
+        QCOMPARE(tip("ToolButton10"), QStringLiteral("Закрыть таблицу"));
         // Hidden buttons keep their actions' shortcuts alive.
         QVERIFY(w.ActionSpoilage->isVisible());
         QVERIFY(w.toolButtonShown(QStringLiteral("ToolButton1")));
@@ -424,20 +434,96 @@ private slots:
         QCOMPARE(w.channel()->portNum(), 1);
     }
 
+    // The port list and its menu from the system's names, or, without any, from the
+    // ports 1..8 that open and take a byte.
+    void portListBuild_data()
+    {
+        QTest::addColumn<QStringList>("system");
+        QTest::addColumn<QList<int>>("openable");
+        QTest::addColumn<int>("saved");
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QList<int>>("menuTags");
+        QTest::addColumn<QString>("selected");
+        QTest::addColumn<int>("portNum");
+        const QList<int> none;
+        QTest::newRow("system list, saved port listed")
+            << QStringList{"COM1", "COM3"} << none << 3 << QStringList{"COM1", "COM3"}
+            << QList<int>{1, 3} << "COM3" << 3;
+        QTest::newRow("a name without a number: listed, no menu item")
+            << QStringList{"COM1", "PORTX", "COM4"} << none << 4
+            << QStringList{"COM1", "PORTX", "COM4"} << QList<int>{1, 4} << "COM4" << 4;
+        QTest::newRow("saved port not listed: nothing selected")
+            << QStringList{"COM2"} << none << 7 << QStringList{"COM2"} << QList<int>{2} << "" << 1;
+        QTest::newRow("no system list: probed ports")
+            << QStringList{} << QList<int>{2, 5, 9} << 5 << QStringList{"Com2", "Com5"}
+            << QList<int>{2, 5} << "Com5" << 5;
+        QTest::newRow("no system list, nothing opens")
+            << QStringList{} << none << 1 << QStringList{} << QList<int>{} << "" << 1;
+    }
+    void portListBuild()
+    {
+        QFETCH(QStringList, system);
+        QFETCH(QList<int>, openable);
+        QFETCH(int, saved);
+        QFETCH(QStringList, entries);
+        QFETCH(QList<int>, menuTags);
+        QFETCH(QString, selected);
+        QFETCH(int, portNum);
+        LinkBar bar;
+        QMenu portMenu, baudMenu;
+        bar.attachMenus(&portMenu, &baudMenu);
+        QList<int> probed;
+        bar.buildPortList(system, saved, [&](int n) {
+            probed.append(n);
+            return openable.contains(n);
+        });
+        const QList<int> allEight = {1, 2, 3, 4, 5, 6, 7, 8};
+        QCOMPARE(probed, system.isEmpty() ? allEight : QList<int>());
+        QStringList shown;
+        for (int i = 0; i < bar.ComboPort->count(); ++i)
+            shown << bar.ComboPort->itemText(i);
+        QCOMPARE(shown, entries);
+        QList<int> tags;
+        for (QAction *item : portMenu.actions()) {
+            tags << item->property("tag").toInt();
+            QVERIFY(entries.contains(item->text()));
+        }
+        QCOMPARE(tags, menuTags);
+        QCOMPARE(bar.ComboPort->currentText(), selected);
+        QCOMPARE(bar.selectedPortNumber(), portNum);
+        QCOMPARE(bar.checkedPortItem() ? bar.checkedPortItem()->text() : QString(), selected);
+    }
+
     void portTextWithoutNumber()
     {
-        LinkBar bar;
-        QSignalSpy chosen(&bar, &LinkBar::portNumberChosen);
-        bar.ComboPort->addItem(QStringLiteral("COMX"));
-        bar.ComboPort->addItem(QStringLiteral("Com7"));
         QCOMPARE(portNumberOf(QStringLiteral("Com7")).value_or(-1), 7);
         QCOMPARE(portNumberOf(QStringLiteral("COM12")).value_or(-1), 12);
         QVERIFY(!portNumberOf(QStringLiteral("COM")).has_value());
-        QVERIFY_THROWS_EXCEPTION(std::invalid_argument, emit bar.ComboPort->activated(0));
+        QVERIFY(!portNumberOf(QStringLiteral("COMX")).has_value());
+
+        Pty com6;
+        mapPort(6, com6.path);
+        store().setValue(QStringLiteral("Port"), 6);
+        FormMain w;
+        QSignalSpy chosen(w.Panel1, &LinkBar::portNumberChosen);
+        QComboBox *combo = w.Panel1->ComboPort;
+        combo->addItem(QStringLiteral("COMX"));
+        combo->setCurrentIndex(combo->count() - 1);
+        emit combo->activated(combo->count() - 1);
+        // The default error report, once; the channel and the menu keep port 6.
+        QCOMPARE(m_messages.size(), 1);
+        QCOMPARE(m_messages.at(0).caption, FormMain::Title);
+        QCOMPARE(m_messages.at(0).text, QStringLiteral("'X' не является целым числом"));
         QCOMPARE(chosen.count(), 0);
-        emit bar.ComboPort->activated(1);
+        QCOMPARE(w.channel()->portNum(), 6);
+        QCOMPARE(w.Panel1->checkedPortItem()->property("tag").toInt(), 6);
+
+        const int i6 = combo->findText(QStringLiteral("COM6"));
+        combo->setCurrentIndex(i6);
+        emit combo->activated(i6);
         QCOMPARE(chosen.count(), 1);
-        QCOMPARE(chosen.at(0).at(0).toInt(), 7);
+        QCOMPARE(chosen.at(0).at(0).toInt(), 6);
+        QCOMPARE(m_messages.size(), 1);
     }
 
     void connectPollsAndDisconnects()
