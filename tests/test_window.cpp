@@ -260,6 +260,16 @@ private slots:
         QCOMPARE(w.channel()->baudrate(), SerialChannel::br4800);
         QCOMPARE(w.Panel1->SpinTimer->value(), 1000);
         QCOMPARE(w.engine()->timer2().interval(), 1000);
+        // The timeout moves by its arrows in steps of 100 and takes no typing.
+        QTest::keyClick(w.Panel1->SpinTimer, Qt::Key_Up);
+        QCOMPARE(w.Panel1->SpinTimer->value(), 1100);
+        QCOMPARE(w.engine()->timer2().interval(), 1100);
+        w.Panel1->SpinTimer->selectAll();
+        QTest::keyClicks(w.Panel1->SpinTimer, QStringLiteral("300"));
+        QTest::keyClick(w.Panel1->SpinTimer, Qt::Key_Return);
+        QCOMPARE(w.Panel1->SpinTimer->value(), 1100);
+        QTest::keyClick(w.Panel1->SpinTimer, Qt::Key_Down);
+        QCOMPARE(w.Panel1->SpinTimer->value(), 1000);
         QCOMPARE(w.Panel1->palette().color(QPalette::Window),
                  panelTint(QApplication::palette().color(QPalette::Button)));
         QVERIFY(w.ActionConnect->isEnabled());
