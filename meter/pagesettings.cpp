@@ -23,14 +23,6 @@ const QString PageSettings::FactoryPassword = QStringLiteral("1");
 
 namespace {
 
-template<typename T, typename... Args>
-T *named(const char *name, Args &&...args)
-{
-    auto *w = new T(std::forward<Args>(args)...);
-    w->setObjectName(QLatin1String(name));
-    return w;
-}
-
 QGroupBox *group(const char *name, const QString &caption)
 {
     return named<QGroupBox>(name, caption);

@@ -3,10 +3,20 @@
 
 #include <QLineEdit>
 #include <QTableWidget>
+#include <utility>
 
 class QLabel;
 
 namespace zk {
+
+// A new widget with its control name.
+template<typename T, typename... Args>
+T *named(const char *name, Args &&...args)
+{
+    auto *w = new T(std::forward<Args>(args)...);
+    w->setObjectName(QLatin1String(name));
+    return w;
+}
 
 // A grid of texts addressed by row and column, whose first `fixedRows` rows and
 // `fixedCols` columns are fixed title cells (shaded, never selected or edited).

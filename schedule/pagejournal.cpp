@@ -14,14 +14,6 @@
 namespace zk {
 
 namespace {
-template<typename T, typename... Args>
-T *named(const char *name, Args &&...args)
-{
-    auto *w = new T(std::forward<Args>(args)...);
-    w->setObjectName(QLatin1String(name));
-    return w;
-}
-
 // A list that asks for little room and takes what the page leaves it.
 class JournalList : public QTreeWidget
 {

@@ -2,6 +2,7 @@
 // meter executable: the poll cycle after connecting, a write that succeeds, one the
 // meter refuses, a disconnect in the middle of a write, and the address search.
 
+#include "testbytes.h"
 #include "application.h"
 #include "formmain.h"
 #include "linkbar.h"
@@ -33,14 +34,6 @@ namespace {
 
 constexpr int MeterAddress = 3;
 constexpr int Port = 9;
-
-QByteArray bytes(std::initializer_list<int> list)
-{
-    QByteArray out;
-    for (int b : list)
-        out.append(char(b));
-    return out;
-}
 
 // Function codes of the request frames in a master-mode traffic log, in order.
 QList<int> requestFunctions(const QString &log)

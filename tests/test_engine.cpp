@@ -1,6 +1,7 @@
 // The exchange engine against a fake line and a fake window. Timers are stepped by
 // calling their handlers, so nothing here depends on wall-clock time.
 
+#include "testbytes.h"
 #include "exchangeengine.h"
 
 #include <QtTest>
@@ -8,14 +9,6 @@
 using namespace zk;
 
 namespace {
-
-QByteArray bytes(std::initializer_list<int> list)
-{
-    QByteArray out;
-    for (int b : list)
-        out.append(char(b));
-    return out;
-}
 
 struct Written {
     QByteArray bytes;

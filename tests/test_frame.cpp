@@ -1,18 +1,9 @@
 #include "frame.h"
+#include "testbytes.h"
 
 #include <QtTest>
 
 using namespace zk;
-
-namespace {
-QByteArray bytes(std::initializer_list<int> list)
-{
-    QByteArray out;
-    for (int b : list)
-        out.append(char(b));
-    return out;
-}
-} // namespace
 
 class TestFrame : public QObject
 {

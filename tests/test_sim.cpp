@@ -1,6 +1,7 @@
 // The virtual meter: its protocol state machine in-process against frames built by the
 // codec, and the real executable over a pseudo-terminal.
 
+#include "testbytes.h"
 #include "frame.h"
 #include "metermodel.h"
 #include "meterprotocol.h"
@@ -21,14 +22,6 @@ using namespace zk;
 using namespace zk::sim;
 
 namespace {
-
-QByteArray bytes(std::initializer_list<int> list)
-{
-    QByteArray out;
-    for (int b : list)
-        out.append(char(b));
-    return out;
-}
 
 QByteArray frame(std::initializer_list<int> headAndData)
 {
