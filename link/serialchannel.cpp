@@ -565,20 +565,21 @@ void SerialChannel::postEvent(int event)
     if (m_deliveryQueued)
         return;
     m_deliveryQueued = true;
-    const quint64 generation = m_generation;
+    // Whatever is pending when this runs belongs to the session open then: close()
+    // and open() both drop the pending events, so nothing of a closed session is
+    // raised, and events of a session opened meanwhile are not left waiting.
     QMetaObject::invokeMethod(
         this,
-        [this, generation] {
+        [this] {
             m_deliveryQueued = false;
-            if (generation == m_generation)
-                deliverEvents();
+            deliverEvents();
         },
         Qt::QueuedConnection);
 }
 
 // Raises the pending events, one handler at a time: received bytes, transmitter
 // empty, break. While a handler runs no other device event is delivered; what comes
-// meanwhile follows once it has returned. A handler may close the channel.
+// meanwhile follows once it has returned. A handler may close the channel (and open it again).
 void SerialChannel::deliverEvents()
 {
     if (m_inEvent || !isOpen() || !m_pending)
@@ -588,18 +589,18 @@ void SerialChannel::deliverEvents()
     enableReader();
     struct Restore {
         SerialChannel *self;
-        quint64 generation;
         ~Restore()
         {
             self->m_inEvent = false;
-            if (generation != self->m_generation)
-                return;
+            // Also after a handler that closed the port and opened it again: the
+            // new session's reader was left off while the handler ran.
             self->enableReader();
-            // Left by a handler that threw, or raised while one ran.
+            // Left by a handler that threw, or raised while one ran (a close
+            // drops them, so they always belong to the session open now).
             if (self->m_pending)
                 self->postEvent(0);
         }
-    } restore{this, generation};
+    } restore{this};
 
     while (m_pending && generation == m_generation) {
         if (m_pending & EvRxChar) {

@@ -351,6 +351,64 @@ private slots:
         QVERIFY(!ch->isOpen());
     }
 
+    // A port closed and opened again keeps delivering its events: bytes received and
+    // transmitter empty after the reopen are not lost to the closed session.
+    void eventsAfterReopen_data()
+    {
+        QTest::addColumn<bool>("byHandler");
+        QTest::newRow("reopened with a transmitter-empty event still queued") << false;
+        QTest::newRow("reopened by a receive handler") << true;
+    }
+    void eventsAfterReopen()
+    {
+        QFETCH(bool, byHandler);
+        auto ch = lineChannel();
+        ch->open();
+        QSignalSpy rx(ch.get(), &SerialChannel::rxChar);
+        QSignalSpy tx(ch.get(), &SerialChannel::txEmpty);
+        const auto receives = [&] {
+            rx.clear();
+            if (!m_pty->write("bc") || !rx.wait(2000))
+                return false;
+            QDeadlineTimer deadline(2000);
+            QByteArray got;
+            while (got.size() < 2 && !deadline.hasExpired()) {
+                got += ch->readAvailable();
+                QTest::qWait(5);
+            }
+            return got == "bc";
+        };
+        const auto writes = [&] {
+            tx.clear();
+            if (!ch->writeByte(0x02) || m_pty->read(1) != "\x02")
+                return false;
+            return tx.count() == 1 || (tx.wait(2000) && tx.count() == 1);
+        };
+        // Each event is checked before the other could wake the channel up.
+        if (byHandler) {
+            bool reopened = false;
+            connect(ch.get(), &SerialChannel::rxChar, this, [&] {
+                if (reopened)
+                    return;
+                reopened = true;
+                ch->close();
+                ch->open();
+            });
+            QVERIFY(m_pty->write("a"));
+            QVERIFY(rx.wait(2000));
+            QVERIFY(reopened && ch->isOpen());
+            QVERIFY(receives());
+            QVERIFY(writes());
+        } else {
+            QVERIFY(ch->writeByte(0x01)); // its event is queued, not yet raised
+            ch->close();
+            ch->open();
+            m_pty->readNow();
+            QVERIFY(writes());
+            QVERIFY(receives());
+        }
+    }
+
     // ---- line settings ---------------------------------------------------------
 
     void parityOnTheLine_data()
