@@ -231,7 +231,9 @@ void ExchangeEngine::onRxChar()
         log(stamp() + QStringLiteral(" Received: ") + hexBytes(bytes));
 
     if (m_channel->parity() == Parity::Mark) {
-        if (quint8(bytes.at(0)) == m_host->address()) {
+        // An acknowledgement that comes after its timeout is not answered: the next
+        // send tick may already be putting an address byte on the half-duplex line.
+        if (m_timer2.isActive() && quint8(bytes.at(0)) == m_host->address()) {
             m_channel->setParity(Parity::Space);
             m_channel->setRts(true);
             m_channel->writeBytes(m_current);

@@ -25,13 +25,14 @@ int main(int argc, char **argv)
     static const QRegularExpression portName(QStringLiteral("^COM([1-9][0-9]{0,2})$"),
                                              QRegularExpression::CaseInsensitiveOption);
     const auto match = portName.match(args.value(0));
-    const bool select = args.size() == 3 && args[2] == QLatin1String("--select");
+    const bool remove = args.value(1) == QLatin1String("--remove");
+    const bool select = args.size() == 3 && args[2] == QLatin1String("--select") && !remove;
     if ((args.size() != 2 && !select) || !match.hasMatch()) {
         err << "usage: zelta-kn-ports [COM<n> <device> [--select] | COM<n> --remove]\n";
         return 2;
     }
     const QString key = QStringLiteral("COM") + match.captured(1);
-    if (args[1] == QLatin1String("--remove"))
+    if (remove)
         settings.remove(key);
     else
         settings.setValue(key, args[1]);

@@ -213,6 +213,22 @@ private slots:
         QCOMPARE(rig.engine.sentCount(), 1);
     }
 
+    void lateAcknowledgementIsNotAnswered()
+    {
+        Rig rig;
+        rig.connect();
+        rig.tick();
+        rig.engine.replyTimeout();
+        rig.acknowledge();
+        QCOMPARE(rig.channel.written.size(), 1); // the address byte only
+        QCOMPARE(rig.channel.parity(), Parity::Mark);
+        QCOMPARE(rig.engine.sentCount(), 0);
+        rig.tick();
+        rig.acknowledge();
+        QCOMPARE(rig.channel.written.size(), 3);
+        QCOMPARE(rig.channel.written.last().parity, Parity::Space);
+    }
+
     void replySplitAcrossReads()
     {
         Rig rig;
