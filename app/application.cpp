@@ -1,6 +1,6 @@
-#include "application.h"
+#include "app/application.h"
 
-#include "messagebox.h"
+#include "ui/messagebox.h"
 
 namespace zk {
 

@@ -1,4 +1,4 @@
-#include "formabout.h"
+#include "app/formabout.h"
 
 #include <QApplication>
 #include <QDesktopServices>

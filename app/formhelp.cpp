@@ -1,6 +1,6 @@
-#include "formhelp.h"
+#include "app/formhelp.h"
 
-#include "rtfreader.h"
+#include "app/rtfreader.h"
 
 #include <QCoreApplication>
 #include <QDir>

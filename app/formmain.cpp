@@ -1,18 +1,18 @@
-#include "formmain.h"
+#include "app/formmain.h"
 
-#include "editmark.h"
-#include "icons/icons.h"
-#include "linkbar.h"
-#include "messagebox.h"
-#include "pagedatabase.h"
-#include "pagejournal.h"
-#include "pagereadings.h"
-#include "pageschedule.h"
-#include "pagesettings.h"
-#include "pageterminal.h"
-#include "portmap.h"
-#include "serialchannel.h"
-#include "widgets.h"
+#include "app/icons/icons.h"
+#include "app/pageterminal.h"
+#include "link/linkbar.h"
+#include "link/portmap.h"
+#include "link/serialchannel.h"
+#include "meter/pagereadings.h"
+#include "meter/pagesettings.h"
+#include "records/pagedatabase.h"
+#include "schedule/pagejournal.h"
+#include "schedule/pageschedule.h"
+#include "ui/editmark.h"
+#include "ui/messagebox.h"
+#include "ui/widgets.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -100,6 +100,7 @@ FormMain::FormMain(QWidget *parent)
 {
     setObjectName(QStringLiteral("FormMain"));
     setWindowTitle(Title);
+    setWindowIcon(programIcon());
     // A small dialog font, as the window was laid out for.
     QFont small = font();
     small.setPointSize(8);
@@ -117,6 +118,7 @@ FormMain::FormMain(QWidget *parent)
     buildPages();
     buildStatusBar();
     wire();
+    registerHandlers();
 
     FormCreate();
     fitWindow();
@@ -341,6 +343,7 @@ void FormMain::buildPages()
 
     // BitBtn2 is the button of ActionCountCorrect.
     TabSheet1->BitBtn2->setDefaultAction(ActionCountCorrect);
+    connect(TabSheet1->BitBtn1, &QToolButton::clicked, this, &FormMain::BitBtn1Click);
 }
 
 void FormMain::buildStatusBar()
@@ -387,6 +390,68 @@ void FormMain::wire()
     Timer3->setInterval(500);
     connect(Timer3, &QTimer::timeout, this, &FormMain::Timer3Timer);
     Timer3->start();
+}
+
+void FormMain::registerHandlers()
+{
+    // Every polled reply: decoded by the meter's rules, shown by its page.
+    ExchangeEngine *e = m_engine;
+    PageSettings *page = TabSheet1;
+    e->setHandler(0x01, layout::Serial, [this, page](const QByteArray &f) {
+        if (const auto n = decodeSerial(f); n && page->showSerial(*n) && sqlMode())
+            lookupLastSettingTime();
+    });
+    e->setHandler(0x04, layout::Clock, [this](const QByteArray &f) {
+        if (const auto c = decodeClock(f))
+            clockReply(*c);
+    });
+    e->setHandler(0x06, layout::Correction, [page](const QByteArray &f) {
+        if (const auto v = decodeCorrection(f))
+            page->showCorrection(*v);
+    });
+    e->setHandler(0x0A, layout::Ddm, [page](const QByteArray &f) {
+        if (const auto v = decodeDdm(f))
+            page->showDdm(*v);
+    });
+    e->setHandler(0x0C, layout::Status, [page](const QByteArray &f) {
+        if (const auto v = decodeStatus(f))
+            page->showStatus(*v);
+    });
+    e->setHandler(0x0D, layout::Indication, [page](const QByteArray &f) {
+        if (const auto v = decodeIndication(f))
+            page->showIndication(*v);
+    });
+    e->setHandler(0x0F, layout::Readings, [this](const QByteArray &f) {
+        if (const auto v = decodeReadings(f))
+            TabSheet3->showReadings(*v);
+    });
+    e->setHandler(0x11, layout::TurnOn, [page](const QByteArray &f) {
+        if (const auto v = decodeTurnOn(f))
+            page->showTurnOn(*v);
+    });
+    e->setHandler(0x22, layout::Billing, [page](const QByteArray &f) {
+        if (const auto v = decodeBilling(f))
+            page->showBilling(*v);
+    });
+    e->setHandler(0x2A, layout::DdmStamps, [page](const QByteArray &f) {
+        if (const auto v = decodeDdmStamps(f))
+            page->showDdmStamps(*v);
+    });
+}
+
+void FormMain::clockReply(const MeterClock &clock)
+{
+    TabSheet1->showClock(clock);
+    if (!clock.time().isValid())
+        m_engine->log(QStringLiteral("Получено ошибочное время"));
+    if (clock.date().isValid()) {
+        if (sqlMode())
+            showDrift(clock);
+    } else {
+        m_engine->log(QStringLiteral("Получена ошибочная дата"));
+    }
+    if (clock.weekdayMismatch())
+        m_engine->log(QStringLiteral("Предупреждение: Получен ошибочный день недели"));
 }
 
 void FormMain::fitWindow()
@@ -499,6 +564,7 @@ void FormMain::applyModeEffects()
         number->setPalette(p);
     }
     TabSheet1->BitBtn1->setVisible(master);
+    TabSheet1->setSqlMode(sql);
     TabSheet4->CheckBox_Terminal->setChecked(!master);
 
     // password editing
@@ -555,6 +621,9 @@ void FormMain::setBaudIndex(int index)
 void FormMain::loadLastSettings() {}
 void FormMain::fillDefaultHolidays() {}
 void FormMain::identifyBench() {}
+void FormMain::lookupLastSettingTime() {}
+void FormMain::showDrift(const MeterClock &) {}
+void FormMain::BitBtn1Click() {}
 void FormMain::Timer3Timer() {}
 
 void FormMain::changeEvent(QEvent *event)
@@ -791,6 +860,7 @@ void FormMain::resetAction()
 void FormMain::displayReset()
 {
     TabSheet1->displayReset();
+    m_lastSettingTime = QDateTime();
     if (PageControl1->currentIndex() == 0 && TabSheet1->SpinEdit_Number->isVisible())
         TabSheet1->SpinEdit_Number->setFocus();
 }

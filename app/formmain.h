@@ -3,9 +3,11 @@
 // the status bar; the run-time switches, start-up and shut-down; port selection,
 // connecting and disconnecting; the exchange engine's host.
 
-#include "exchangeengine.h"
-#include "preferences.h"
+#include "app/preferences.h"
+#include "link/exchangeengine.h"
+#include "meter/readout.h"
 
+#include <QDateTime>
 #include <QDialog>
 #include <QMainWindow>
 #include <QPointer>
@@ -164,6 +166,8 @@ private:
     void buildPages();
     void buildStatusBar();
     void wire();
+    void registerHandlers();
+    void clockReply(const MeterClock &clock);
     void fitWindow();
 
     // Start-up and shut-down.
@@ -177,6 +181,9 @@ private:
     void loadLastSettings();
     void fillDefaultHolidays();
     void identifyBench();
+    void lookupLastSettingTime();
+    void showDrift(const MeterClock &clock);
+    void BitBtn1Click();
     void Timer3Timer();
 
     QAction *menuItem(QMenu *menu, QAction *action, const char *name);
@@ -191,6 +198,7 @@ private:
     QAction *m_spoilageButton = nullptr; // ToolButton11 on the tool bar
     QAction *m_indicatorHolder = nullptr;
     QPointer<QDialog> m_about, m_help, m_status, m_spoilage;
+    QDateTime m_lastSettingTime; // of the meter shown; null when unknown
 };
 
 } // namespace zk

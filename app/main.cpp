@@ -1,12 +1,14 @@
 // Program entry: the application, its title, the main window (which runs the
 // start-up sequence), the secondary windows, the message loop.
 
-#include "application.h"
-#include "formabout.h"
-#include "formhelp.h"
-#include "formmain.h"
-#include "messagebox.h"
-#include "pagejournal.h"
+#include "app/application.h"
+#include "app/formabout.h"
+#include "app/formhelp.h"
+#include "app/formmain.h"
+#include "app/icons/icons.h"
+#include "meter/formstatus.h"
+#include "schedule/pagejournal.h"
+#include "ui/messagebox.h"
 
 #include <QDir>
 #include <QLocale>
@@ -61,9 +63,12 @@ int main(int argc, char **argv)
         });
     }
 
+    QApplication::setWindowIcon(zk::programIcon());
     zk::FormMain window;
     zk::FormAbout about(&window);
     window.setAboutWindow(&about);
+    zk::FormStatus status(&window);
+    window.setStatusWindow(&status);
     zk::FormHelp help(&window);
     window.setHelpWindow(&help);
     QString error;

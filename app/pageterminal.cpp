@@ -1,4 +1,4 @@
-#include "pageterminal.h"
+#include "app/pageterminal.h"
 
 #include <QCheckBox>
 #include <QFontDatabase>

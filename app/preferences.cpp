@@ -1,4 +1,4 @@
-#include "preferences.h"
+#include "app/preferences.h"
 
 #include <QDir>
 #include <QFile>

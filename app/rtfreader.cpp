@@ -1,4 +1,4 @@
-#include "rtfreader.h"
+#include "app/rtfreader.h"
 
 #include <QColor>
 #include <QHash>

@@ -1,7 +1,7 @@
 // Cost of the link layer per exchange: CRC, reply acceptance, and one whole poll
 // exchange through the engine with an in-memory line.
 
-#include "exchangeengine.h"
+#include "link/exchangeengine.h"
 
 #include <QCoreApplication>
 #include <benchmark/benchmark.h>

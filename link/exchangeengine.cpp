@@ -1,4 +1,4 @@
-#include "exchangeengine.h"
+#include "link/exchangeengine.h"
 
 #include <QTime>
 

@@ -2,8 +2,8 @@
 // The exchange engine: command queue, send tick, address and frame phases, reply
 // timeout, poll cycle, write completion and failure, address search, traffic log.
 
-#include "frame.h"
-#include "meterchannel.h"
+#include "link/frame.h"
+#include "link/meterchannel.h"
 
 #include <QByteArray>
 #include <QColor>

@@ -1,4 +1,4 @@
-#include "linkbar.h"
+#include "link/linkbar.h"
 
 #include <QAction>
 #include <QActionGroup>

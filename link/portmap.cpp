@@ -1,4 +1,4 @@
-#include "portmap.h"
+#include "link/portmap.h"
 
 #include <QDir>
 #include <QFile>

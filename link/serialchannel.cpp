@@ -1,6 +1,6 @@
-#include "serialchannel.h"
+#include "link/serialchannel.h"
 
-#include "portmap.h"
+#include "link/portmap.h"
 
 #include <QDeadlineTimer>
 #include <QSocketNotifier>

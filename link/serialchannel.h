@@ -9,7 +9,7 @@
 // needed. While a handler runs, no further device event is delivered (a handler that
 // opens a modal box does not see nested receive events).
 
-#include "meterchannel.h"
+#include "link/meterchannel.h"
 
 #include <QByteArray>
 #include <QObject>

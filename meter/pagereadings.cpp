@@ -1,6 +1,6 @@
-#include "pagereadings.h"
+#include "meter/pagereadings.h"
 
-#include "widgets.h"
+#include "ui/widgets.h"
 
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -63,6 +63,29 @@ void PageReadings::setFixedCaptions()
         grid->setCellText(3, 0, QStringLiteral("3 тариф"));
         grid->setCellText(4, 0, QStringLiteral("сумма"));
     }
+}
+
+namespace {
+void showSum(StringGrid *grid)
+{
+    QStringList texts;
+    for (int row = 1; row <= 3; ++row)
+        texts << grid->cellText(row, 1);
+    if (const auto sum = sumReadings(texts))
+        grid->setCellText(4, 1, formatReading(*sum));
+}
+} // namespace
+
+void PageReadings::showReadings(const Readings &readings)
+{
+    for (int t = 0; t < 3; ++t) {
+        GridValue->setCellText(t + 1, 1, formatReading(readingValue(readings.current[size_t(t)])));
+        GridValue_1->setCellText(t + 1, 1, readings.billing
+                                               ? formatReading(readingValue((*readings.billing)[size_t(t)]))
+                                               : QString());
+    }
+    showSum(GridValue);
+    showSum(GridValue_1);
 }
 
 } // namespace zk

@@ -1,6 +1,8 @@
 #pragma once
 // The page "Показания" (TabSheet3): current and billing-day readings.
 
+#include "meter/readout.h"
+
 #include <QWidget>
 
 class QGroupBox;
@@ -18,6 +20,10 @@ public:
 
     // Titles of both grids: "тариф", "показания"; "1 тариф" .. "сумма".
     void setFixedCaptions();
+    // The counts as readings in column 1, then the sums in row 4. Without
+    // billing-day counts rows 1 to 3 of GridValue_1 are emptied and its sum row
+    // keeps what it showed.
+    void showReadings(const Readings &readings);
 
     QGroupBox *GroupBox7;
     QGroupBox *GroupBox5;

@@ -1,7 +1,8 @@
-#include "pagesettings.h"
+#include "meter/pagesettings.h"
 
-#include "editmark.h"
-#include "widgets.h"
+#include "meter/formstatus.h"
+#include "ui/editmark.h"
+#include "ui/widgets.h"
 
 #include <QCheckBox>
 #include <QDateEdit>
@@ -293,6 +294,95 @@ PageSettings::PageSettings(QWidget *parent) : QWidget(parent)
              DatePicker, TimePicker, SpinClock, SpinEdit_Number, CheckSummer, CheckBox1,
              CheckBox2, CheckBox3, CheckBox4, CheckBoxClock})
         markOnChange(w);
+    connect(SpinEdit_Number, &QSpinBox::valueChanged, this, &PageSettings::SpinEdit_NumberChange);
+}
+
+void PageSettings::SpinEdit_NumberChange()
+{
+    // The mark is set by markOnChange(); then the address rule.
+    const int value = SpinEdit_Number->value();
+    if (SpinEdit_Number->isEnabled() && value > 0 && m_sql && CheckAddr->isChecked())
+        SpinNewAddr->setValue(value % 100);
+}
+
+bool PageSettings::showSerial(int number)
+{
+    const int before = SpinEdit_Number->value();
+    if (!fillUnmarked(SpinEdit_Number, [&] { SpinEdit_Number->setValue(number); }))
+        return false;
+    SpinEdit_Number->setEnabled(number == 0);
+    BitBtn1->setEnabled(number == 0);
+    return number != before;
+}
+
+void PageSettings::showClock(const MeterClock &clock)
+{
+    LabeledDelta->clear();
+    LabeledCurTime->setText(clockText(clock));
+    CheckSummer->setChecked(clock.summer);
+}
+
+void PageSettings::showCorrection(int correction)
+{
+    fillUnmarked(SpinClock, [&] { SpinClock->setValue(correction); });
+}
+
+void PageSettings::showDdm(const Triple &numbers)
+{
+    if (CheckDdmRead->isChecked())
+        return;
+    QSpinBox *boxes[3] = {SpinEditA, SpinEditB, SpinEditC};
+    for (int i = 0; i < 3; ++i)
+        fillUnmarked(boxes[i], [&] { boxes[i]->setValue(int(numbers[size_t(i)])); });
+}
+
+void PageSettings::showIndication(quint8 flags)
+{
+    QCheckBox *boxes[4] = {CheckBox1, CheckBox2, CheckBox3, CheckBox4};
+    if (CheckNoIndi->isChecked())
+        return;
+    for (QCheckBox *box : boxes)
+        if (isEdited(box))
+            return;
+    for (int bit = 0; bit < 4; ++bit) {
+        boxes[bit]->setChecked(flags & (1 << bit));
+        setEdited(boxes[bit], false);
+    }
+}
+
+void PageSettings::showTurnOn(const TurnOn &turnOn)
+{
+    EditOff->setText(QString::number(turnOn.halfMinutes));
+    LabeledOff->setText(halfMinutesText(turnOn.halfMinutes));
+    LabeledNCorrect->setText(QString::number(turnOn.corrections));
+}
+
+void PageSettings::showBilling(const BillingDay &billing)
+{
+    if (CheckReadTarif->isChecked())
+        return;
+    fillUnmarked(SpinDay, [&] { SpinDay->setValue(billing.day); });
+    fillUnmarked(SpinHour, [&] { SpinHour->setValue(billing.hour); });
+}
+
+void PageSettings::showDdmStamps(const StampCounts &counts)
+{
+    if (CheckDdmRead->isChecked())
+        return;
+    const QSpinBox *boxes[3] = {SpinEditA, SpinEditB, SpinEditC};
+    QLabel *labels[3] = {LabelA, LabelB, LabelC};
+    for (int i = 0; i < 3; ++i) {
+        const auto stamp = ddmStamp(boxes[i]->value(), counts[size_t(i)]);
+        labels[i]->setText(stamp ? dateTimeText(*stamp) : QString());
+    }
+}
+
+void PageSettings::showStatus(quint8 status)
+{
+    if (status == m_lastStatus)
+        return;
+    m_lastStatus = status;
+    showStatusLines(Memo1, status);
 }
 
 void PageSettings::displayReset()
@@ -308,6 +398,7 @@ void PageSettings::displayReset()
     SpinEdit_Number->setEnabled(true);
     BitBtn1->setEnabled(true);
     clearEdited(this);
+    m_lastStatus = 0;
     Memo1->clear();
 }
 

@@ -2,6 +2,8 @@
 // The page "Установка" (TabSheet1): what the meter reports and what is to be
 // written to it. The controls keep their names as object names and member names.
 
+#include "meter/readout.h"
+
 #include <QWidget>
 
 class QCheckBox;
@@ -30,6 +32,24 @@ public:
     // Empties the readout and clears every edited mark of the page (the display
     // reset). Keeps grids, DDM numbers, correction, billing day and indication.
     void displayReset();
+
+    // Decoded replies into the controls, under the edited mark and the
+    // "Не считывать" boxes. showSerial() answers whether the number shown changed.
+    bool showSerial(int number);
+    void showClock(const MeterClock &clock);
+    void showCorrection(int correction);
+    void showDdm(const Triple &numbers);
+    void showIndication(quint8 flags);
+    void showTurnOn(const TurnOn &turnOn);
+    void showBilling(const BillingDay &billing);
+    void showDdmStamps(const StampCounts &counts);
+    // The status memo changes only when the byte does.
+    void showStatus(quint8 status);
+    quint8 lastStatus() const { return m_lastStatus; }
+
+    // In SQL mode a serial number typed or read also proposes the new address.
+    void setSqlMode(bool on) { m_sql = on; }
+    void SpinEdit_NumberChange();
     // LabeledPass2 masks as LabeledPass1 does.
     void copyPasswordMasking();
 
@@ -98,6 +118,10 @@ public:
     // " Статус : "
     QGroupBox *GroupStatus;
     QPlainTextEdit *Memo1;
+
+private:
+    quint8 m_lastStatus = 0;
+    bool m_sql = false;
 };
 
 } // namespace zk

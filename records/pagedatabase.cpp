@@ -1,4 +1,4 @@
-#include "pagedatabase.h"
+#include "records/pagedatabase.h"
 
 #include <QDateEdit>
 #include <QFrame>

@@ -1,6 +1,6 @@
-#include "pagejournal.h"
+#include "schedule/pagejournal.h"
 
-#include "widgets.h"
+#include "ui/widgets.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>

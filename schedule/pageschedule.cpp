@@ -1,6 +1,6 @@
-#include "pageschedule.h"
+#include "schedule/pageschedule.h"
 
-#include "widgets.h"
+#include "ui/widgets.h"
 
 #include <QCheckBox>
 #include <QComboBox>

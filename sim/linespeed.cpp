@@ -1,6 +1,6 @@
 // Kept apart: the kernel's termios2 (any rate, BOTHER) cannot share a translation unit
 // with glibc's <termios.h>.
-#include "linespeed.h"
+#include "sim/linespeed.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>

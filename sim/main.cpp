@@ -9,9 +9,9 @@
 //   quit                         leave as on SIGTERM
 // SIGTERM and SIGINT save the state (with --state), remove the link and exit 0.
 
-#include "meterprotocol.h"
-#include "metermodel.h"
-#include "ptytransport.h"
+#include "sim/metermodel.h"
+#include "sim/meterprotocol.h"
+#include "sim/ptytransport.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -2,7 +2,7 @@
 // The virtual meter's memory and the values it derives from it: clock, readings that
 // grow with time, turn-on time, status, DDM time stamps and the two journals.
 
-#include "simclock.h"
+#include "sim/simclock.h"
 
 #include <QByteArray>
 #include <QDate>

@@ -1,6 +1,6 @@
-#include "meterprotocol.h"
+#include "sim/meterprotocol.h"
 
-#include "frame.h"
+#include "link/frame.h"
 
 #include <QStringList>
 

@@ -4,7 +4,7 @@
 // transport feeds received bytes with their ninth bit and sends what takeOutput()
 // hands back.
 
-#include "metermodel.h"
+#include "sim/metermodel.h"
 
 #include <QByteArray>
 #include <QList>

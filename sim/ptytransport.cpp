@@ -1,6 +1,6 @@
-#include "ptytransport.h"
+#include "sim/ptytransport.h"
 
-#include "linespeed.h"
+#include "sim/linespeed.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -18,7 +18,7 @@
 // output. While no program has the slave open the master reports a hang-up, so the
 // master is left out of poll() then and checked every 50 ms for the port to reopen.
 
-#include "meterprotocol.h"
+#include "sim/meterprotocol.h"
 
 #include <QList>
 #include <QString>

@@ -2,8 +2,8 @@
 // The test's side of the line is the pty master; the channel opens the slave through
 // a map entry in the test's own preferences store.
 
-#include "portmap.h"
-#include "serialchannel.h"
+#include "link/portmap.h"
+#include "link/serialchannel.h"
 
 #include <QSettings>
 #include <QSignalSpy>

@@ -2,17 +2,17 @@
 // meter executable: the poll cycle after connecting, a write that succeeds, one the
 // meter refuses, a disconnect in the middle of a write, and the address search.
 
-#include "testbytes.h"
-#include "application.h"
-#include "formmain.h"
-#include "linkbar.h"
-#include "messagebox.h"
-#include "pagesettings.h"
-#include "pageterminal.h"
-#include "portmap.h"
-#include "preferences.h"
-#include "serialchannel.h"
-#include "widgets.h"
+#include "app/application.h"
+#include "app/formmain.h"
+#include "app/pageterminal.h"
+#include "app/preferences.h"
+#include "link/linkbar.h"
+#include "link/portmap.h"
+#include "link/serialchannel.h"
+#include "meter/pagesettings.h"
+#include "tests/testbytes.h"
+#include "ui/messagebox.h"
+#include "ui/widgets.h"
 
 #include <QAction>
 #include <QCheckBox>

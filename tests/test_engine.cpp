@@ -1,8 +1,8 @@
 // The exchange engine against a fake line and a fake window. Timers are stepped by
 // calling their handlers, so nothing here depends on wall-clock time.
 
-#include "testbytes.h"
-#include "exchangeengine.h"
+#include "link/exchangeengine.h"
+#include "tests/testbytes.h"
 
 #include <QtTest>
 

@@ -1,5 +1,5 @@
-#include "frame.h"
-#include "testbytes.h"
+#include "link/frame.h"
+#include "tests/testbytes.h"
 
 #include <QtTest>
 

@@ -1,6 +1,6 @@
 // Operating modes, preferences and the panel tint, without a window.
 
-#include "preferences.h"
+#include "app/preferences.h"
 
 #include <QDir>
 #include <QFile>

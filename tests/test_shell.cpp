@@ -1,6 +1,6 @@
-#include "formabout.h"
-#include "formhelp.h"
-#include "rtfreader.h"
+#include "app/formabout.h"
+#include "app/formhelp.h"
+#include "app/rtfreader.h"
 
 #include <QDir>
 #include <QGroupBox>

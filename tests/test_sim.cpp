@@ -1,10 +1,10 @@
 // The virtual meter: its protocol state machine in-process against frames built by the
 // codec, and the real executable over a pseudo-terminal.
 
-#include "testbytes.h"
-#include "frame.h"
-#include "metermodel.h"
-#include "meterprotocol.h"
+#include "link/frame.h"
+#include "sim/metermodel.h"
+#include "sim/meterprotocol.h"
+#include "tests/testbytes.h"
 
 #include <QDir>
 #include <QFile>

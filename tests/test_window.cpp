@@ -2,20 +2,20 @@
 // close, the port list with its menu, connecting to a pseudo-terminal, and the
 // default error report. Message boxes are observed through the message hook.
 
-#include "application.h"
-#include "editmark.h"
-#include "formmain.h"
-#include "linkbar.h"
-#include "messagebox.h"
-#include "pageschedule.h"
-#include "pagesettings.h"
-#include "pagereadings.h"
-#include "pagejournal.h"
-#include "pageterminal.h"
-#include "portmap.h"
-#include "preferences.h"
-#include "serialchannel.h"
-#include "widgets.h"
+#include "app/application.h"
+#include "app/formmain.h"
+#include "app/pageterminal.h"
+#include "app/preferences.h"
+#include "link/linkbar.h"
+#include "link/portmap.h"
+#include "link/serialchannel.h"
+#include "meter/pagereadings.h"
+#include "meter/pagesettings.h"
+#include "schedule/pagejournal.h"
+#include "schedule/pageschedule.h"
+#include "ui/editmark.h"
+#include "ui/messagebox.h"
+#include "ui/widgets.h"
 
 #include <QAction>
 #include <QCheckBox>

@@ -1,4 +1,4 @@
-#include "icons.h"
+#include "app/icons/icons.h"
 
 #include <QPainter>
 #include <QPainterPath>
@@ -196,6 +196,43 @@ QIcon actionIcon(int index)
         icon.addPixmap(render(index, size, true), QIcon::Normal);
         icon.addPixmap(render(index, size, false), QIcon::Disabled);
     }
+    return icon;
+}
+
+namespace {
+
+// The program's own icon: a meter housing with its reading window and a bolt.
+QPixmap renderProgram(int size)
+{
+    QPixmap pm(size, size);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 32.0, size / 32.0);
+    p.setPen(QPen(QColor(40, 40, 40), 1.2));
+    p.setBrush(QColor(236, 236, 228));
+    p.drawRoundedRect(QRectF(3, 1.5, 26, 29), 4, 4);
+    p.setBrush(QColor(30, 60, 40));
+    p.drawRect(QRectF(6.5, 5, 19, 7));
+    p.setPen(QPen(QColor(120, 255, 140), 1.1));
+    for (int i = 0; i < 4; ++i)
+        p.drawLine(QPointF(8.5 + 4.5 * i, 7), QPointF(8.5 + 4.5 * i, 10));
+    QPolygonF bolt;
+    bolt << QPointF(18, 14) << QPointF(11, 22.5) << QPointF(15.5, 22.5) << QPointF(13, 29)
+         << QPointF(21, 19.5) << QPointF(16.5, 19.5) << QPointF(19.5, 14);
+    p.setPen(QPen(QColor(120, 70, 0), 0.8));
+    p.setBrush(QColor(255, 196, 0));
+    p.drawPolygon(bolt);
+    return pm;
+}
+
+} // namespace
+
+QIcon programIcon()
+{
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64})
+        icon.addPixmap(renderProgram(size));
     return icon;
 }
 

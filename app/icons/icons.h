@@ -10,5 +10,7 @@ namespace zk {
 
 constexpr int ActionIconCount = 10;
 QIcon actionIcon(int index);
+// The program's icon, on its windows and in the About box.
+QIcon programIcon();
 
 } // namespace zk

@@ -1,4 +1,4 @@
-#include "editmark.h"
+#include "ui/editmark.h"
 
 #include <QAbstractButton>
 #include <QComboBox>

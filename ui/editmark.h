@@ -17,4 +17,17 @@ void clearEdited(QWidget *root);
 // control resets it afterwards.
 void markOnChange(QWidget *control);
 
+// Puts a value read from the meter into `control` unless the operator has marked it.
+// Filling raises the control's own change event, which marks it, so the mark is
+// cleared afterwards. True when the control was filled.
+template<typename Fill>
+bool fillUnmarked(QWidget *control, Fill fill)
+{
+    if (isEdited(control))
+        return false;
+    fill();
+    setEdited(control, false);
+    return true;
+}
+
 } // namespace zk

@@ -1,6 +1,6 @@
-#include "messagebox.h"
+#include "ui/messagebox.h"
 
-#include "meterchannel.h"
+#include "link/meterchannel.h"
 
 #include <QApplication>
 #include <QWidget>
