@@ -260,6 +260,7 @@ void ExchangeEngine::onRxChar()
     case Verdict::Rejected:
         if (!check.text.isEmpty())
             log(check.text);
+        m_host->replyRejected(check);
         if (!m_queue.isEmpty()) {
             queueReset();
             removeHead();

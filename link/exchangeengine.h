@@ -40,6 +40,9 @@ public:
     virtual void recordWrite() = 0;  // record routine of the local register or production database
     // Modal error box "Ошибка" with the write failure text; returns when it is closed.
     virtual void reportWriteFailure(const QString &text) = 0;
+    // A reply the checks refused (the meter's error reply among them), after the
+    // engine has logged it.
+    virtual void replyRejected(const ReplyCheck &check) { (void)check; }
 };
 
 class ExchangeEngine : public QObject

@@ -1,0 +1,97 @@
+#include "cli/commands.h"
+
+#include "cli/report.h"
+#include "cli/session.h"
+
+#include <cstdio>
+
+namespace zk::cli {
+
+namespace {
+
+void out(const QString &text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
+}
+
+int usageError(const QString &text)
+{
+    std::fprintf(stderr, "%s\n\n%s", text.toLocal8Bit().constData(), usageText().toLocal8Bit().constData());
+    return ExitUsage;
+}
+
+int noArguments(const Options &o)
+{
+    if (!o.args.isEmpty())
+        return usageError(QStringLiteral("Лишние аргументы команды %1: %2").arg(o.command, o.args.join(QLatin1Char(' '))));
+    return ExitDone;
+}
+
+int commandInfo(const Options &o)
+{
+    if (const int e = noArguments(o))
+        return e;
+    Session session(o);
+    if (const int e = session.connectMeter())
+        return e;
+    if (const int e = session.pollCycle())
+        return e;
+    out(o.json ? jsonLine(infoJson(session.info())) : infoText(session.info()));
+    return ExitDone;
+}
+
+int commandFindAddress(const Options &o)
+{
+    if (const int e = noArguments(o))
+        return e;
+    Options from0 = o;
+    from0.address = 0;
+    Session session(from0);
+    if (const int e = session.connectMeter())
+        return e;
+    int found = -1;
+    if (const int e = session.findAddress(&found))
+        return e;
+    if (o.json) {
+        QJsonObject obj;
+        obj[QStringLiteral("address")] = found;
+        out(jsonLine(obj));
+    } else {
+        out(QString::number(found) + QLatin1Char('\n'));
+    }
+    return ExitDone;
+}
+
+int commandStatus(const Options &o)
+{
+    if (o.args.size() != 1)
+        return usageError(QStringLiteral("Команде status нужно одно значение статуса 0..255"));
+    const QString text = o.args.first();
+    bool ok = false;
+    const int value = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive) ? text.mid(2).toInt(&ok, 16)
+                                                                                 : text.toInt(&ok, 10);
+    if (!ok || value < 0 || value > 255)
+        return usageError(QStringLiteral("Значение статуса должно быть числом 0..255: %1").arg(text));
+    out(o.json ? jsonLine(statusJson(quint8(value))) : statusText(quint8(value)));
+    return ExitDone;
+}
+
+} // namespace
+
+int runCommand(const Options &o)
+{
+    if (o.help) {
+        out(usageText());
+        return ExitDone;
+    }
+    if (o.command == QLatin1String("info"))
+        return commandInfo(o);
+    if (o.command == QLatin1String("find-address"))
+        return commandFindAddress(o);
+    if (o.command == QLatin1String("status"))
+        return commandStatus(o);
+    return usageError(QStringLiteral("Неизвестная команда: %1").arg(o.command));
+}
+
+} // namespace zk::cli

@@ -1,0 +1,47 @@
+#pragma once
+// The command line of zelta-kn-cli: global options, the command and its own words.
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace zk::cli {
+
+// Exit status of the program.
+enum Exit {
+    ExitDone = 0,
+    ExitFailure = 1,  // anything else that went wrong
+    ExitUsage = 2,    // bad arguments (a usage message on stderr)
+    ExitNoAnswer = 3, // the meter stopped answering, or the port could not be used
+    ExitRefused = 4,  // the meter answered with an error reply
+    ExitStorage = 5,  // a database or file error
+};
+
+struct Options {
+    QString port;         // "COM9" or a device path; empty: the port saved in the preferences
+    int address = 0;      // the meter's address on the line
+    int baud = 4800;      // 1200, 2400, 4800 or 9600
+    int timeout = 1000;   // reply timeout in ms, 200..10000
+    QString password;     // access password as typed; the factory password when not given
+    bool json = false;
+    bool trace = false;
+    bool help = false;
+    QString command;      // empty with --help alone
+    QStringList args;     // the words after the command, its own options among them
+};
+
+// Parses the whole argument list (without the program name). Global options stand
+// before or after the command. On failure the text says what is wrong.
+struct Parsed {
+    std::optional<Options> options;
+    QString error;
+};
+Parsed parseArguments(const QStringList &arguments);
+
+// The usage text printed for --help and after a usage error.
+QString usageText();
+
+// A whole decimal number within [min, max]; nothing for any other text.
+std::optional<int> intArgument(const QString &text, int min, int max);
+
+} // namespace zk::cli

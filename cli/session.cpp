@@ -1,0 +1,197 @@
+#include "cli/session.h"
+
+#include "link/portmap.h"
+
+#include <QEventLoop>
+#include <QSettings>
+#include <cstdio>
+
+namespace zk::cli {
+
+namespace {
+
+SerialChannel::Baudrate baudrateOf(int baud)
+{
+    switch (baud) {
+    case 1200: return SerialChannel::br1200;
+    case 2400: return SerialChannel::br2400;
+    case 9600: return SerialChannel::br9600;
+    default: return SerialChannel::br4800;
+    }
+}
+
+void printErr(const QString &text)
+{
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+// The port the window saved when it last closed ("Port", 1 when missing).
+int savedPort()
+{
+    const QSettings prefs(QStringLiteral("Kalvimet"), QStringLiteral("Zelta-KN"));
+    bool ok = false;
+    const int n = prefs.value(QStringLiteral("Port"), 1).toInt(&ok);
+    return ok && n > 0 ? n : 1;
+}
+
+} // namespace
+
+Session::Session(const Options &options, QObject *parent)
+    : QObject(parent), m_options(options), m_address(options.address), m_trace(options.trace)
+{
+    m_engine = new ExchangeEngine(&m_channel, this, this);
+    // The service mode's log: byte dumps with time stamps.
+    m_engine->setMasterMode(m_trace);
+    m_engine->setReplyTimeout(options.timeout);
+    connect(&m_channel, &SerialChannel::rxChar, m_engine, &ExchangeEngine::onRxChar);
+    connect(&m_channel, &SerialChannel::txEmpty, m_engine, &ExchangeEngine::onTxEmpty);
+    connect(&m_channel, &SerialChannel::breakReceived, m_engine, &ExchangeEngine::onBreak);
+
+    // The poll replies go to the same decoders the window's pages use.
+    for (const Head &head : ExchangeEngine::PollTable) {
+        if (head.function == 0x00)
+            continue; // the engine's own
+        m_engine->setHandler(head.function, 0, [this](const QByteArray &frame) {
+            m_info.take(frame);
+            ++m_accepted;
+            check();
+        });
+    }
+}
+
+Session::~Session()
+{
+    disconnectMeter();
+}
+
+int Session::connectMeter()
+{
+    QString name;
+    if (m_options.port.startsWith(QLatin1Char('/'))) {
+        m_channel.setDeviceName(m_options.port);
+        name = m_options.port;
+    } else {
+        const int n = m_options.port.isEmpty() ? savedPort() : portNumberOfName(m_options.port);
+        if (n <= 0) {
+            printErr(QStringLiteral("Неверное имя порта: %1").arg(m_options.port));
+            return ExitUsage;
+        }
+        m_channel.setPortNum(n);
+        name = m_channel.formattedDeviceName();
+    }
+    m_channel.setBaudrate(baudrateOf(m_options.baud));
+    try {
+        m_channel.open();
+    } catch (const SerialChannelError &e) {
+        printErr(QStringLiteral("Ошибка открытия порта %1: %2").arg(name, e.text()));
+        return ExitNoAnswer;
+    }
+    m_engine->setDeselect(false);
+    m_engine->setConnected(true);
+    m_engine->startAfterConnect();
+    m_engine->clearWritePending();
+    return ExitDone;
+}
+
+void Session::disconnectMeter()
+{
+    if (!m_channel.isOpen())
+        return;
+    try {
+        m_channel.close();
+    } catch (const SerialChannelError &) {
+    }
+    m_engine->stopAfterDisconnect();
+}
+
+void Session::fail(int exit, const QString &text)
+{
+    if (m_failure != ExitDone)
+        return;
+    m_failure = exit;
+    m_failureText = text;
+    if (m_loop)
+        m_loop->quit();
+}
+
+void Session::check()
+{
+    if (m_loop && m_done && m_done())
+        m_loop->quit();
+}
+
+int Session::runUntil(const std::function<bool()> &done)
+{
+    m_failure = ExitDone;
+    m_failureText.clear();
+    if (done()) // already there
+        return ExitDone;
+    m_done = done;
+    QEventLoop loop;
+    m_loop = &loop;
+    loop.exec();
+    m_loop = nullptr;
+    m_done = nullptr;
+    if (m_failure != ExitDone)
+        printErr(m_failureText);
+    return m_failure;
+}
+
+int Session::pollCycle()
+{
+    m_info = MeterInfo{};
+    return runUntil([this] { return m_info.complete(); });
+}
+
+int Session::findAddress(int *found)
+{
+    m_searchSteps = 0;
+    m_engine->startAddressSearch();
+    // Any accepted reply ends the search.
+    const int before = m_accepted;
+    const int exit = runUntil([this, before] { return m_accepted > before; });
+    m_searchSteps = -1;
+    if (exit == ExitDone && found)
+        *found = m_address;
+    return exit;
+}
+
+void Session::setAddress(int address)
+{
+    m_address = address;
+    if (m_searchSteps >= 0 && m_engine->addressSearch() && ++m_searchSteps > 256)
+        fail(ExitNoAnswer, QStringLiteral("Ни один адрес от 0 до 255 не ответил"));
+}
+
+void Session::addLogLine(const QString &line)
+{
+    printErr(line);
+}
+
+void Session::setWriteEnabled(bool enabled)
+{
+    // The engine disables writing after six timeouts in a row.
+    if (!enabled)
+        fail(ExitNoAnswer, QStringLiteral("Счетчик не отвечает (адрес %1)").arg(m_address));
+}
+
+void Session::firmwareChanged(const FirmwareVersion &version)
+{
+    m_info.version = version;
+    ++m_accepted;
+    check();
+}
+
+void Session::reportWriteFailure(const QString &text)
+{
+    fail(ExitFailure, text);
+}
+
+void Session::replyRejected(const ReplyCheck &check)
+{
+    if (check.errorReply)
+        fail(ExitRefused, QStringLiteral("Счетчик отказал: %1").arg(check.text));
+}
+
+} // namespace zk::cli

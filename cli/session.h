@@ -1,0 +1,88 @@
+#pragma once
+// A headless host of the exchange engine: the same serial channel, engine, frames
+// and decoders as the window, with the traffic log on stderr and the verdicts kept
+// for the exit status.
+
+#include "cli/options.h"
+#include "link/exchangeengine.h"
+#include "link/serialchannel.h"
+#include "meter/meterinfo.h"
+
+#include <QObject>
+#include <functional>
+
+class QEventLoop;
+
+namespace zk::cli {
+
+class Session : public QObject, public EngineHost
+{
+    Q_OBJECT
+public:
+    explicit Session(const Options &options, QObject *parent = nullptr);
+    ~Session() override;
+
+    ExchangeEngine &engine() { return *m_engine; }
+    SerialChannel &channel() { return m_channel; }
+    const MeterInfo &info() const { return m_info; }
+
+    // Opens the port and starts polling as the window's connect does. Returns
+    // ExitDone, or ExitNoAnswer after printing why the port could not be used.
+    int connectMeter();
+    void disconnectMeter();
+
+    // Runs the event loop until `done` holds (asked after every accepted reply) or
+    // the engine gives up: six timeouts in a row, or an error reply from the meter.
+    // Returns ExitDone, ExitNoAnswer or ExitRefused; failures are printed on stderr.
+    int runUntil(const std::function<bool()> &done);
+    // One whole poll cycle into info().
+    int pollCycle();
+    // The address search from 0: the address that answered, or ExitNoAnswer after
+    // one full round of 256 addresses.
+    int findAddress(int *found);
+
+    // The failure that ended runUntil(), for the caller's own message.
+    QString failureText() const { return m_failureText; }
+
+    // EngineHost
+    int address() const override { return m_address; }
+    void setAddress(int address) override;
+    int newAddress() const override { return m_newAddress; }
+    void setNewAddress(int address) { m_newAddress = address; }
+    bool terminalOn() const override { return m_trace; }
+    void addLogLine(const QString &line) override;
+    void clearLog() override {}
+    void beep() override {}
+    void setStatusText(int, const QString &) override {}
+    void showIndicator(const QColor &) override {}
+    void hideIndicator() override {}
+    void setWriteEnabled(bool enabled) override;
+    void setFindAddressEnabled(bool) override {}
+    void setGauges(bool, bool) override {}
+    void firmwareChanged(const FirmwareVersion &version) override;
+    void resetAction() override {}
+    void displayReset() override {}
+    void recordWrite() override {}
+    void reportWriteFailure(const QString &text) override;
+    void replyRejected(const ReplyCheck &check) override;
+
+private:
+    void fail(int exit, const QString &text);
+    void check();
+
+    Options m_options;
+    SerialChannel m_channel;
+    ExchangeEngine *m_engine;
+    MeterInfo m_info;
+    int m_address = 0;
+    int m_newAddress = 0;
+    bool m_trace = false;
+    int m_accepted = 0;     // replies handled
+    int m_searchSteps = -1; // address changes of a running search; -1 when none runs
+    int m_failure = ExitDone;
+    QString m_failureText;
+    std::function<bool()> m_done;
+    QEventLoop *m_loop = nullptr;
+};
+
+} // namespace zk::cli
