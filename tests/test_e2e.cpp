@@ -9,6 +9,7 @@
 #include "link/linkbar.h"
 #include "link/portmap.h"
 #include "link/serialchannel.h"
+#include "meter/pagereadings.h"
 #include "meter/pagesettings.h"
 #include "tests/testbytes.h"
 #include "ui/messagebox.h"
@@ -18,6 +19,9 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPlainTextEdit>
@@ -110,6 +114,23 @@ private slots:
         QVERIFY(m_dir.isValid());
         m_link = m_dir.filePath(QStringLiteral("meter"));
         m_state = m_dir.filePath(QStringLiteral("meter.json"));
+        QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
+        // Odd values in the meter's memory, for the readout to show.
+        {
+            QJsonObject state;
+            state[QStringLiteral("address")] = MeterAddress;
+            state[QStringLiteral("serial")] = 100000;
+            state[QStringLiteral("correction")] = 0x07; // -7
+            state[QStringLiteral("ddm")] = QJsonArray{0x123456, 0, 77};
+            state[QStringLiteral("indication")] = 0x09;
+            state[QStringLiteral("billingDay")] = 25;
+            state[QStringLiteral("billingHour")] = 13;
+            state[QStringLiteral("billingReadings")] = QJsonArray{double(quint64(1) << 32), 4000, 1};
+            state[QStringLiteral("turnOnHalfMinutes")] = 121;
+            QFile file(m_state);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QJsonDocument(state).toJson());
+        }
         const QString bin = qEnvironmentVariable("ZK_BIN_DIR", QCoreApplication::applicationDirPath());
         m_sim.setProgram(bin + QStringLiteral("/zelta-kn-sim"));
         m_sim.setArguments({QStringLiteral("--link"), m_link, QStringLiteral("--address"),
@@ -232,6 +253,57 @@ private slots:
         QVERIFY(!w->indicatorShown());
         QVERIFY(m_messages.isEmpty());
         QVERIFY(!engine->settingsWritePending());
+    }
+
+    void readoutShowsTheMeter()
+    {
+        auto w = openWindow(false);
+        PageSettings *page = w->TabSheet1;
+        for (QCheckBox *box : {page->CheckDdmRead, page->CheckNoIndi, page->CheckReadTarif})
+            box->setChecked(false);
+        w->setAddress(MeterAddress);
+        w->ActionConnect->trigger();
+        // The DDM stamps close the cycle.
+        QTRY_VERIFY_WITH_TIMEOUT(!page->LabelA->text().isEmpty(), 15000);
+        QCOMPARE(page->SpinEdit_Number->value(), 100000);
+        QVERIFY(!page->SpinEdit_Number->isEnabled());
+        QCOMPARE(page->SpinClock->value(), -7);
+        QCOMPARE(page->SpinEditA->value(), 0x123456);
+        QCOMPARE(page->SpinEditB->value(), 0);
+        QCOMPARE(page->SpinEditC->value(), 77);
+        QVERIFY(page->LabelB->text().isEmpty());
+        QVERIFY(!page->LabelC->text().isEmpty());
+        // Earlier cases wrote the indication flags: the meter's memory says which.
+        const int flags = meterState().value(QStringLiteral("indication")).toInt();
+        QCheckBox *boxes[4] = {page->CheckBox1, page->CheckBox2, page->CheckBox3, page->CheckBox4};
+        for (int bit = 0; bit < 4; ++bit)
+            QCOMPARE(boxes[bit]->isChecked(), bool(flags & (1 << bit)));
+        QCOMPARE(page->SpinDay->value(), 25);
+        QCOMPARE(page->SpinHour->value(), 13);
+        QVERIFY(page->LabeledOff->text().startsWith(QLatin1String("1:")));
+        QVERIFY(!page->LabeledCurTime->text().isEmpty());
+        QVERIFY(page->Memo1->toPlainText().contains(QStringLiteral("Фаза B: номер ДДМ не установлен")));
+        StringGrid *billing = w->TabSheet3->GridValue_1;
+        QCOMPARE(billing->cellText(1, 1), QStringLiteral("1073741,82400"));
+        QCOMPARE(billing->cellText(2, 1), QStringLiteral("1,00000"));
+        QCOMPARE(billing->cellText(4, 1), QStringLiteral("1073742,82425"));
+        QVERIFY(!w->TabSheet3->GridValue->cellText(4, 1).isEmpty());
+        QVERIFY(w->ActionSetting->isEnabled());
+
+        // The meter stops answering: writing goes grey and the readout clears.
+        m_sim.write("fault noack\n");
+        QTRY_VERIFY_WITH_TIMEOUT(!w->ActionSetting->isEnabled(), 10000);
+        QVERIFY(!w->ActionFixDb->isEnabled());
+        QVERIFY(page->LabeledVersion->text().isEmpty());
+        QCOMPARE(page->SpinEdit_Number->value(), 0);
+        QVERIFY(page->Memo1->toPlainText().isEmpty());
+        // The first reply brings them back.
+        m_sim.write("fault off\n");
+        QTRY_VERIFY_WITH_TIMEOUT(w->ActionSetting->isEnabled(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(page->SpinEdit_Number->value(), 100000, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!page->LabeledVersion->text().isEmpty(), 10000);
+        w->ActionDisconnect->trigger();
+        QVERIFY(m_messages.isEmpty());
     }
 
     void addressSearchFindsTheMeter()

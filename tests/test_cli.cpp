@@ -1,0 +1,286 @@
+// zelta-kn-cli: its argument parser, and the real executable against the virtual
+// meter over a pseudo-terminal: every value of the meter's memory shows, the address
+// search finds a meter at address 3, a silent meter gives exit 3.
+
+#include "cli/options.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace zk::cli;
+
+namespace {
+
+QString binDir()
+{
+    return qEnvironmentVariable("ZK_BIN_DIR", QCoreApplication::applicationDirPath());
+}
+
+struct Run {
+    int exit = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run runCli(const QStringList &args, int timeoutMs = 60000)
+{
+    QProcess p;
+    p.start(binDir() + QStringLiteral("/zelta-kn-cli"), args);
+    Run r;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    r.exit = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+// A virtual meter on its own pseudo-terminal, seeded from a state file.
+class Meter
+{
+public:
+    Meter(const QString &dir, const QStringList &extra, const QJsonObject &state = {})
+    {
+        link = dir + QStringLiteral("/meter");
+        const QString stateFile = dir + QStringLiteral("/state.json");
+        if (!state.isEmpty()) {
+            QFile f(stateFile);
+            if (f.open(QIODevice::WriteOnly))
+                f.write(QJsonDocument(state).toJson());
+        }
+        process.setProgram(binDir() + QStringLiteral("/zelta-kn-sim"));
+        process.setArguments(QStringList{QStringLiteral("--link"), link, QStringLiteral("--state"), stateFile,
+                                         QStringLiteral("--turnaround"), QStringLiteral("2")}
+                             + (extra.contains(QStringLiteral("--address"))
+                                    ? extra
+                                    : extra + QStringList{QStringLiteral("--address"), QStringLiteral("0")}));
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start();
+        if (process.waitForStarted(5000) && process.waitForReadyRead(5000))
+            ready = process.readLine().startsWith("ready ");
+    }
+    ~Meter()
+    {
+        process.terminate();
+        if (!process.waitForFinished(5000))
+            process.kill();
+    }
+    QProcess process;
+    QString link;
+    bool ready = false;
+};
+
+} // namespace
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void parse_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<int>("address");
+        QTest::addColumn<int>("baud");
+        QTest::addColumn<QStringList>("rest");
+        QTest::newRow("defaults") << QStringList{"info"} << true << "info" << 0 << 4800 << QStringList{};
+        QTest::newRow("globals before") << QStringList{"--address", "7", "--baud=9600", "info"} << true << "info" << 7
+                                        << 9600 << QStringList{};
+        QTest::newRow("globals after") << QStringList{"status", "5", "--json", "--address", "3"} << true << "status"
+                                       << 3 << 4800 << QStringList{"5"};
+        QTest::newRow("no command") << QStringList{"--json"} << false << "" << 0 << 0 << QStringList{};
+        QTest::newRow("address too big") << QStringList{"--address", "256", "info"} << false << "" << 0 << 0
+                                         << QStringList{};
+        QTest::newRow("address not a number") << QStringList{"--address", "x", "info"} << false << "" << 0 << 0
+                                              << QStringList{};
+        QTest::newRow("baud not offered") << QStringList{"--baud", "300", "info"} << false << "" << 0 << 0
+                                          << QStringList{};
+        QTest::newRow("timeout below 200") << QStringList{"--timeout", "199", "info"} << false << "" << 0 << 0
+                                           << QStringList{};
+        QTest::newRow("value missing") << QStringList{"info", "--port"} << false << "" << 0 << 0 << QStringList{};
+        QTest::newRow("unknown option first") << QStringList{"--frobnicate", "info"} << false << "" << 0 << 0
+                                              << QStringList{};
+    }
+    void parse()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(bool, ok);
+        const Parsed p = parseArguments(args);
+        QCOMPARE(p.options.has_value(), ok);
+        QCOMPARE(p.error.isEmpty(), ok);
+        if (!ok)
+            return;
+        QFETCH(QString, command);
+        QFETCH(int, address);
+        QFETCH(int, baud);
+        QFETCH(QStringList, rest);
+        QCOMPARE(p.options->command, command);
+        QCOMPARE(p.options->address, address);
+        QCOMPARE(p.options->baud, baud);
+        QCOMPARE(p.options->args, rest);
+    }
+
+    void status_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QString>("out");
+        QTest::newRow("0x90") << QStringList{"status", "0x90"} << 0 << "Фаза C: отсутствует фаза\n";
+        QTest::newRow("json") << QStringList{"--json", "status", "255"} << 0
+                              << "{\"lines\":[\"Выключение счетчика\"],\"status\":255}\n";
+        QTest::newRow("out of range") << QStringList{"status", "256"} << 2 << "";
+        QTest::newRow("missing") << QStringList{"status"} << 2 << "";
+        QTest::newRow("unknown command") << QStringList{"fly"} << 2 << "";
+    }
+    void status()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exit);
+        QFETCH(QString, out);
+        const Run r = runCli(args);
+        QCOMPARE(r.exit, exit);
+        QCOMPARE(QString::fromUtf8(r.out), out);
+        if (exit == 2)
+            QVERIFY(r.err.contains("zelta-kn-cli"));
+    }
+
+    // Odd values in the meter's memory: a 17-bit serial, a 2^32 billing count, a
+    // negative correction, DDM numbers with their stamps.
+    void info_data()
+    {
+        QTest::addColumn<QString>("firmware");
+        QTest::newRow("1.12") << "1.12";
+        QTest::newRow("1.9") << "1.9";
+    }
+    void info()
+    {
+        QFETCH(QString, firmware);
+        QTemporaryDir dir;
+        QJsonObject state;
+        state[QStringLiteral("serial")] = 131071;
+        state[QStringLiteral("address")] = 5;
+        state[QStringLiteral("correction")] = 0x07; // -7
+        state[QStringLiteral("correctionCounter")] = 9;
+        state[QStringLiteral("ddm")] = QJsonArray{0x123456, 0, 77};
+        state[QStringLiteral("indication")] = 0x09;
+        state[QStringLiteral("billingDay")] = 25;
+        state[QStringLiteral("billingHour")] = 13;
+        state[QStringLiteral("billingReadings")] = QJsonArray{double(quint64(1) << 32), 4000, 1};
+        state[QStringLiteral("turnOnHalfMinutes")] = 121;
+        state[QStringLiteral("summerTime")] = true;
+        Meter meter(dir.path(), {QStringLiteral("--firmware"), firmware}, state);
+        QVERIFY(meter.ready);
+
+        const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("--address"), QStringLiteral("5"),
+                              QStringLiteral("--json"), QStringLiteral("info")});
+        QVERIFY2(r.exit == 0, r.err.constData());
+        const QJsonObject o = QJsonDocument::fromJson(r.out).object();
+        QCOMPARE(o.value("version").toString(), firmware);
+        QCOMPARE(o.value("serial").toInt(), 131071);
+        QCOMPARE(o.value("correction").toInt(), -7);
+        QCOMPARE(o.value("correction_counter").toInt(), 9);
+        QCOMPARE(o.value("ddm").toArray(), (QJsonArray{0x123456, 0, 77}));
+        QCOMPARE(o.value("indication").toInt(), 9);
+        QCOMPARE(o.value("billing").toObject().value("day").toInt(), 25);
+        QCOMPARE(o.value("billing").toObject().value("hour").toInt(), 13);
+        QVERIFY(o.value("summer").toBool());
+        // The turn-on count grows every 30 s: 121 or a little more.
+        QVERIFY(o.value("turn_on").toString().startsWith(QLatin1String("1:")));
+        const QJsonArray billing = o.value("readings").toObject().value("billing").toArray();
+        QCOMPARE(billing.at(0).toDouble(), 1073741.824);
+        QCOMPARE(billing.at(1).toDouble(), 1.0);
+        QCOMPARE(billing.at(2).toDouble(), 0.00025);
+        QCOMPARE(billing.at(3).toDouble(), 1073742.82425);
+        QCOMPARE(o.value("readings").toObject().value("current").toArray().size(), 4);
+        // Phase B has no DDM number: its status field says so.
+        QCOMPARE(o.value("status").toInt() & 0x0C, 0x08);
+        QVERIFY(o.value("status_lines").toArray().contains(QStringLiteral("Фаза B: номер ДДМ не установлен")));
+        const QDateTime clock = QDateTime::fromString(o.value("clock").toString(), Qt::ISODate);
+        QVERIFY(clock.isValid());
+        if (firmware == QLatin1String("1.9")) {
+            QVERIFY(!o.contains("ddm_stamps"));
+        } else {
+            const QJsonArray stamps = o.value("ddm_stamps").toArray();
+            QCOMPARE(stamps.size(), 3);
+            QVERIFY(stamps.at(1).isNull());
+            // The meter heard phase A a few seconds before its clock's present time.
+            const QDateTime a = QDateTime::fromString(stamps.at(0).toString(), Qt::ISODate);
+            QVERIFY(qAbs(a.secsTo(clock)) < 60);
+        }
+
+        // The same values as readable text.
+        const Run text = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("--address"), QStringLiteral("5"),
+                                 QStringLiteral("info")});
+        QCOMPARE(text.exit, 0);
+        const QString t = QString::fromUtf8(text.out);
+        QVERIFY(t.contains(QStringLiteral("Заводской № : 131071\n")));
+        QVERIFY(t.contains(QStringLiteral("Суточная коррекция часов : -7\n")));
+        QVERIFY(t.contains(QStringLiteral("1 тариф 1073741,82400")));
+        QVERIFY(t.contains(QStringLiteral("Расчетный день: 25\n")));
+    }
+
+    void findAddress()
+    {
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {QStringLiteral("--address"), QStringLiteral("3")});
+        QVERIFY(meter.ready);
+        const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("--timeout"), QStringLiteral("200"),
+                              QStringLiteral("--address"), QStringLiteral("9"), QStringLiteral("find-address")});
+        QVERIFY2(r.exit == 0, r.err.constData());
+        QCOMPARE(r.out, QByteArray("3\n"));
+    }
+
+    void noAnswer_data()
+    {
+        QTest::addColumn<QStringList>("extra");
+        QTest::addColumn<QString>("command");
+        QTest::newRow("not acknowledged") << QStringList{"--fault", "noack"} << "info";
+        QTest::newRow("acknowledged, never answered") << QStringList{"--fault", "silent"} << "info";
+        QTest::newRow("another address") << QStringList{"--address", "7"} << "info";
+    }
+    void noAnswer()
+    {
+        QFETCH(QStringList, extra);
+        QFETCH(QString, command);
+        QTemporaryDir dir;
+        Meter meter(dir.path(), extra);
+        QVERIFY(meter.ready);
+        const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("--timeout"), QStringLiteral("200"),
+                              command});
+        QCOMPARE(r.exit, 3);
+        QVERIFY(r.out.isEmpty());
+        QVERIFY(QString::fromUtf8(r.err).contains(QStringLiteral("не отвечает")));
+    }
+
+    void refused()
+    {
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {QStringLiteral("--fault"), QStringLiteral("error=4")});
+        QVERIFY(meter.ready);
+        const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("info")});
+        QCOMPARE(r.exit, 4);
+        QVERIFY(r.out.isEmpty());
+        QVERIFY(QString::fromUtf8(r.err).contains(QStringLiteral("Счетчик отказал")));
+    }
+
+    void portMissing()
+    {
+        const Run r = runCli({QStringLiteral("--port"), QStringLiteral("/nonexistent/tty"), QStringLiteral("info")});
+        QCOMPARE(r.exit, 3);
+        QVERIFY(QString::fromUtf8(r.err).contains(QStringLiteral("/nonexistent/tty")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "test_cli.moc"
