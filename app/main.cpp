@@ -10,6 +10,7 @@
 #include "schedule/pagejournal.h"
 #include "ui/messagebox.h"
 
+#include <QAction>
 #include <QDir>
 #include <QLocale>
 #include <QTabWidget>
@@ -20,7 +21,9 @@ namespace {
 
 // With ZK_SCREENSHOT_DIR set, the window saves a picture of every page it shows
 // (named ZK_SCREENSHOT_PREFIX + page) into that folder and closes. Message boxes
-// go to the standard error stream instead, so nothing waits for an operator.
+// go to the standard error stream instead, so nothing waits for an operator. With
+// ZK_SCREENSHOT_CONNECT set as well, it first connects and polls the meter for that
+// many milliseconds.
 void takeScreenshots(zk::FormMain &window, const QString &folder)
 {
     const QString prefix = qEnvironmentVariable("ZK_SCREENSHOT_PREFIX");
@@ -77,9 +80,14 @@ int main(int argc, char **argv)
 
     window.show();
     if (!screenshots.isEmpty()) {
-        QTimer::singleShot(300, &window, [&window, screenshots] {
-            takeScreenshots(window, screenshots);
-            window.close();
+        const int pollMs = qEnvironmentVariableIntValue("ZK_SCREENSHOT_CONNECT");
+        QTimer::singleShot(300, &window, [&window, screenshots, pollMs] {
+            if (pollMs > 0)
+                window.ActionConnect->trigger();
+            QTimer::singleShot(pollMs, &window, [&window, screenshots] {
+                takeScreenshots(window, screenshots);
+                window.close();
+            });
         });
     }
     return app.exec();

@@ -2,7 +2,7 @@
 //   zelta-kn-ports                 list the map
 //   zelta-kn-ports COM9 /dev/pts/3 map COM9 to a device
 //   zelta-kn-ports COM9 --remove   drop the entry
-//   ... --select                   also preselect the port when no port is saved yet
+//   ... --select                   also preselect the port, replacing the one saved
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -37,7 +37,7 @@ int main(int argc, char **argv)
     else
         settings.setValue(key, args[1]);
     settings.endGroup();
-    if (select && !settings.contains(QStringLiteral("Port")))
+    if (select)
         settings.setValue(QStringLiteral("Port"), match.captured(1).toUInt());
     settings.sync();
     if (settings.status() != QSettings::NoError) {

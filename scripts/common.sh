@@ -4,25 +4,34 @@
 ZK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ZK_BUILD=${ZK_BUILD:-$ZK_ROOT/build}
 
-# Debian packages the program, its tests and its tools need.
-ZK_PACKAGES=(
-  cmake g++ make pkg-config libbenchmark-dev
-  qt6-base-dev qt6-serialport-dev libqt6serialport6-dev
+# Debian packages the program needs to build and run. Every name is a real package,
+# so a second run finds them all installed and installs nothing.
+ZK_RUN_PACKAGES=(
+  cmake g++ make pkg-config
+  qt6-base-dev
   libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-odbc
   qt6-qpa-plugins fonts-dejavu-core
-  xvfb xauth x11-apps imagemagick
+  xvfb xauth
+)
+# What the tests, the benchmarks and the screenshots need besides.
+ZK_TEST_PACKAGES=(
+  libbenchmark-dev x11-apps imagemagick
   python3 python3-xlrd python3-dbfread
   postgresql
 )
+ZK_PACKAGES=("${ZK_RUN_PACKAGES[@]}")
 
 zk_sudo() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# zk_install [PACKAGE...]: the packages named, ZK_PACKAGES without arguments.
 zk_install() {
   local missing=()
   local p
-  for p in "${ZK_PACKAGES[@]}"; do
+  local wanted=("$@")
+  [ ${#wanted[@]} -eq 0 ] && wanted=("${ZK_PACKAGES[@]}")
+  for p in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0

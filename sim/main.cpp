@@ -122,10 +122,13 @@ int main(int argc, char *argv[])
                                       QStringLiteral("KIND"));
     const QCommandLineOption faultCountOpt(QStringLiteral("fault-count"),
                                            QStringLiteral("Exchanges the --fault affects (all)."), QStringLiteral("N"));
+    const QCommandLineOption forceAddressOpt(
+        QStringLiteral("force-address"),
+        QStringLiteral("The meter answers at --address even when its state file holds another."));
     const QCommandLineOption traceOpt(QStringLiteral("trace"),
                                       QStringLiteral("Every byte to stderr with its ninth bit (M/S) and a time stamp."));
     parser.addOptions({linkOpt, addressOpt, serialOpt, firmwareOpt, passwordOpt, statusOpt, stateOpt, turnaroundOpt,
-                       sessionOpt, faultOpt, faultCountOpt, traceOpt});
+                       sessionOpt, faultOpt, faultCountOpt, forceAddressOpt, traceOpt});
     parser.process(app);
 
     const auto fail = [](const QString &text) {
@@ -162,7 +165,11 @@ int main(int argc, char *argv[])
         QString error;
         if (!loadState(statePath, &state, &error))
             return fail(error);
+        if (parser.isSet(forceAddressOpt) && parser.isSet(addressOpt))
+            state.address = quint8(parser.value(addressOpt).toUInt()); // checked above
     }
+    if (parser.isSet(forceAddressOpt) && !parser.isSet(addressOpt))
+        return fail(QStringLiteral("--force-address needs --address"));
 
     const QStringList fw = parser.value(firmwareOpt).split(QLatin1Char('.'));
     quint64 major = 0, minor = 0;
