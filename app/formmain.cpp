@@ -19,6 +19,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QComboBox>
 #include <QDateEdit>
 #include <QDialog>
@@ -119,6 +120,7 @@ FormMain::FormMain(QWidget *parent)
     buildStatusBar();
     wire();
     registerHandlers();
+    qApp->installEventFilter(this);
 
     FormCreate();
     fitWindow();
@@ -344,6 +346,9 @@ void FormMain::buildPages()
     // BitBtn2 is the button of ActionCountCorrect.
     TabSheet1->BitBtn2->setDefaultAction(ActionCountCorrect);
     connect(TabSheet1->BitBtn1, &QToolButton::clicked, this, &FormMain::BitBtn1Click);
+    connect(TabSheet3->BitBtn5, &QPushButton::clicked, this, &FormMain::BitBtn5Click);
+    connect(TabSheet1->LabeledPass1, &QLineEdit::textChanged, this, &FormMain::LabeledPass1Change);
+    connect(TabSheet1->LabeledPass2, &QLineEdit::textChanged, this, &FormMain::LabeledPass1Change);
 }
 
 void FormMain::buildStatusBar()
@@ -436,6 +441,11 @@ void FormMain::registerHandlers()
     e->setHandler(0x2A, layout::DdmStamps, [page](const QByteArray &f) {
         if (const auto v = decodeDdmStamps(f))
             page->showDdmStamps(*v);
+    });
+    // The password reply: a new password written becomes the access password.
+    e->setHandler(0x14, 0, [this, page](const QByteArray &) {
+        page->passwordReplied();
+        m_engine->setDeselect(false);
     });
 }
 
@@ -624,7 +634,10 @@ void FormMain::identifyBench() {}
 void FormMain::lookupLastSettingTime() {}
 void FormMain::showDrift(const MeterClock &) {}
 void FormMain::BitBtn1Click() {}
-void FormMain::Timer3Timer() {}
+void FormMain::Timer3Timer()
+{
+    TabSheet1->refreshPickers(QDateTime::currentDateTime());
+}
 
 void FormMain::changeEvent(QEvent *event)
 {
@@ -716,15 +729,69 @@ void FormMain::ActionResetExecute()
     displayReset();
 }
 
+void FormMain::ActionSettingExecute()
+{
+    const SettingsWrite write = TabSheet1->settingsToWrite();
+    // A value the frames cannot carry stops the write before anything is sent.
+    if (const QString problem = settingsProblem(write); !problem.isEmpty()) {
+        showError(this, problem, QStringLiteral("Ошибка записи"));
+        return;
+    }
+    m_engine->setSettingsWritePending(true);
+    m_engine->enqueue(settingsFrames(write));
+}
+
+void FormMain::LabeledPass1Change()
+{
+    m_engine->setDeselect(true);
+    PageSettings *p = TabSheet1;
+    ActionSetting->setEnabled(writeAllowed(ActionDisconnect->isEnabled(), p->LabeledPass2->text(),
+                                           p->LabeledPass1->text(), p->CheckPassword->isChecked()));
+}
+
+void FormMain::BitBtn5Click()
+{
+    m_engine->enqueue(billingResetFrames(TabSheet1->LabeledPass2->text()));
+}
+
+void FormMain::ActionPlusDDMExecute()
+{
+    if (sqlMode())
+        TabSheet1->stepDdm(3);
+}
+
+void FormMain::ActionMinusDDMExecute()
+{
+    if (sqlMode())
+        TabSheet1->stepDdm(-3);
+}
+
+bool FormMain::eventFilter(QObject *watched, QEvent *event)
+{
+    // In SQL mode Ctrl+A and Ctrl+D step the DDM numbers wherever the focus is in
+    // this window, also in the number boxes, whose own Ctrl+A would select their
+    // text; the password boxes keep select-all.
+    if (event->type() == QEvent::ShortcutOverride && sqlMode()) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        const QKeyCombination combo = key->keyCombination();
+        const bool stepKey = combo == QKeyCombination(Qt::ControlModifier, Qt::Key_A)
+            || combo == QKeyCombination(Qt::ControlModifier, Qt::Key_D);
+        auto *widget = qobject_cast<QWidget *>(watched);
+        if (stepKey && widget && widget->window() == this && widget != TabSheet1->LabeledPass1
+            && widget != TabSheet1->LabeledPass2) {
+            event->ignore(); // not taken by the widget: the window's shortcut fires
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
 // Behaviour of later parts.
-void FormMain::ActionSettingExecute() {}
 void FormMain::ActionOpenExecute() {}
 void FormMain::ActionCloseExecute() {}
 void FormMain::ActionSpoilageExecute() {}
 void FormMain::ActionFocusCorrectExecute() {}
 void FormMain::ActionCountCorrectExecute() {}
-void FormMain::ActionPlusDDMExecute() {}
-void FormMain::ActionMinusDDMExecute() {}
 void FormMain::ActionFixDbExecute() {}
 
 void FormMain::N17Click()

@@ -152,11 +152,14 @@ public slots:
     void ActionMinusDDMExecute();
     void ActionFixDbExecute();
     void N17Click();
+    void LabeledPass1Change();
+    void BitBtn5Click();
     void N20Click();
     void N15Click();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void changeEvent(QEvent *event) override;
 
 private:

@@ -2,6 +2,7 @@
 
 #include "cli/report.h"
 #include "cli/session.h"
+#include "cli/writecommand.h"
 
 #include <cstdio>
 
@@ -13,12 +14,6 @@ void out(const QString &text)
 {
     std::fputs(text.toLocal8Bit().constData(), stdout);
     std::fflush(stdout);
-}
-
-int usageError(const QString &text)
-{
-    std::fprintf(stderr, "%s\n\n%s", text.toLocal8Bit().constData(), usageText().toLocal8Bit().constData());
-    return ExitUsage;
 }
 
 int noArguments(const Options &o)
@@ -91,6 +86,10 @@ int runCommand(const Options &o)
         return commandFindAddress(o);
     if (o.command == QLatin1String("status"))
         return commandStatus(o);
+    if (o.command == QLatin1String("write"))
+        return commandWrite(o);
+    if (o.command == QLatin1String("reset-billing"))
+        return commandResetBilling(o);
     return usageError(QStringLiteral("Неизвестная команда: %1").arg(o.command));
 }
 

@@ -1,5 +1,9 @@
 #include "cli/options.h"
 
+#include "meter/settingswrite.h"
+
+#include <cstdio>
+
 namespace zk::cli {
 
 std::optional<int> intArgument(const QString &text, int min, int max)
@@ -9,6 +13,12 @@ std::optional<int> intArgument(const QString &text, int min, int max)
     if (!ok || v < min || v > max)
         return std::nullopt;
     return v;
+}
+
+int usageError(const QString &text)
+{
+    std::fprintf(stderr, "%s\n\n%s", text.toLocal8Bit().constData(), usageText().toLocal8Bit().constData());
+    return ExitUsage;
 }
 
 QString usageText()
@@ -21,6 +31,11 @@ QString usageText()
         "  info            один полный цикл опроса: все значения счетчика, как их показывает окно\n"
         "  find-address    поиск адреса с 0; выводит адрес, который ответил\n"
         "  status N        расшифровка значения статуса (счетчик не нужен)\n"
+        "  write [--time now|ГГГГ-ММ-ДДTЧЧ:ММ:СС] [--summer] [--address N] [--serial N]\n"
+        "        [--ddm A,B,C] [--indication N] [--billing ДЕНЬ,ЧАС] [--correction N]\n"
+        "        [--new-password N] [--reset-tariff]\n"
+        "                  записать в счетчик названные установки (как F12 в окне)\n"
+        "  reset-billing   сбросить показания на расчетный день\n"
         "\n"
         "Параметры:\n"
         "  --port       порт: имя COMn (через таблицу портов) или путь к устройству;\n"
@@ -41,7 +56,11 @@ namespace {
 // option has the same name.
 QStringList ownOptions(const QString &command)
 {
-    Q_UNUSED(command);
+    if (command == QLatin1String("write"))
+        return {QStringLiteral("--time"), QStringLiteral("--summer"), QStringLiteral("--address"),
+                QStringLiteral("--serial"), QStringLiteral("--ddm"), QStringLiteral("--indication"),
+                QStringLiteral("--billing"), QStringLiteral("--correction"), QStringLiteral("--new-password"),
+                QStringLiteral("--reset-tariff")};
     return {};
 }
 } // namespace
@@ -49,6 +68,7 @@ QStringList ownOptions(const QString &command)
 Parsed parseArguments(const QStringList &arguments)
 {
     Options o;
+    o.password = FactoryPassword;
     auto fail = [](const QString &text) { return Parsed{std::nullopt, text}; };
 
     for (int i = 0; i < arguments.size(); ++i) {

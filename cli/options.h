@@ -41,6 +41,9 @@ Parsed parseArguments(const QStringList &arguments);
 // The usage text printed for --help and after a usage error.
 QString usageText();
 
+// Prints `text` and the usage on stderr; returns ExitUsage.
+int usageError(const QString &text);
+
 // A whole decimal number within [min, max]; nothing for any other text.
 std::optional<int> intArgument(const QString &text, int min, int max);
 

@@ -1,6 +1,7 @@
 #include "cli/session.h"
 
 #include "link/portmap.h"
+#include "meter/settingswrite.h"
 
 #include <QEventLoop>
 #include <QSettings>
@@ -138,6 +139,11 @@ int Session::runUntil(const std::function<bool()> &done)
     return m_failure;
 }
 
+int Session::waitForMeter()
+{
+    return runUntil([this] { return m_info.version.has_value(); });
+}
+
 int Session::pollCycle()
 {
     m_info = MeterInfo{};
@@ -155,6 +161,51 @@ int Session::findAddress(int *found)
     if (exit == ExitDone && found)
         *found = m_address;
     return exit;
+}
+
+int Session::runFrames(const QList<QByteArray> &frames, bool settingsWrite)
+{
+    m_frames = frames;
+    m_acknowledged.clear();
+    m_written = false;
+    if (settingsWrite)
+        m_engine->setSettingsWritePending(true);
+    m_engine->enqueue(frames);
+    const int exit = runUntil([this, settingsWrite] {
+        return settingsWrite ? m_written : m_acknowledged.size() == m_frames.size();
+    });
+    m_frames.clear();
+    if (exit != ExitDone) {
+        QStringList names;
+        for (quint8 f : m_acknowledged)
+            names << frameName(f);
+        printErr(names.isEmpty() ? QStringLiteral("Счетчик не подтвердил ни одного запроса; ничего не записано.")
+                                 : QStringLiteral("Подтверждены счетчиком и остаются записанными: %1.")
+                                       .arg(names.join(QStringLiteral(", "))));
+    }
+    return exit;
+}
+
+void Session::replyAccepted(const QByteArray &frame)
+{
+    // The frames go out in order after the request that was in flight.
+    const int next = int(m_acknowledged.size());
+    if (next < m_frames.size() && frame.at(0) == m_frames.at(next).at(0)) {
+        m_acknowledged << quint8(frame.at(0));
+        check();
+    }
+}
+
+void Session::replyMissing()
+{
+    if (!m_frames.isEmpty())
+        fail(ExitNoAnswer, QStringLiteral("Счетчик не ответил (адрес %1)").arg(m_address));
+}
+
+void Session::recordWrite()
+{
+    m_written = true;
+    check();
 }
 
 void Session::setAddress(int address)
@@ -192,6 +243,8 @@ void Session::replyRejected(const ReplyCheck &check)
 {
     if (check.errorReply)
         fail(ExitRefused, QStringLiteral("Счетчик отказал: %1").arg(check.text));
+    else if (!m_frames.isEmpty())
+        fail(ExitNoAnswer, QStringLiteral("Неверный отклик счетчика%1").arg(check.text.isEmpty() ? QString() : QStringLiteral(": ") + check.text));
 }
 
 } // namespace zk::cli

@@ -35,11 +35,24 @@ public:
     // the engine gives up: six timeouts in a row, or an error reply from the meter.
     // Returns ExitDone, ExitNoAnswer or ExitRefused; failures are printed on stderr.
     int runUntil(const std::function<bool()> &done);
+    // Until the meter has answered the first request after connecting (its version):
+    // frames queued before that would be dropped by the start of the session.
+    int waitForMeter();
     // One whole poll cycle into info().
     int pollCycle();
     // The address search from 0: the address that answered, or ExitNoAnswer after
     // one full round of 256 addresses.
     int findAddress(int *found);
+
+    // Sends `frames` after the request in flight and waits for the verdict. With
+    // `settingsWrite` the settings write pending flag is raised, so the engine
+    // decides: the queue drained is success, the first failed request is failure.
+    // Without it, success is every frame acknowledged. A timeout or an unreadable
+    // reply of any frame gives ExitNoAnswer, an error reply ExitRefused; the frames
+    // acknowledged before a failure are named on stderr.
+    int runFrames(const QList<QByteArray> &frames, bool settingsWrite);
+    // Functions of the frames runFrames() saw acknowledged, in order.
+    QList<quint8> acknowledged() const { return m_acknowledged; }
 
     // The failure that ended runUntil(), for the caller's own message.
     QString failureText() const { return m_failureText; }
@@ -62,9 +75,11 @@ public:
     void firmwareChanged(const FirmwareVersion &version) override;
     void resetAction() override {}
     void displayReset() override {}
-    void recordWrite() override {}
+    void recordWrite() override;
     void reportWriteFailure(const QString &text) override;
     void replyRejected(const ReplyCheck &check) override;
+    void replyAccepted(const QByteArray &frame) override;
+    void replyMissing() override;
 
 private:
     void fail(int exit, const QString &text);
@@ -82,6 +97,9 @@ private:
     int m_failure = ExitDone;
     QString m_failureText;
     std::function<bool()> m_done;
+    QList<QByteArray> m_frames;      // of runFrames(), while it runs
+    QList<quint8> m_acknowledged;
+    bool m_written = false;          // the engine reported the write complete
     QEventLoop *m_loop = nullptr;
 };
 

@@ -116,7 +116,7 @@ void ExchangeEngine::queueChanged()
     if (m_settingsPending || m_schedulePending) {
         clearWritePending();
         m_host->showIndicator(QColor(0, 255, 0));
-        startIfIdle(m_timerShape);
+        m_timerShape.start(); // each verdict shows for its full two seconds
         m_host->recordWrite();
         m_host->displayReset();
     }
@@ -136,7 +136,7 @@ void ExchangeEngine::queueReset()
     if (m_settingsPending || m_schedulePending) {
         clearWritePending();
         m_host->showIndicator(QColor(255, 0, 0));
-        startIfIdle(m_timerShape);
+        m_timerShape.start();
         clearQueue();
         m_timer1.stop();
         m_host->reportWriteFailure(WriteFailureText);
@@ -150,6 +150,7 @@ void ExchangeEngine::queueReset()
 
 void ExchangeEngine::startAfterConnect()
 {
+    m_timeouts = 0; // every session counts its own
     startIfIdle(m_timerStart);
 }
 
@@ -201,6 +202,7 @@ void ExchangeEngine::sendTick()
         return;
     m_timer1.stop();
     m_buffer.clear();
+    m_exchangeOver = false;
     try {
         m_channel->setParity(Parity::Mark);
         const quint8 address = quint8((m_host->address() + (m_deselect ? 1 : 0)) & 0xFF);
@@ -244,6 +246,14 @@ void ExchangeEngine::onRxChar()
         return;
     }
 
+    // Bytes after the exchange was decided (a glitch of the line driver turning
+    // around, say) belong to no request: they must not turn a finished exchange
+    // into a late reply. A reply after a timeout is still checked.
+    if (m_exchangeOver) {
+        if (m_master)
+            log(stamp() + QStringLiteral(" Отброшены байты вне обмена: ") + hexBytes(bytes));
+        return;
+    }
     m_timeouts = 0;
     m_host->setWriteEnabled(true);
     m_buffer.append(bytes);
@@ -251,6 +261,7 @@ void ExchangeEngine::onRxChar()
     const ReplyCheck check = checkReply(m_buffer, function, m_timer2.isActive());
     switch (check.verdict) {
     case Verdict::Accepted:
+        m_exchangeOver = true;
         m_host->setGauges(function == 0x12, function == 0x13);
         m_timer2.stop();
         accept();
@@ -258,6 +269,7 @@ void ExchangeEngine::onRxChar()
     case Verdict::Incomplete:
         break;
     case Verdict::Rejected:
+        m_exchangeOver = true;
         if (!check.text.isEmpty())
             log(check.text);
         m_host->replyRejected(check);
@@ -272,6 +284,7 @@ void ExchangeEngine::onRxChar()
 void ExchangeEngine::accept()
 {
     const QByteArray frame = m_buffer;
+    m_host->replyAccepted(frame);
     const auto it = m_handlers.find(quint8(frame.at(0)));
     if (it != m_handlers.end()) {
         if (dataSize(frame) < it->second.minData) {
@@ -317,6 +330,7 @@ void ExchangeEngine::replyTimeout()
         log(QTime::currentTime().toString(QStringLiteral("hh:mm:ss:zzz")) + QStringLiteral(" Timeout."));
     else
         log(QStringLiteral("Timeout."));
+    m_host->replyMissing();
     if (!m_queue.isEmpty())
         queueReset();
     m_host->setFindAddressEnabled(true);

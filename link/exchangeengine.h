@@ -43,6 +43,10 @@ public:
     // A reply the checks refused (the meter's error reply among them), after the
     // engine has logged it.
     virtual void replyRejected(const ReplyCheck &check) { (void)check; }
+    // An accepted reply, before its handler runs.
+    virtual void replyAccepted(const QByteArray &frame) { (void)frame; }
+    // A request went unanswered (its reply timeout, not a deselect or a search step).
+    virtual void replyMissing() {}
 };
 
 class ExchangeEngine : public QObject
@@ -159,6 +163,7 @@ private:
     bool m_schedulePending = false;
     bool m_search = false;
     bool m_deselect = false;
+    bool m_exchangeOver = true; // the reply of the exchange in flight was accepted or rejected
     bool m_connected = false;
     bool m_master = false;
     bool m_sql = false;

@@ -20,8 +20,6 @@
 
 namespace zk {
 
-const QString PageSettings::FactoryPassword = QStringLiteral("1");
-
 namespace {
 
 QGroupBox *group(const char *name, const QString &caption)
@@ -295,6 +293,54 @@ PageSettings::PageSettings(QWidget *parent) : QWidget(parent)
              CheckBox2, CheckBox3, CheckBox4, CheckBoxClock})
         markOnChange(w);
     connect(SpinEdit_Number, &QSpinBox::valueChanged, this, &PageSettings::SpinEdit_NumberChange);
+}
+
+SettingsWrite PageSettings::settingsToWrite() const
+{
+    SettingsWrite w;
+    w.accessPassword = LabeledPass2->text();
+    if (CheckTime->isChecked())
+        w.clock = ClockSetting{DatePicker->date(), TimePicker->time(), CheckBoxClock->isChecked()};
+    if (CheckPassword->isChecked())
+        w.newPassword = LabeledPass1->text();
+    if (CheckCorrect->isChecked())
+        w.correction = SpinClock->value();
+    if (isEdited(SpinEdit_Number))
+        w.serial = SpinEdit_Number->value();
+    if (CheckAddr->isChecked())
+        w.address = SpinNewAddr->value();
+    if (CheckShedule->isChecked())
+        w.billing = BillingDay{SpinHour->value(), SpinDay->value()};
+    if (CheckDDM->isChecked())
+        w.ddm = Triple{SpinEditA->value(), SpinEditB->value(), SpinEditC->value()};
+    if (CheckIndi->isChecked()) {
+        const QCheckBox *boxes[4] = {CheckBox1, CheckBox2, CheckBox3, CheckBox4};
+        quint8 flags = 0;
+        for (int bit = 0; bit < 4; ++bit)
+            if (boxes[bit]->isChecked())
+                flags |= quint8(1 << bit);
+        w.indication = flags;
+    }
+    w.resetTariff = CheckResetTariff->isChecked();
+    return w;
+}
+
+void PageSettings::passwordReplied()
+{
+    if (LabeledPass2->text() != LabeledPass1->text() && CheckPassword->isChecked())
+        LabeledPass2->setText(LabeledPass1->text());
+}
+
+void PageSettings::refreshPickers(const QDateTime &now)
+{
+    fillUnmarked(DatePicker, [&] { DatePicker->setDate(now.date()); });
+    fillUnmarked(TimePicker, [&] { TimePicker->setTime(now.time()); });
+}
+
+void PageSettings::stepDdm(int delta)
+{
+    for (QSpinBox *box : {SpinEditA, SpinEditB, SpinEditC})
+        box->setValue(box->value() + delta);
 }
 
 void PageSettings::SpinEdit_NumberChange()

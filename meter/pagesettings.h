@@ -3,6 +3,7 @@
 // written to it. The controls keep their names as object names and member names.
 
 #include "meter/readout.h"
+#include "meter/settingswrite.h"
 
 #include <QWidget>
 
@@ -24,9 +25,6 @@ class PageSettings : public QWidget
 {
     Q_OBJECT
 public:
-    // The meter's factory access password, the start text of both password boxes.
-    static const QString FactoryPassword;
-
     explicit PageSettings(QWidget *parent = nullptr);
 
     // Empties the readout and clears every edited mark of the page (the display
@@ -46,6 +44,17 @@ public:
     // The status memo changes only when the byte does.
     void showStatus(quint8 status);
     quint8 lastStatus() const { return m_lastStatus; }
+
+    // What the boxes of " Установки для записи " ask to write, with the values of
+    // the readout's controls as they stand.
+    SettingsWrite settingsToWrite() const;
+    // The reply to a password frame: with a new password to write, it becomes the
+    // access password.
+    void passwordReplied();
+    // The pickers follow `now` unless the operator edited them.
+    void refreshPickers(const QDateTime &now);
+    // Adds `delta` to each DDM number (marking them, so the readout keeps them).
+    void stepDdm(int delta);
 
     // In SQL mode a serial number typed or read also proposes the new address.
     void setSqlMode(bool on) { m_sql = on; }

@@ -1,0 +1,22 @@
+#pragma once
+// The commands that write to the meter: write and reset-billing.
+
+#include "cli/options.h"
+#include "meter/settingswrite.h"
+
+#include <QDateTime>
+#include <QStringList>
+#include <optional>
+
+namespace zk::cli {
+
+// The options of `write` as a settings write; nothing with `error` set when an
+// option is unknown, lacks its value or holds one the meter cannot take. `now` is
+// the time `--time now` stands for. The access password is the global one.
+std::optional<SettingsWrite> parseWrite(const QStringList &args, const QString &accessPassword,
+                                        const QDateTime &now, QString *error);
+
+int commandWrite(const Options &options);
+int commandResetBilling(const Options &options);
+
+} // namespace zk::cli
