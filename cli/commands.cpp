@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include "cli/journalcommand.h"
 #include "cli/report.h"
 #include "cli/session.h"
 
@@ -91,6 +92,7 @@ int runCommand(const Options &o)
         return commandFindAddress(o);
     if (o.command == QLatin1String("status"))
         return commandStatus(o);
+    if (o.command == QLatin1String("journal")) return commandJournal(o);
     return usageError(QStringLiteral("Неизвестная команда: %1").arg(o.command));
 }
 
