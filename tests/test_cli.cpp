@@ -1,6 +1,7 @@
 // zelta-kn-cli: its argument parser, and the real executable against the virtual
 // meter over a pseudo-terminal: every value of the meter's memory shows, the address
-// search finds a meter at address 3, a silent meter gives exit 3.
+// search finds a meter at address 3, a silent meter gives exit 3, both journals read
+// and one broken off in the middle.
 
 #include "cli/options.h"
 
