@@ -447,6 +447,10 @@ void FormMain::registerHandlers()
         page->passwordReplied();
         m_engine->setDeselect(false);
     });
+    // The journals: replies to the page "Журнал", its read buttons to the queue.
+    e->setHandler(0x12, 1, [this](const QByteArray &f) { annualReply(f); });
+    e->setHandler(0x13, 1, [this](const QByteArray &f) { consumptionReply(f); });
+    connect(TabSheet2, &PageJournal::queueRequests, this, &FormMain::queueRequests);
 }
 
 void FormMain::clockReply(const MeterClock &clock)
@@ -937,6 +941,29 @@ void FormMain::recordWrite() {}
 void FormMain::reportWriteFailure(const QString &text)
 {
     showError(this, text);
+}
+
+// ---- journals ----
+
+void FormMain::queueRequests(const QList<QByteArray> &frames)
+{
+    m_engine->enqueue(frames);
+}
+
+void FormMain::annualReply(const QByteArray &frame)
+{
+    const auto reply = decodeAnnual(frame);
+    if (!reply)
+        return;
+    TabSheet2->showAnnual(*reply);
+    if (isBadMonthEntry(*reply))
+        m_engine->log(BadJournalMonthText);
+}
+
+void FormMain::consumptionReply(const QByteArray &frame)
+{
+    if (const auto reply = decodeConsumption(frame))
+        TabSheet2->showConsumption(*reply, QDate::currentDate().year());
 }
 
 } // namespace zk

@@ -202,6 +202,12 @@ private:
     QAction *m_indicatorHolder = nullptr;
     QPointer<QDialog> m_about, m_help, m_status, m_spoilage;
     QDateTime m_lastSettingTime; // of the meter shown; null when unknown
+
+    // The journals: the read buttons' frames into the command queue, the replies
+    // onto the page "Журнал".
+    void queueRequests(const QList<QByteArray> &frames);
+    void annualReply(const QByteArray &frame);
+    void consumptionReply(const QByteArray &frame);
 };
 
 } // namespace zk

@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include "cli/journalcommand.h"
 #include "cli/report.h"
 #include "cli/session.h"
 #include "cli/writecommand.h"
@@ -90,6 +91,8 @@ int runCommand(const Options &o)
         return commandWrite(o);
     if (o.command == QLatin1String("reset-billing"))
         return commandResetBilling(o);
+    if (o.command == QLatin1String("journal"))
+        return commandJournal(o);
     return usageError(QStringLiteral("Неизвестная команда: %1").arg(o.command));
 }
 

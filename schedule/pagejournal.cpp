@@ -74,9 +74,7 @@ PageJournal::PageJournal(QWidget *parent) : QWidget(parent)
     BtnDiary = named<QPushButton>("BtnDiary", QStringLiteral("Экспорт"));
     Gauge2 = gauge("Gauge2");
     ListView1 = named<JournalList>("ListView1");
-    ListView1->setHeaderLabels({QStringLiteral("Страница"), QStringLiteral("Запись"), QStringLiteral("Время"),
-                                QStringLiteral("1 тариф"), QStringLiteral("2 тариф"), QStringLiteral("3 тариф"),
-                                QStringLiteral("Статус")});
+    ListView1->setHeaderLabels(consumptionTitles());
     ListView1->setRootIsDecorated(false);
     ListView1->setUniformRowHeights(true);
     ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -100,6 +98,9 @@ PageJournal::PageJournal(QWidget *parent) : QWidget(parent)
         box->addWidget(ListView1, 1);
     }
 
+    connect(BitBtn4, &QPushButton::clicked, this, &PageJournal::BitBtn4Click);
+    connect(BitBtn3, &QPushButton::clicked, this, &PageJournal::BitBtn3Click);
+
     PageControl2->addTab(TabSheet7, QStringLiteral("Годовой журнал"));
     PageControl2->addTab(TabSheet8, QStringLiteral("Журнал потребления"));
     PageControl2->setCurrentWidget(TabSheet8);
@@ -111,13 +112,91 @@ PageJournal::PageJournal(QWidget *parent) : QWidget(parent)
 
 void PageJournal::setFixedCaptions()
 {
-    static const char *const titles[5] = {"месяц", "1 тариф", "2 тариф", "3 тариф", "наработка"};
-    static const char *const months[12] = {"янв.", "фев.", "март", "апр.", "май", "июнь",
-                                           "июль", "авг.", "сент.", "окт.", "нояб.", "дек."};
-    for (int c = 0; c < 5; ++c)
-        GridJournal->setCellText(0, c, QString::fromUtf8(titles[c]));
-    for (int m = 0; m < 12; ++m)
-        GridJournal->setCellText(m + 1, 0, QString::fromUtf8(months[m]));
+    const QStringList titles = annualTitles();
+    for (int c = 0; c < titles.size(); ++c)
+        GridJournal->setCellText(0, c, titles.at(c));
+    for (int m = 0; m < journal::Months; ++m)
+        GridJournal->setCellText(m + 1, 0, monthAbbreviation(m));
+}
+
+namespace {
+// A gauge never goes beyond its range (a bar given a value outside it would keep
+// its old one).
+void setGaugePosition(QProgressBar *bar, int position)
+{
+    bar->setValue(qBound(bar->minimum(), position, bar->maximum()));
+}
+
+void startGauge(QProgressBar *bar, int maximum)
+{
+    bar->setRange(0, maximum);
+    bar->setValue(0);
+    bar->show();
+}
+} // namespace
+
+void PageJournal::BitBtn4Click()
+{
+    emit queueRequests(annualRequests());
+    for (int r = 1; r <= journal::Months; ++r)
+        for (int c = 1; c < journal::AnnualColumns; ++c)
+            GridJournal->setCellText(r, c, QString());
+    startGauge(Gauge1, journal::Months);
+}
+
+void PageJournal::BitBtn3Click()
+{
+    emit queueRequests(consumptionRequests());
+    ListView1->clear();
+    startGauge(Gauge2, journal::Pages);
+}
+
+void PageJournal::showAnnual(const AnnualReply &reply)
+{
+    const int row = reply.month + 1;
+    const QStringList cells = annualCells(reply);
+    for (int c = 0; c < cells.size(); ++c)
+        GridJournal->setCellText(row, c, cells.at(c));
+    setGaugePosition(Gauge1, row);
+}
+
+void PageJournal::showConsumption(const ConsumptionReply &reply, int year)
+{
+    if (reply.record) {
+        auto *item = new QTreeWidgetItem(consumptionCells(*reply.record, year));
+        ListView1->addTopLevelItem(item);
+    }
+    setGaugePosition(Gauge2, reply.page);
+}
+
+TextTable PageJournal::annualTexts() const
+{
+    TextTable table;
+    for (int r = 0; r < GridJournal->rowCount(); ++r) {
+        QStringList row;
+        for (int c = 0; c < GridJournal->columnCount(); ++c)
+            row.append(GridJournal->cellText(r, c));
+        table.append(row);
+    }
+    return table;
+}
+
+TextTable PageJournal::consumptionTexts() const
+{
+    TextTable table;
+    const int columns = ListView1->columnCount();
+    QStringList titles;
+    for (int c = 0; c < columns; ++c)
+        titles.append(ListView1->headerItem()->text(c));
+    table.append(titles);
+    for (int i = 0; i < ListView1->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem *item = ListView1->topLevelItem(i);
+        QStringList row;
+        for (int c = 0; c < columns; ++c)
+            row.append(item->text(c));
+        table.append(row);
+    }
+    return table;
 }
 
 } // namespace zk

@@ -1,6 +1,8 @@
 #pragma once
 // The page "Журнал" (TabSheet2): the annual and the consumption journal.
 
+#include "schedule/journal.h"
+
 #include <QWidget>
 
 class QLabel;
@@ -22,6 +24,29 @@ public:
     // Titles of GridJournal: "месяц", "1 тариф" .. "наработка"; the months "янв." .. "дек.".
     void setFixedCaptions();
 
+    // An accepted annual reply: its cells into row month + 1 (none for a month of 12
+    // or more), Gauge1 at that row.
+    void showAnnual(const AnnualReply &reply);
+    // An accepted consumption reply: a row appended when it carries a record, its time
+    // stamp in `year`; Gauge2 at its page.
+    void showConsumption(const ConsumptionReply &reply, int year);
+
+    // What the views show, row 0 the titles: GridJournal as it stands (13 rows of 5),
+    // and ListView1 row by row (a cell a row lacks is an empty text).
+    TextTable annualTexts() const;
+    TextTable consumptionTexts() const;
+
+public slots:
+    // "Прочитать": the requests go out through queueRequests(), then the view is
+    // emptied and its gauge shown at 0.
+    void BitBtn4Click();
+    void BitBtn3Click();
+
+signals:
+    // Frames for the command queue, in order.
+    void queueRequests(const QList<QByteArray> &frames);
+
+public:
     QTabWidget *PageControl2;
 
     QWidget *TabSheet7; // "Годовой журнал"

@@ -1,6 +1,7 @@
 // zelta-kn-cli: its argument parser, and the real executable against the virtual
 // meter over a pseudo-terminal: every value of the meter's memory shows, the address
-// search finds a meter at address 3, a silent meter gives exit 3.
+// search finds a meter at address 3, a silent meter gives exit 3, both journals read
+// and one broken off in the middle.
 
 #include "cli/options.h"
 
@@ -10,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -272,6 +274,113 @@ private slots:
         QCOMPARE(r.exit, 4);
         QVERIFY(r.out.isEmpty());
         QVERIFY(QString::fromUtf8(r.err).contains(QStringLiteral("Счетчик отказал")));
+    }
+
+    void journalArguments_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("no kind") << QStringList{"journal"};
+        QTest::newRow("unknown kind") << QStringList{"journal", "weekly"};
+        QTest::newRow("two kinds") << QStringList{"journal", "annual", "consumption"};
+    }
+    void journalArguments()
+    {
+        QFETCH(QStringList, args);
+        const Run r = runCli(QStringList{QStringLiteral("--port"), QStringLiteral("/nonexistent/tty")} + args);
+        QCOMPARE(r.exit, 2);
+        QVERIFY(r.out.isEmpty());
+        QVERIFY(r.err.contains("journal annual|consumption"));
+    }
+
+    // Annual entry m closes month m + 1 of this year when that month is over, else of
+    // last year; its two-digit year stands before the month's name.
+    void journalAnnual()
+    {
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {});
+        QVERIFY(meter.ready);
+        const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("journal"), QStringLiteral("annual")});
+        QVERIFY2(r.exit == 0, r.err.constData());
+        const QStringList lines = QString::fromUtf8(r.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 13);
+        QCOMPARE(lines[0], QStringLiteral("месяц\t1 тариф\t2 тариф\t3 тариф\tнаработка"));
+        const QDate today = QDate::currentDate();
+        const QStringList months{"янв.", "фев.", "март", "апр.", "май", "июнь",
+                                 "июль", "авг.", "сент.", "окт.", "нояб.", "дек."};
+        // In the order the months closed, the readings and the operating time only grow.
+        QList<QStringList> closed;
+        for (int m = 0; m < 12; ++m) {
+            const QStringList cells = lines[m + 1].split(QLatin1Char('\t'));
+            QCOMPARE(cells.size(), 5);
+            const int year = m + 1 < today.month() ? today.year() : today.year() - 1;
+            QCOMPARE(cells[0], QStringLiteral("%1 %2").arg(year % 100, 2, 10, QLatin1Char('0')).arg(months[m]));
+            for (int c = 1; c < 4; ++c)
+                QVERIFY2(QRegularExpression(QStringLiteral("^\\d+,\\d{5}$")).match(cells[c]).hasMatch(),
+                         qPrintable(cells[c]));
+            QVERIFY2(QRegularExpression(QStringLiteral("^\\d+:\\d+$")).match(cells[4]).hasMatch(), qPrintable(cells[4]));
+            closed.append(cells);
+        }
+        std::sort(closed.begin(), closed.end(), [&](const QStringList &a, const QStringList &b) {
+            const int ya = a[0].left(2).toInt(), yb = b[0].left(2).toInt();
+            return ya != yb ? ya < yb : months.indexOf(a[0].mid(3)) < months.indexOf(b[0].mid(3));
+        });
+        for (int i = 1; i < closed.size(); ++i) {
+            for (int c = 1; c < 4; ++c)
+                QVERIFY(closed[i][c].replace(',', '.').toDouble() >= closed[i - 1][c].replace(',', '.').toDouble());
+            QVERIFY(closed[i][4].section(':', 0, 0).toInt() >= closed[i - 1][4].section(':', 0, 0).toInt());
+        }
+    }
+
+    // Page p is the midnight record p days back; record numbers count days.
+    void journalConsumption()
+    {
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {});
+        QVERIFY(meter.ready);
+        const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("--json"), QStringLiteral("journal"),
+                              QStringLiteral("consumption")});
+        QVERIFY2(r.exit == 0, r.err.constData());
+        const QJsonObject o = QJsonDocument::fromJson(r.out).object();
+        QCOMPARE(o.value("titles").toArray(),
+                 (QJsonArray{"Страница", "Запись", "Время", "1 тариф", "2 тариф", "3 тариф", "Статус"}));
+        const QJsonArray rows = o.value("rows").toArray();
+        QCOMPARE(rows.size(), 61);
+        const QDate today = QDate::currentDate();
+        double before = 1e12;
+        for (int p = 0; p < rows.size(); ++p) {
+            const QJsonArray row = rows[p].toArray();
+            QCOMPARE(row.size(), 7);
+            QCOMPARE(row[0].toString(), QString::number(p));
+            const QDate day = today.addDays(-p);
+            QCOMPARE(row[1].toString(), QString::number(QDate(2000, 1, 1).daysTo(day) & 0xFF));
+            QCOMPARE(row[2].toString(), day.toString(QStringLiteral("dd.MM")) + QStringLiteral(" 00:00"));
+            const double t1 = row[3].toString().replace(',', '.').toDouble();
+            QVERIFY(t1 <= before);
+            before = t1;
+        }
+    }
+
+    // The meter goes silent in the middle of the read: the rows read so far are
+    // printed and the exit says the meter stopped answering.
+    void journalBrokenOff()
+    {
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {});
+        QVERIFY(meter.ready);
+        QProcess cli;
+        cli.start(binDir() + QStringLiteral("/zelta-kn-cli"),
+                  {QStringLiteral("--port"), meter.link, QStringLiteral("--timeout"), QStringLiteral("200"),
+                   QStringLiteral("--trace"), QStringLiteral("journal"), QStringLiteral("consumption")});
+        QByteArray err;
+        QTRY_VERIFY_WITH_TIMEOUT((err += cli.readAllStandardError()).contains("Send 13 03 0A "), 20000);
+        meter.process.write("fault silent\n");
+        QVERIFY(meter.process.waitForBytesWritten(5000));
+        QVERIFY(cli.waitForFinished(30000));
+        QCOMPARE(cli.exitCode(), 3);
+        const QStringList lines = QString::fromUtf8(cli.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QVERIFY2(lines.size() > 10 && lines.size() < 62, qPrintable(QString::number(lines.size())));
+        QVERIFY(lines[0].startsWith(QStringLiteral("Страница\t")));
+        QVERIFY(lines[10].startsWith(QStringLiteral("9\t")));
     }
 
     void portMissing()

@@ -1,6 +1,7 @@
 // The real main window, offscreen, talking through a pseudo-terminal to the virtual
 // meter executable: the poll cycle after connecting, a write that succeeds, one the
-// meter refuses, a disconnect in the middle of a write, and the address search.
+// meter refuses, a disconnect in the middle of a write, both journals read from their
+// page, and the address search.
 
 #include "app/application.h"
 #include "app/formmain.h"
@@ -11,6 +12,7 @@
 #include "link/serialchannel.h"
 #include "meter/pagereadings.h"
 #include "meter/pagesettings.h"
+#include "schedule/pagejournal.h"
 #include "tests/testbytes.h"
 #include "ui/messagebox.h"
 #include "ui/widgets.h"
@@ -25,6 +27,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTreeWidget>
 #include <QProcess>
 #include <QSettings>
 #include <QSpinBox>
@@ -302,6 +307,98 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(w->ActionSetting->isEnabled(), 10000);
         QTRY_COMPARE_WITH_TIMEOUT(page->SpinEdit_Number->value(), 100000, 10000);
         QTRY_VERIFY_WITH_TIMEOUT(!page->LabeledVersion->text().isEmpty(), 10000);
+        w->ActionDisconnect->trigger();
+        QVERIFY(m_messages.isEmpty());
+    }
+
+    // Both journals read from the page: the gauges show while their journal's replies
+    // come and go with the next poll reply; a read broken off by a disconnect keeps its
+    // rows and its gauge until the first reply after connecting again.
+    void journalsFromTheWindow()
+    {
+        auto w = openWindow(false);
+        PageJournal *page = w->TabSheet2;
+        // Not connected: the view empties and the gauge shows at 0; nothing is queued.
+        page->GridJournal->setCellText(3, 2, QStringLiteral("x"));
+        page->BitBtn4->click();
+        QVERIFY(w->engine()->queue().isEmpty());
+        QVERIFY(page->GridJournal->cellText(3, 2).isEmpty());
+        QVERIFY(!page->Gauge1->isHidden());
+        QCOMPARE(page->Gauge1->value(), 0);
+
+        w->setAddress(MeterAddress);
+        w->ActionConnect->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(page->Gauge1->isHidden(), 10000);
+        QVERIFY(waitForRequest(*w, 0x01));
+
+        const auto queued = [&](int f) {
+            for (const QByteArray &frame : w->engine()->queue())
+                if (quint8(frame.at(0)) == f)
+                    return true;
+            return false;
+        };
+        // Waits for the journal's read to end, checking the gauges on the way.
+        const auto readJournal = [&](QPushButton *button, QProgressBar *gauge, QProgressBar *other, int f) {
+            button->click();
+            QVERIFY(!gauge->isHidden());
+            QCOMPARE(gauge->value(), 0);
+            bool seen = false;
+            QElapsedTimer t;
+            t.start();
+            while (queued(f) && t.elapsed() < 20000) {
+                if (quint8(w->engine()->currentRequest().at(0)) == f && gauge->value() > 0) {
+                    seen = true;
+                    QVERIFY(!gauge->isHidden());
+                    QVERIFY(other->isHidden());
+                }
+                QTest::qWait(2);
+            }
+            QVERIFY(seen);
+            QTRY_VERIFY_WITH_TIMEOUT(gauge->isHidden(), 5000);
+        };
+
+        readJournal(page->BitBtn4, page->Gauge1, page->Gauge2, 0x12);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(page->Gauge1->value(), 12);
+        const QDate today = QDate::currentDate();
+        for (int m = 0; m < 12; ++m) {
+            const int year = m + 1 < today.month() ? today.year() : today.year() - 1;
+            QCOMPARE(page->GridJournal->cellText(m + 1, 0),
+                     QStringLiteral("%1 %2").arg(year % 100, 2, 10, QLatin1Char('0')).arg(monthAbbreviation(m)));
+            for (int c = 1; c < 4; ++c)
+                QVERIFY(parseReading(page->GridJournal->cellText(m + 1, c)));
+            QVERIFY(page->GridJournal->cellText(m + 1, 4).contains(QLatin1Char(':')));
+        }
+
+        readJournal(page->BitBtn3, page->Gauge2, page->Gauge1, 0x13);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(page->ListView1->topLevelItemCount(), 61);
+        QCOMPARE(page->Gauge2->value(), 60);
+        for (int p = 0; p < 61; ++p) {
+            const QTreeWidgetItem *row = page->ListView1->topLevelItem(p);
+            QCOMPARE(row->text(0), QString::number(p));
+            QCOMPARE(row->text(2), today.addDays(-p).toString(QStringLiteral("dd.MM")) + QStringLiteral(" 00:00"));
+        }
+        // The annual grid is left as it was.
+        QCOMPARE(page->GridJournal->cellText(12, 0).right(4), QStringLiteral("дек."));
+        QVERIFY(!page->GridJournal->cellText(12, 1).isEmpty());
+
+        page->BitBtn3->click();
+        QTRY_VERIFY_WITH_TIMEOUT(page->ListView1->topLevelItemCount() >= 5, 10000);
+        w->ActionDisconnect->trigger();
+        const int rows = page->ListView1->topLevelItemCount();
+        const int position = page->Gauge2->value();
+        QVERIFY(rows < 61);
+        QVERIFY(!page->Gauge2->isHidden());
+        QTest::qWait(300);
+        QCOMPARE(page->ListView1->topLevelItemCount(), rows);
+        QVERIFY(!page->Gauge2->isHidden());
+        QCOMPARE(page->Gauge2->value(), position);
+        w->ActionConnect->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(page->Gauge2->isHidden(), 10000);
+        QCOMPARE(page->ListView1->topLevelItemCount(), rows);
         w->ActionDisconnect->trigger();
         QVERIFY(m_messages.isEmpty());
     }
