@@ -80,7 +80,8 @@ public:
     void hideIndicator() override { indicatorShown = false; }
     void setWriteEnabled(bool e) override { writeEnabled = e; }
     void setFindAddressEnabled(bool e) override { findEnabled = e; }
-    void setGauges(bool, bool) override {}
+    QList<QPair<bool, bool>> gauges;
+    void setGauges(bool annual, bool consumption) override { gauges.append({annual, consumption}); }
     void firmwareChanged(const FirmwareVersion &v) override { versions.append(v); }
     void resetAction() override { ++resetActions; }
     void displayReset() override { ++displayResets; }
@@ -175,6 +176,8 @@ private slots:
             << 9 << (QList<int>{0x00} + cycle10 + cycle10.mid(0, 3));
         QTest::newRow("firmware 12: eleven entries")
             << 12 << (QList<int>{0x00} + cycle10 + QList<int>{0x2A} + cycle10.mid(0, 2));
+        QTest::newRow("firmware 10: eleven entries")
+            << 10 << (QList<int>{0x00} + cycle10 + QList<int>{0x2A} + cycle10.mid(0, 2));
     }
     void pollCycleByFirmware()
     {
@@ -390,6 +393,125 @@ private slots:
         QVERIFY(!rig.host.indicatorShown);
         QCOMPARE(rig.host.resetActions, 1);
         QVERIFY(rig.host.failures.isEmpty());
+    }
+
+    // Bytes after an accepted reply, before the next address byte, decide nothing.
+    void strayByteAfterAcceptedReply()
+    {
+        Rig rig;
+        rig.connect();
+        rig.exchange();
+        rig.engine.setSettingsWritePending(true);
+        rig.engine.enqueue({makeFrame(req::Password, bytes({1, 0})), makeFrame(req::WriteIndication, bytes({1}))});
+        QCOMPARE(rig.exchange(), quint8(0x00));
+        QCOMPARE(rig.exchange(), quint8(0x14));
+        rig.reply(bytes({0x00})); // a glitch of the line driver
+        QVERIFY(rig.host.failures.isEmpty());
+        QCOMPARE(rig.exchange(), quint8(0x0E));
+        QCOMPARE(rig.host.records, 1);
+        QVERIFY(rig.host.failures.isEmpty());
+        QCOMPARE(rig.host.indicators, QList<QColor>{QColor(0, 255, 0)});
+    }
+
+    // A verdict shortly after another shows its own colour for the whole two seconds.
+    void secondVerdictRestartsTheIndicator()
+    {
+        Rig rig;
+        rig.engine.timerShape().setTimerType(Qt::PreciseTimer);
+        rig.connect();
+        rig.exchange();
+        rig.engine.setSettingsWritePending(true);
+        rig.engine.enqueue(makeFrame(req::Password, bytes({1, 0})));
+        rig.exchange();
+        rig.exchange();
+        QVERIFY(rig.engine.timerShape().isActive());
+        QTest::qWait(200);
+        rig.engine.setSettingsWritePending(true);
+        rig.engine.enqueue(makeFrame(req::Password, bytes({1, 0})));
+        rig.timeout();
+        QCOMPARE(rig.host.indicators, (QList<QColor>{QColor(0, 255, 0), QColor(255, 0, 0)}));
+        // Restarted by the red: two full seconds again, not what the green had left.
+        QVERIFY(rig.engine.timerShape().remainingTime() > 1950);
+    }
+
+    void timeoutCountStartsAtZeroEachSession()
+    {
+        Rig rig;
+        rig.connect();
+        rig.host.writeEnabled = true;
+        for (int i = 0; i < 7; ++i)
+            rig.timeout();
+        QVERIFY(rig.engine.timeoutCount() > 5);
+        rig.engine.stopAfterDisconnect();
+        rig.connect();
+        rig.host.writeEnabled = true;
+        const int resets = rig.host.displayResets;
+        rig.timeout();
+        QVERIFY(rig.host.writeEnabled);
+        QCOMPARE(rig.host.displayResets, resets);
+        QCOMPARE(rig.engine.timeoutCount(), 1);
+    }
+
+    void sixTimeoutsKeepTheAddressOutsideSqlMode()
+    {
+        Rig rig;
+        rig.host.addr = 9;
+        rig.connect();
+        for (int i = 0; i < 7; ++i)
+            rig.timeout();
+        QCOMPARE(rig.host.addr, 9);
+        QVERIFY(!rig.host.writeEnabled);
+    }
+
+    void gaugesFollowTheFunction_data()
+    {
+        QTest::addColumn<int>("function");
+        QTest::addColumn<bool>("annual");
+        QTest::addColumn<bool>("consumption");
+        QTest::newRow("annual") << 0x12 << true << false;
+        QTest::newRow("consumption") << 0x13 << false << true;
+        QTest::newRow("other") << 0x01 << false << false;
+    }
+    void gaugesFollowTheFunction()
+    {
+        QFETCH(int, function);
+        QFETCH(bool, annual);
+        QFETCH(bool, consumption);
+        Rig rig;
+        rig.connect();
+        rig.exchange();
+        rig.engine.enqueue(withCrc(bytes({function, 0x03, 0x00})));
+        rig.exchange(); // the poll entry queued before
+        QCOMPARE(rig.tick(), quint8(function));
+        rig.acknowledge();
+        rig.host.gauges.clear();
+        rig.reply(withCrc(bytes({function, 0x02})));
+        QCOMPARE(rig.host.gauges.value(0), qMakePair(annual, consumption));
+    }
+
+    void scheduleFlagCompletesAWrite()
+    {
+        Rig rig;
+        rig.connect();
+        rig.exchange();
+        rig.engine.setScheduleWritePending(true);
+        rig.engine.enqueue(makeFrame(req::ClearHolidays));
+        rig.exchange();
+        rig.exchange();
+        QCOMPARE(rig.host.records, 1);
+        QVERIFY(!rig.engine.scheduleWritePending());
+        QCOMPARE(rig.host.indicators, QList<QColor>{QColor(0, 255, 0)});
+    }
+
+    void rejectionTextsInServiceMode()
+    {
+        Rig rig;
+        rig.engine.setMasterMode(true);
+        rig.connect();
+        rig.tick();
+        rig.acknowledge();
+        rig.reply(makeErrorReply(0x00, 6));
+        QVERIFY(rig.host.log.join(QLatin1Char('\n')).contains(errorCodeText(6)));
     }
 
     void writeSequenceFailsInItsMiddle_data()

@@ -37,27 +37,49 @@ private slots:
         QVERIFY(crcMatches(frame));
     }
 
-    void catalogueHeadsAgreeWithData_data()
+    // Every head of the catalogue against the table of codes and lengths.
+    void catalogueHeads_data()
     {
         QTest::addColumn<int>("function");
         QTest::addColumn<int>("length");
-        QTest::addColumn<int>("dataBytes");
-        QTest::newRow("write serial") << int(req::WriteSerial.function) << int(req::WriteSerial.length) << 3;
-        QTest::newRow("write clock") << int(req::WriteClock.function) << int(req::WriteClock.length) << 8;
-        QTest::newRow("write zones") << int(req::WriteZones.function) << int(req::WriteZones.length) << 18;
-        QTest::newRow("one tariff") << int(req::OneTariff.function) << int(req::OneTariff.length) << 0;
-        QTest::newRow("write ddm") << int(req::WriteDdm.function) << int(req::WriteDdm.length) << 9;
-        QTest::newRow("write billing") << int(req::WriteBilling.function) << int(req::WriteBilling.length) << 2;
-        QTest::newRow("write holiday") << int(req::WriteHoliday.function) << int(req::WriteHoliday.length) << 3;
-        QTest::newRow("day types") << int(req::WriteDayTypes.function) << int(req::WriteDayTypes.length) << 6;
+        QTest::addColumn<int>("expectedFunction");
+        QTest::addColumn<int>("expectedLength");
+        const struct {
+            const char *name;
+            Head head;
+            int function, length;
+        } table[] = {
+            {"ReadVersion", req::ReadVersion, 0x00, 2},     {"ReadSerial", req::ReadSerial, 0x01, 2},
+            {"WriteSerial", req::WriteSerial, 0x02, 5},     {"WriteAddress", req::WriteAddress, 0x03, 3},
+            {"ReadClock", req::ReadClock, 0x04, 2},         {"WriteClock", req::WriteClock, 0x05, 10},
+            {"ReadCorrection", req::ReadCorrection, 0x06, 2}, {"WriteCorrection", req::WriteCorrection, 0x07, 3},
+            {"ReadZones", req::ReadZones, 0x08, 2},         {"OneTariff", req::OneTariff, 0x09, 2},
+            {"WriteZones", req::WriteZones, 0x09, 20},      {"ReadDdm", req::ReadDdm, 0x0A, 2},
+            {"WriteDdm", req::WriteDdm, 0x0B, 11},          {"ReadStatus", req::ReadStatus, 0x0C, 2},
+            {"ReadIndication", req::ReadIndication, 0x0D, 2}, {"WriteIndication", req::WriteIndication, 0x0E, 3},
+            {"ReadReadings", req::ReadReadings, 0x0F, 2},   {"ReadTurnOn", req::ReadTurnOn, 0x11, 2},
+            {"ReadAnnual", req::ReadAnnual, 0x12, 3},       {"ReadConsumption", req::ReadConsumption, 0x13, 3},
+            {"Password", req::Password, 0x14, 4},           {"ReadBilling", req::ReadBilling, 0x22, 2},
+            {"WriteBilling", req::WriteBilling, 0x23, 4},   {"ResetBilling", req::ResetBilling, 0x24, 2},
+            {"ReadHoliday", req::ReadHoliday, 0x26, 3},     {"ClearHolidays", req::ClearHolidays, 0x27, 2},
+            {"WriteHoliday", req::WriteHoliday, 0x27, 5},   {"ReadTransfer", req::ReadTransfer, 0x28, 3},
+            {"ClearTransfers", req::ClearTransfers, 0x29, 2}, {"WriteTransfer", req::WriteTransfer, 0x29, 7},
+            {"ReadDdmStamps", req::ReadDdmStamps, 0x2A, 2}, {"ReadDayTypes", req::ReadDayTypes, 0x2E, 2},
+            {"WriteDayTypes", req::WriteDayTypes, 0x2F, 8},
+        };
+        for (const auto &row : table)
+            QTest::newRow(row.name) << int(row.head.function) << int(row.head.length) << row.function << row.length;
     }
-    void catalogueHeadsAgreeWithData()
+    void catalogueHeads()
     {
         QFETCH(int, function);
         QFETCH(int, length);
-        QFETCH(int, dataBytes);
+        QFETCH(int, expectedFunction);
+        QFETCH(int, expectedLength);
+        QCOMPARE(function, expectedFunction);
+        QCOMPARE(length, expectedLength);
         QVERIFY(isCatalogueFunction(quint8(function)));
-        QCOMPARE(length, dataBytes + 2);
+        QCOMPARE(makeFrame(Head{quint8(function), quint8(length)}, QByteArray(length - 2, 0)).size(), length + 2);
     }
 
     void acceptance_data()

@@ -1,0 +1,290 @@
+// The settings write without a meter: the frames of a write and their order, the
+// password rules, the options of `zelta-kn-cli write`, and the page that fills a
+// write from its controls.
+
+#include "cli/writecommand.h"
+#include "link/frame.h"
+#include "meter/pagesettings.h"
+#include "meter/settingswrite.h"
+#include "tests/testbytes.h"
+#include "ui/editmark.h"
+#include "ui/widgets.h"
+
+#include <QCheckBox>
+#include <QDateEdit>
+#include <QSpinBox>
+#include <QTimeEdit>
+#include <QtTest>
+
+using namespace zk;
+
+Q_DECLARE_METATYPE(zk::SettingsWrite)
+
+namespace {
+
+QByteArray frame(Head head, std::initializer_list<int> data)
+{
+    return makeFrame(head, bytes(data));
+}
+
+QList<int> functions(const QList<QByteArray> &frames)
+{
+    QList<int> out;
+    for (const QByteArray &f : frames)
+        out << quint8(f.at(0));
+    return out;
+}
+
+} // namespace
+
+class TestSettingsWrite : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void exampleFrames_data()
+    {
+        QTest::addColumn<QByteArray>("actual");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("clock") << clockFrame({QDate(2024, 2, 29), QTime(13, 5, 9), true})
+                               << frame(req::WriteClock, {0x09, 0x05, 0x13, 0x04, 0x29, 0x02, 0x24, 0x80});
+        QTest::newRow("clock, Sunday, no summer") << clockFrame({QDate(2099, 12, 27), QTime(0, 0, 0), false})
+                                                  << frame(req::WriteClock, {0, 0, 0, 7, 0x27, 0x12, 0x99, 0});
+        QTest::newRow("serial 100000") << serialFrame(100000) << frame(req::WriteSerial, {0xA0, 0x86, 0x01});
+        QTest::newRow("ddm") << ddmFrame({1193046, 1, 0xFFFFFF})
+                             << frame(req::WriteDdm, {0x56, 0x34, 0x12, 1, 0, 0, 0xFF, 0xFF, 0xFF});
+        QTest::newRow("password 12345") << passwordFrame(QStringLiteral("12345")) << frame(req::Password, {0x39, 0x30});
+        QTest::newRow("password not a number") << passwordFrame(QString()) << frame(req::Password, {0, 0});
+        QTest::newRow("password 65535") << passwordFrame(QStringLiteral("65535")) << frame(req::Password, {0xFF, 0xFF});
+        QTest::newRow("negative password, 16 bits") << passwordFrame(QStringLiteral("-2"))
+                                                    << frame(req::Password, {0xFE, 0xFF});
+        QTest::newRow("billing reset") << billingResetFrames(QStringLiteral("1")).join()
+                                       << frame(req::Password, {1, 0}) + makeFrame(req::ResetBilling);
+    }
+    void exampleFrames()
+    {
+        QFETCH(QByteArray, actual);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(actual, expected);
+    }
+
+    void correctionByte_data()
+    {
+        QTest::addColumn<int>("value");
+        QTest::addColumn<int>("byte");
+        QTest::newRow("-7") << -7 << 0x07;
+        QTest::newRow("+7") << 7 << 0x27;
+        QTest::newRow("0") << 0 << 0x20;
+        QTest::newRow("-31") << -31 << 0x1F;
+        QTest::newRow("+31") << 31 << 0x3F;
+    }
+    void correctionByte()
+    {
+        QFETCH(int, value);
+        QFETCH(int, byte);
+        QCOMPARE(int(zk::correctionByte(value)), byte);
+    }
+
+    void frameOrder()
+    {
+        SettingsWrite w;
+        w.accessPassword = QStringLiteral("7");
+        w.clock = ClockSetting{QDate(2024, 2, 29), QTime(13, 5, 9), false};
+        w.newPassword = QStringLiteral("8");
+        w.correction = -7;
+        w.serial = 100000;
+        w.address = 200;
+        w.billing = BillingDay{0, 25};
+        w.ddm = Triple{1, 2, 3};
+        w.indication = 0x09;
+        w.resetTariff = true;
+        const QList<QByteArray> frames = settingsFrames(w);
+        QCOMPARE(functions(frames), (QList<int>{0x14, 0x05, 0x14, 0x07, 0x02, 0x03, 0x23, 0x0B, 0x0E, 0x09}));
+        QCOMPARE(frames[0], frame(req::Password, {7, 0}));
+        QCOMPARE(frames[2], frame(req::Password, {8, 0}));
+        QCOMPARE(frames[3], frame(req::WriteCorrection, {0x07}));
+        QCOMPARE(frames[5], frame(req::WriteAddress, {0xC8}));
+        QCOMPARE(frames[6], frame(req::WriteBilling, {0x00, 0x25}));
+        QCOMPARE(frames[8], frame(req::WriteIndication, {0x09}));
+        QCOMPARE(frames[9], makeFrame(req::OneTariff));
+        // The same new password as the access password is not sent again.
+        w.newPassword = QStringLiteral("7");
+        QCOMPARE(functions(settingsFrames(w)).count(0x14), 1);
+        // A write with nothing chosen still presents the password.
+        QCOMPARE(functions(settingsFrames(SettingsWrite{})), QList<int>{0x14});
+    }
+
+    void problems_data()
+    {
+        QTest::addColumn<qint64>("ddm");
+        QTest::addColumn<QDate>("date");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("fits") << qint64(0xFFFFFF) << QDate(2099, 12, 31) << false;
+        QTest::newRow("ddm above 24 bits") << qint64(0x1000000) << QDate(2024, 1, 1) << true;
+        QTest::newRow("negative ddm") << qint64(-1) << QDate(2024, 1, 1) << true;
+        QTest::newRow("year 2100") << qint64(1) << QDate(2100, 1, 1) << true;
+        QTest::newRow("year 1999") << qint64(1) << QDate(1999, 12, 31) << true;
+    }
+    void problems()
+    {
+        QFETCH(qint64, ddm);
+        QFETCH(QDate, date);
+        QFETCH(bool, refused);
+        SettingsWrite w;
+        w.ddm = Triple{1, ddm, 2};
+        w.clock = ClockSetting{date, QTime(1, 2, 3), false};
+        QCOMPARE(!settingsProblem(w).isEmpty(), refused);
+    }
+
+    void enabledRule_data()
+    {
+        QTest::addColumn<bool>("connected");
+        QTest::addColumn<QString>("access");
+        QTest::addColumn<QString>("fresh");
+        QTest::addColumn<bool>("writeNew");
+        QTest::addColumn<bool>("allowed");
+        QTest::newRow("all fine") << true << "1" << "1" << false << true;
+        QTest::newRow("not connected") << false << "1" << "1" << false << false;
+        QTest::newRow("access not a number") << true << "" << "1" << false << false;
+        QTest::newRow("access above 65535") << true << "65536" << "1" << false << false;
+        QTest::newRow("new above 65535") << true << "1" << "70000" << false << false;
+        QTest::newRow("new not a number, not written") << true << "1" << "x" << false << true;
+        QTest::newRow("new not a number, written") << true << "1" << "x" << true << false;
+        QTest::newRow("new a number, written") << true << "1" << "65535" << true << true;
+        QTest::newRow("negative passes") << true << "-1" << "1" << false << true;
+    }
+    void enabledRule()
+    {
+        QFETCH(bool, connected);
+        QFETCH(QString, access);
+        QFETCH(QString, fresh);
+        QFETCH(bool, writeNew);
+        QFETCH(bool, allowed);
+        QCOMPARE(writeAllowed(connected, access, fresh, writeNew), allowed);
+    }
+
+    void cliOptions_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QList<int>>("functions"); // empty: refused
+        QTest::newRow("nothing") << QStringList{} << QList<int>{0x14};
+        QTest::newRow("time now") << QStringList{"--time", "now"} << QList<int>{0x14, 0x05};
+        QTest::newRow("all") << QStringList{"--reset-tariff", "--indication=9", "--ddm", "1,2,3", "--billing", "25,0",
+                                            "--address", "200", "--serial", "5", "--correction", "-7",
+                                            "--new-password", "9", "--time", "2024-02-29T13:05:09", "--summer"}
+                             << QList<int>{0x14, 0x05, 0x14, 0x07, 0x02, 0x03, 0x23, 0x0B, 0x0E, 0x09};
+        QTest::newRow("summer without time") << QStringList{"--summer"} << QList<int>{};
+        QTest::newRow("bad time") << QStringList{"--time", "2024-02-30T00:00:00"} << QList<int>{};
+        QTest::newRow("two ddm numbers") << QStringList{"--ddm", "1,2"} << QList<int>{};
+        QTest::newRow("ddm above 24 bits") << QStringList{"--ddm", "1,2,16777216"} << QList<int>{};
+        QTest::newRow("billing hour 24") << QStringList{"--billing", "1,24"} << QList<int>{};
+        QTest::newRow("indication 16") << QStringList{"--indication", "16"} << QList<int>{};
+        QTest::newRow("correction 32") << QStringList{"--correction", "32"} << QList<int>{};
+        QTest::newRow("value missing") << QStringList{"--serial"} << QList<int>{};
+        QTest::newRow("stray word") << QStringList{"now"} << QList<int>{};
+        QTest::newRow("unknown option") << QStringList{"--colour", "red"} << QList<int>{};
+    }
+    void cliOptions()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QList<int>, functions);
+        QString error;
+        const auto w = cli::parseWrite(args, QStringLiteral("1"), QDateTime(QDate(2030, 1, 2), QTime(3, 4, 5)), &error);
+        QCOMPARE(w.has_value(), !functions.isEmpty());
+        QCOMPARE(error.isEmpty(), w.has_value());
+        if (!w)
+            return;
+        const QList<QByteArray> frames = settingsFrames(*w);
+        QCOMPARE(::functions(frames), functions);
+        if (args.contains(QStringLiteral("--summer")))
+            QCOMPARE(frames[1], frame(req::WriteClock, {0x09, 0x05, 0x13, 0x04, 0x29, 0x02, 0x24, 0x80}));
+        if (args == QStringList{"--time", "now"})
+            QCOMPARE(frames[1], clockFrame({QDate(2030, 1, 2), QTime(3, 4, 5), false}));
+    }
+
+    // ---- the page ---------------------------------------------------------------
+
+    void startUpWrite()
+    {
+        PageSettings page;
+        page.CheckTime->setChecked(true);
+        page.DatePicker->setDate(QDate(2024, 2, 29));
+        page.TimePicker->setTime(QTime(13, 5, 9));
+        page.CheckBoxClock->setChecked(true);
+        page.showSerial(4242); // read, not edited: not written
+        const QList<QByteArray> frames = settingsFrames(page.settingsToWrite());
+        QCOMPARE(frames, (QList<QByteArray>{passwordFrame(FactoryPassword),
+                                            frame(req::WriteClock, {0x09, 0x05, 0x13, 0x04, 0x29, 0x02, 0x24, 0x80})}));
+    }
+
+    void pageFillsTheWrite()
+    {
+        PageSettings page;
+        page.CheckTime->setChecked(false);
+        for (QCheckBox *box : {page.CheckAddr, page.CheckShedule, page.CheckDDM, page.CheckIndi, page.CheckCorrect})
+            box->setChecked(true);
+        page.SpinNewAddr->setValue(200);
+        page.SpinDay->setValue(25);
+        page.SpinHour->setValue(0);
+        page.SpinEditA->setValue(1193046);
+        page.CheckBox1->setChecked(true);
+        page.CheckBox4->setChecked(true);
+        page.SpinClock->setValue(-7);
+        page.SpinEdit_Number->setValue(100000); // typed: written
+        const SettingsWrite w = page.settingsToWrite();
+        QCOMPARE(w.address, std::optional<int>(200));
+        QCOMPARE(w.billing->day, 25);
+        QCOMPARE(w.billing->hour, 0);
+        QCOMPARE((*w.ddm)[0], qint64(1193046));
+        QCOMPARE(w.indication, std::optional<quint8>(0x09));
+        QCOMPARE(w.correction, std::optional<int>(-7));
+        QCOMPARE(w.serial, std::optional<int>(100000));
+        QVERIFY(!w.clock);
+        QVERIFY(!w.newPassword);
+    }
+
+    void passwordReplyCopiesTheNewPassword()
+    {
+        PageSettings page;
+        page.LabeledPass1->setText(QStringLiteral("555"));
+        page.passwordReplied();
+        QCOMPARE(page.LabeledPass2->text(), FactoryPassword); // not asked to write it
+        page.CheckPassword->setChecked(true);
+        page.passwordReplied();
+        QCOMPARE(page.LabeledPass2->text(), QStringLiteral("555"));
+    }
+
+    void pickersFollowTheClockUntilEdited()
+    {
+        PageSettings page;
+        const QDateTime t(QDate(2031, 5, 6), QTime(7, 8, 9));
+        page.refreshPickers(t);
+        QCOMPARE(page.DatePicker->date(), t.date());
+        QCOMPARE(page.TimePicker->time(), t.time());
+        QVERIFY(!isEdited(page.DatePicker));
+        page.TimePicker->setTime(QTime(1, 1, 1));
+        page.refreshPickers(t.addDays(1));
+        QCOMPARE(page.DatePicker->date(), t.date().addDays(1));
+        QCOMPARE(page.TimePicker->time(), QTime(1, 1, 1));
+        page.displayReset();
+        page.refreshPickers(t);
+        QCOMPARE(page.TimePicker->time(), t.time());
+    }
+
+    void ddmStepping()
+    {
+        PageSettings page;
+        page.SpinEditB->setValue(10);
+        page.displayReset();
+        page.stepDdm(3);
+        QCOMPARE(page.SpinEditA->value(), 3);
+        QCOMPARE(page.SpinEditB->value(), 13);
+        QVERIFY(isEdited(page.SpinEditC));
+        page.CheckDdmRead->setChecked(false);
+        page.showDdm({100, 100, 100}); // the stepped numbers stay
+        QCOMPARE(page.SpinEditA->value(), 3);
+    }
+};
+
+QTEST_MAIN(TestSettingsWrite)
+#include "test_settingswrite.moc"
