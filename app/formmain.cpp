@@ -936,7 +936,10 @@ void FormMain::displayReset()
         TabSheet1->SpinEdit_Number->setFocus();
 }
 
-void FormMain::recordWrite() {}
+void FormMain::recordWrite()
+{
+    emit writeRecorded();
+}
 
 void FormMain::reportWriteFailure(const QString &text)
 {

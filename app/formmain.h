@@ -137,6 +137,10 @@ public:
 
     QTimer *Timer3;
 
+signals:
+    // A write the meter completed was handed to the register.
+    void writeRecorded();
+
 public slots:
     void ActionConnectExecute();
     void ActionDisconnectExecute();

@@ -21,7 +21,10 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QDateEdit>
 #include <QLabel>
+#include <QPushButton>
+#include <QTimeEdit>
 #include <QLineEdit>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -401,6 +404,151 @@ private slots:
         QCOMPARE(page->ListView1->topLevelItemCount(), rows);
         w->ActionDisconnect->trigger();
         QVERIFY(m_messages.isEmpty());
+    }
+
+    // F12 with every box of the write: the meter's memory holds each value after it,
+    // later frames of the same write going to the new address.
+    void settingsWriteFromTheWindow()
+    {
+        auto w = openWindow(true); // service mode: the serial number can be typed
+        PageSettings *page = w->TabSheet1;
+        int records = 0;
+        connect(w.get(), &FormMain::writeRecorded, this, [&records] { ++records; });
+        w->setAddress(MeterAddress);
+        w->ActionConnect->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(w->ActionSetting->isEnabled(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!page->LabeledVersion->text().isEmpty(), 10000);
+
+        page->DatePicker->setDate(QDate(2024, 2, 29));
+        page->TimePicker->setTime(QTime(13, 5, 9));
+        page->CheckBoxClock->setChecked(true);
+        page->CheckTime->setChecked(true);
+        page->CheckAddr->setChecked(true);
+        page->SpinNewAddr->setValue(200);
+        page->CheckDDM->setChecked(true);
+        page->SpinEditA->setValue(1193046);
+        page->SpinEditB->setValue(2);
+        page->SpinEditC->setValue(3);
+        page->CheckIndi->setChecked(true);
+        page->CheckBox1->setChecked(true);
+        page->CheckBox2->setChecked(false);
+        page->CheckBox3->setChecked(false);
+        page->CheckBox4->setChecked(true);
+        page->CheckShedule->setChecked(true);
+        page->SpinDay->setValue(25);
+        page->SpinHour->setValue(0);
+        page->SpinEdit_Number->setEnabled(true);
+        page->SpinEdit_Number->setValue(54321);
+        page->CheckPassword->setChecked(true);
+        page->LabeledPass1->setText(QStringLiteral("4321"));
+        QTRY_VERIFY_WITH_TIMEOUT(w->ActionSetting->isEnabled(), 10000); // after the deselect round
+        w->ActionSetting->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(w->indicatorShown(), 15000);
+        QCOMPARE(w->Shape1->colour(), QColor(0, 255, 0));
+        QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.value(0).text));
+        QCOMPARE(records, 1);
+        QCOMPARE(w->address(), 200);
+        // The password reply made the new password the access password.
+        QCOMPARE(page->LabeledPass2->text(), QStringLiteral("4321"));
+        QJsonObject state;
+        QTRY_VERIFY_WITH_TIMEOUT((state = meterState()).value(QStringLiteral("address")).toInt() == 200, 5000);
+        QCOMPARE(state.value(QStringLiteral("ddm")).toArray(), (QJsonArray{1193046, 2, 3}));
+        QCOMPARE(state.value(QStringLiteral("indication")).toInt(), 0x09);
+        QCOMPARE(state.value(QStringLiteral("billingDay")).toInt(), 25);
+        QCOMPARE(state.value(QStringLiteral("billingHour")).toInt(), 0);
+        QCOMPARE(state.value(QStringLiteral("serial")).toInt(), 54321);
+        QCOMPARE(state.value(QStringLiteral("password")).toInt(), 4321);
+        QVERIFY(state.value(QStringLiteral("summerTime")).toBool());
+        // The readout shows the meter again: its clock runs from the time written.
+        QTRY_VERIFY_WITH_TIMEOUT(page->LabeledCurTime->text().startsWith(QStringLiteral("29.02.2024 13:0")), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(page->SpinEdit_Number->value(), 54321, 10000);
+
+        // Back to the address and password the other cases use.
+        QTRY_VERIFY_WITH_TIMEOUT(!w->indicatorShown(), 5000);
+        for (QCheckBox *box : {page->CheckTime, page->CheckDDM, page->CheckIndi, page->CheckShedule})
+            box->setChecked(false);
+        page->SpinNewAddr->setValue(MeterAddress);
+        page->LabeledPass1->setText(QStringLiteral("1"));
+        QTRY_VERIFY_WITH_TIMEOUT(w->ActionSetting->isEnabled(), 10000);
+        w->ActionSetting->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(w->indicatorShown(), 15000);
+        QCOMPARE(w->Shape1->colour(), QColor(0, 255, 0));
+        QCOMPARE(records, 2);
+        QTRY_COMPARE_WITH_TIMEOUT(meterState().value(QStringLiteral("address")).toInt(), MeterAddress, 5000);
+        QCOMPARE(meterState().value(QStringLiteral("password")).toInt(), 1);
+        QCOMPARE(w->address(), MeterAddress);
+        w->ActionDisconnect->trigger();
+    }
+
+    void wrongPasswordFromTheWindow()
+    {
+        auto w = openWindow(false);
+        PageSettings *page = w->TabSheet1;
+        int records = 0;
+        connect(w.get(), &FormMain::writeRecorded, this, [&records] { ++records; });
+        w->setAddress(MeterAddress);
+        w->ActionConnect->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(w->ActionSetting->isEnabled(), 10000);
+        const QJsonObject before = meterState();
+        page->LabeledPass2->setText(QStringLiteral("9999"));
+        page->CheckTime->setChecked(false);
+        page->CheckShedule->setChecked(true);
+        page->SpinDay->setValue(before.value(QStringLiteral("billingDay")).toInt() % 28 + 1);
+        QTRY_VERIFY_WITH_TIMEOUT(w->ActionSetting->isEnabled(), 10000);
+        w->ActionSetting->trigger();
+        QTRY_COMPARE_WITH_TIMEOUT(m_messages.size(), 1, 10000);
+        QCOMPARE(m_messages[0].text, ExchangeEngine::WriteFailureText);
+        QCOMPARE(w->Shape1->colour(), QColor(255, 0, 0));
+        QTest::qWait(1500);
+        QCOMPARE(m_messages.size(), 1);
+        QCOMPARE(records, 0);
+        QCOMPARE(meterState().value(QStringLiteral("billingDay")), before.value(QStringLiteral("billingDay")));
+        w->ActionDisconnect->trigger();
+    }
+
+    // The meter stops answering in the middle of a write: failure, nothing recorded,
+    // and polling goes on once it answers again.
+    void meterSilentInTheMiddleOfAWrite()
+    {
+        auto w = openWindow(false);
+        PageSettings *page = w->TabSheet1;
+        int records = 0;
+        connect(w.get(), &FormMain::writeRecorded, this, [&records] { ++records; });
+        w->setAddress(MeterAddress);
+        w->ActionConnect->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(w->ActionSetting->isEnabled(), 10000);
+        page->CheckTime->setChecked(true);
+        page->CheckIndi->setChecked(true);
+        w->ActionSetting->trigger();
+        QVERIFY(waitForRequest(*w, 0x14));
+        m_sim.write("fault noack\n");
+        QTRY_COMPARE_WITH_TIMEOUT(m_messages.size(), 1, 10000);
+        QCOMPARE(w->Shape1->colour(), QColor(255, 0, 0));
+        QCOMPARE(records, 0);
+        m_sim.write("fault off\n");
+        const int sent = w->engine()->sentCount();
+        QTRY_VERIFY_WITH_TIMEOUT(w->engine()->sentCount() > sent + 3, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!page->LabeledVersion->text().isEmpty(), 10000);
+        QCOMPARE(records, 0);
+        QCOMPARE(m_messages.size(), 1);
+        w->ActionDisconnect->trigger();
+    }
+
+    void billingResetFromTheWindow()
+    {
+        auto w = openWindow(false);
+        w->setAddress(MeterAddress);
+        w->ActionConnect->trigger();
+        QVERIFY(waitForRequest(*w, 0x01));
+        QTest::mouseClick(w->TabSheet3->BitBtn5, Qt::LeftButton);
+        QVERIFY(waitForRequest(*w, 0x24));
+        QTRY_VERIFY_WITH_TIMEOUT(!w->engine()->currentRequest().startsWith(char(0x24)), 5000);
+        // No pending flag: no indicator, no record, no box.
+        QVERIFY(!w->indicatorShown());
+        QVERIFY(m_messages.isEmpty());
+        const QJsonObject state = meterState();
+        QCOMPARE(state.value(QStringLiteral("billingReadings")), state.value(QStringLiteral("readings")));
+        w->ActionDisconnect->trigger();
     }
 
     void addressSearchFindsTheMeter()
