@@ -222,6 +222,8 @@ void TestWorkbook::templateWorkbook()
     QVERIFY(!font[QStringLiteral("italic")].toBool());
     QCOMPARE(m_blank[QStringLiteral("style_xfs")].toInt(), 15);
     QCOMPARE(m_blank[QStringLiteral("xfs")].toInt(), 16);
+    // The built-in style Normal on the first XF.
+    QCOMPARE(m_blank[QStringLiteral("styles")][QStringLiteral("Normal")].toArray(), QJsonArray({1, 0}));
 
     const QStringList expected = {QStringLiteral("Лист1"), QStringLiteral("Лист2"), QStringLiteral("Лист3")};
     QCOMPARE(Workbook().sheetNames(), expected);
@@ -248,6 +250,12 @@ void TestWorkbook::templateSheet()
     QCOMPARE(sheet[QStringLiteral("selected")].toBool(), shown);
     QCOMPARE(sheet[QStringLiteral("visible")].toBool(), shown);
     QCOMPARE(sheet[QStringLiteral("column_widths")].toArray(), QJsonArray({2961}));
+    QCOMPARE(sheet[QStringLiteral("hidden_columns")].toInt(), 0);
+    const QJsonObject shows = sheet[QStringLiteral("shows")].toObject();
+    QVERIFY(shows[QStringLiteral("grid")].toBool());
+    QVERIFY(shows[QStringLiteral("headings")].toBool());
+    QVERIFY(shows[QStringLiteral("zeros")].toBool());
+    QVERIFY(!shows[QStringLiteral("formulas")].toBool());
     QCOMPARE(sheet[QStringLiteral("default_row_height")].toInt(), 257);
     QVERIFY(sheet[QStringLiteral("row_height_set")].toBool());
     QCOMPARE(sheet[QStringLiteral("header")].toString(), QStringLiteral("&C&\"Times New Roman,Обычный\"&12&A"));
@@ -266,6 +274,7 @@ void TestWorkbook::templateSheet()
     QCOMPARE(setup[QStringLiteral("header_margin")].toDouble(), 0.7875);
     QCOMPARE(setup[QStringLiteral("footer_margin")].toDouble(), 0.7875);
     QCOMPARE(sheet[QStringLiteral("nrows")].toInt(), 0);
+    QCOMPARE(sheet[QStringLiteral("dimensions")].toArray(), QJsonArray({0, 0, 0, 0}));
 }
 
 void TestWorkbook::cells_data()

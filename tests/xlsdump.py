@@ -200,6 +200,7 @@ def main():
     out['fonts'] = len(book.font_list)
     out['xfs'] = len(book.xf_list)
     out['style_xfs'] = sum(1 for xf in book.xf_list if xf.is_style)
+    out['styles'] = {name: list(value) for name, value in book.style_name_map.items()}
     out['sheets'] = []
     for index, sheet in enumerate(book.sheets()):
         info = sheet_records(mem, positions[index])
@@ -207,6 +208,9 @@ def main():
         info['selected'] = bool(sheet.sheet_selected)
         info['visible'] = bool(sheet.sheet_visible)
         info['column_widths'] = sorted({sheet.computed_column_width(c) for c in range(256)})
+        info['hidden_columns'] = sum(1 for c in sheet.colinfo_map.values() if c.hidden)
+        info['shows'] = {'grid': bool(sheet.show_grid_lines), 'headings': bool(sheet.show_sheet_headers),
+                         'zeros': bool(sheet.show_zero_values), 'formulas': bool(sheet.show_formulas)}
         info['default_row_height'] = sheet.default_row_height
         info['nrows'] = sheet.nrows
         info['ncols'] = sheet.ncols
