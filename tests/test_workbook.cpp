@@ -38,14 +38,6 @@ QString python()
     return found;
 }
 
-QString dumpScript()
-{
-    const QByteArray source = qgetenv("ZK_SOURCE_DIR");
-    if (!source.isEmpty())
-        return QString::fromLocal8Bit(source) + QStringLiteral("/tests/xlsdump.py");
-    return QFINDTESTDATA("xlsdump.py");
-}
-
 // What xlsdump.py reports about a file; fails the running test when the file
 // cannot be read or either reader logged a complaint.
 QJsonObject readBack(const QString &path, int digestOver = 1 << 30)
@@ -54,18 +46,20 @@ QJsonObject readBack(const QString &path, int digestOver = 1 << 30)
         QTest::qFail("no python3 with xlrd (Debian package python3-xlrd)", __FILE__, __LINE__);
         return {};
     }
+    const QByteArray source = qgetenv("ZK_SOURCE_DIR");
+    const QString script = source.isEmpty() ? QFINDTESTDATA("xlsdump.py")
+                                            : QString::fromLocal8Bit(source) + QStringLiteral("/tests/xlsdump.py");
     QProcess p;
-    p.start(python(), {dumpScript(), path, QString::number(digestOver)});
+    p.start(python(), {script, path, QString::number(digestOver)});
     if (!p.waitForFinished(240000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-        QTest::qFail(qPrintable(QStringLiteral("xlrd cannot read %1: %2")
-                                        .arg(path, QString::fromUtf8(p.readAllStandardError()))),
+        QTest::qFail(qPrintable(QStringLiteral("xlrd cannot read %1: %2").arg(path, QString::fromUtf8(p.readAllStandardError()))),
                      __FILE__, __LINE__);
         return {};
     }
     const QJsonObject book = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
-    if (book.isEmpty() || !book.value(QStringLiteral("log")).toString().isEmpty()) {
-        QTest::qFail(qPrintable(QStringLiteral("readers complained: %1").arg(book.value(QStringLiteral("log")).toString())),
-                     __FILE__, __LINE__);
+    const QString log = book.value(QStringLiteral("log")).toString();
+    if (book.isEmpty() || !log.isEmpty()) {
+        QTest::qFail(qPrintable(QStringLiteral("readers complained: %1").arg(log)), __FILE__, __LINE__);
         return {};
     }
     return book;
@@ -76,36 +70,66 @@ QJsonObject readBack(const QString &path, int digestOver = 1 << 30)
     if (QTest::currentTestFailed())                                                                           \
         return
 
-struct Cell
+// Where actual differs from expected, every member of an expected object being
+// compared and nothing else; empty when they agree.
+QString mismatch(const QJsonValue &actual, const QJsonValue &expected, const QString &where = QString())
 {
-    QString kind;
-    QJsonValue value;
-};
+    if (expected.isObject()) {
+        const QJsonObject e = expected.toObject();
+        for (auto it = e.begin(); it != e.end(); ++it) {
+            const QString m = mismatch(actual.toObject().value(it.key()), it.value(), where + QLatin1Char('/') + it.key());
+            if (!m.isEmpty())
+                return m;
+        }
+        return QString();
+    }
+    if (expected.isArray() && actual.isArray() && actual.toArray().size() == expected.toArray().size()) {
+        for (int i = 0; i < expected.toArray().size(); ++i) {
+            const QString m = mismatch(actual.toArray().at(i), expected.toArray().at(i), where + QLatin1Char('/') + QString::number(i));
+            if (!m.isEmpty())
+                return m;
+        }
+        return QString();
+    }
+    if (actual == expected)
+        return QString();
+    auto text = [](const QJsonValue &v) { return QString::fromUtf8(QJsonDocument(QJsonArray{v}).toJson(QJsonDocument::Compact)); };
+    return QStringLiteral("%1: %2, expected %3").arg(where, text(actual), text(expected));
+}
 
-// The cells of one sheet by 1-based row and column.
-QHash<QPair<int, int>, Cell> cellsOf(const QJsonObject &book, int sheet = 0)
+#define COMPARE_SUBSET(actual, expectedJson)                                                                  \
+    do {                                                                                                      \
+        const QString m_ = mismatch(actual, QJsonDocument::fromJson(expectedJson).object());                  \
+        QVERIFY2(m_.isEmpty(), qPrintable(m_));                                                               \
+    } while (false)
+
+// The cells of a sheet by 1-based row and column: "t:" and the text, or "n:"
+// and the number.
+QHash<QPair<int, int>, QString> cellsOf(const QJsonObject &book, int sheet = 0)
 {
-    QHash<QPair<int, int>, Cell> cells;
-    const QJsonArray list = book[QStringLiteral("sheets")][sheet][QStringLiteral("cells")].toArray();
-    for (const QJsonValue &c : list) {
+    QHash<QPair<int, int>, QString> cells;
+    for (const QJsonValue &c : book[QStringLiteral("sheets")][sheet][QStringLiteral("cells")].toArray()) {
         const QJsonArray a = c.toArray();
-        cells.insert({a[0].toInt() + 1, a[1].toInt() + 1}, {a[2].toString(), a[3]});
+        const QString value = a[2].toString() == QLatin1String("number") ? QString::number(a[3].toDouble(), 'g', 17)
+                                                               : a[3].toString();
+        cells.insert({a[0].toInt() + 1, a[1].toInt() + 1}, a[2].toString().left(1) + QLatin1Char(':') + value);
     }
     return cells;
 }
 
-// The shared strings as walked through their records: each string's count, flags
-// and first character in one record, and the EXTSST index at the string starts.
-bool sharedStringsLaidOut(const QJsonObject &book)
+QString number(double v)
 {
-    const QJsonObject layout = book[QStringLiteral("sst_layout")].toObject();
-    return layout[QStringLiteral("index_ok")].toBool() && layout[QStringLiteral("first_char_kept")].toBool();
+    return QStringLiteral("n:") + QString::number(v, 'g', 17);
 }
 
-QString sha1Tag(const QString &text)
+QString text(const QString &t)
 {
-    return QStringLiteral("sha1:")
-            + QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha1).toHex());
+    return QStringLiteral("t:") + t;
+}
+
+QString sha1Tag(const QString &t)
+{
+    return QStringLiteral("sha1:") + QString::fromLatin1(QCryptographicHash::hash(t.toUtf8(), QCryptographicHash::Sha1).toHex());
 }
 
 QByteArray fileContents(const QString &path)
@@ -149,6 +173,9 @@ QLocale russian()
     return QLocale(QLocale::Russian, QLocale::Russia);
 }
 
+// Both the index and the layout rule of the shared strings hold.
+const char *const SharedStringsLaidOut = R"({"sst_layout": {"index_ok": true, "first_char_kept": true}})";
+
 } // namespace
 
 class TestWorkbook : public QObject
@@ -157,9 +184,9 @@ class TestWorkbook : public QObject
 
 private slots:
     void initTestCase();
-    void templateWorkbook();
-    void templateSheet_data();
-    void templateSheet();
+    void blankWorkbook();
+    void blankSheet_data();
+    void blankSheet();
     void cells_data();
     void cells();
     void replacedCells();
@@ -167,20 +194,17 @@ private slots:
     void rejectedCells();
     void saveFailures_data();
     void saveFailures();
-    void largeTable();
     void recordBoundaries_data();
     void recordBoundaries();
+    void largeTable();
     void longTexts();
 
-    void title_data();
-    void title();
     void numberTest_data();
     void numberTest();
     void temporaryNames_data();
     void temporaryNames();
     void exportedSheet_data();
     void exportedSheet();
-    void exportOfTitlesOnly();
     void exportBesideTemporaryFile();
     void exportFailures_data();
     void exportFailures();
@@ -199,82 +223,48 @@ void TestWorkbook::initTestCase()
     QVERIFY(!m_blank.isEmpty());
 }
 
-void TestWorkbook::templateWorkbook()
+void TestWorkbook::blankWorkbook()
 {
-    const QJsonObject container = m_blank[QStringLiteral("container")].toObject();
-    QCOMPARE(container[QStringLiteral("major_version")].toInt(), 3);
-    QCOMPARE(container[QStringLiteral("sector_size")].toInt(), 512);
-    QVERIFY(container[QStringLiteral("marks_ok")].toBool());
-    QCOMPARE(container[QStringLiteral("mini_fat_sectors")].toInt(), 0);
-    QVERIFY(m_blank[QStringLiteral("stream_size")].toInt() >= 4096); // kept out of the mini stream
-
-    QCOMPARE(m_blank[QStringLiteral("codepage")].toInt(), 1200);
-    QCOMPARE(m_blank[QStringLiteral("sst_unique")].toInt(), 0);
-    QVERIFY(sharedStringsLaidOut(m_blank));
-    const QJsonObject window = m_blank[QStringLiteral("window1")].toObject();
-    QCOMPARE(window[QStringLiteral("active")].toInt(), 0);
-    QCOMPARE(window[QStringLiteral("selected_tabs")].toInt(), 1);
-
-    const QJsonObject font = m_blank[QStringLiteral("font")].toObject();
-    QCOMPARE(font[QStringLiteral("name")].toString(), QStringLiteral("Arial"));
-    QCOMPARE(font[QStringLiteral("height")].toInt(), 200);
-    QCOMPARE(font[QStringLiteral("weight")].toInt(), 400);
-    QVERIFY(!font[QStringLiteral("italic")].toBool());
-    QCOMPARE(m_blank[QStringLiteral("style_xfs")].toInt(), 15);
-    QCOMPARE(m_blank[QStringLiteral("xfs")].toInt(), 16);
-    // The built-in style Normal on the first XF.
-    QCOMPARE(m_blank[QStringLiteral("styles")][QStringLiteral("Normal")].toArray(), QJsonArray({1, 0}));
-
-    const QStringList expected = {QStringLiteral("Лист1"), QStringLiteral("Лист2"), QStringLiteral("Лист3")};
-    QCOMPARE(Workbook().sheetNames(), expected);
-    QStringList names;
-    for (const QJsonValue &sheet : m_blank[QStringLiteral("sheets")].toArray())
-        names << sheet[QStringLiteral("name")].toString();
-    QCOMPARE(names, expected);
+    // Version 3 container without a mini stream; Unicode code page; the first
+    // sheet active and alone selected; Arial 10 and the 15 style XFs plus one
+    // cell XF; the Normal style on XF 0.
+    COMPARE_SUBSET(m_blank, R"({
+        "container": {"major_version": 3, "sector_size": 512, "marks_ok": true, "mini_fat_sectors": 0},
+        "codepage": 1200, "window1": {"active": 0, "selected_tabs": 1},
+        "font": {"name": "Arial", "height": 200, "weight": 400, "italic": false},
+        "xfs": 16, "style_xfs": 15, "styles": {"Normal": [1, 0]}, "sst_unique": 0})");
+    COMPARE_SUBSET(m_blank, SharedStringsLaidOut);
+    QCOMPARE(Workbook().sheetNames(), QStringList({"Лист1", "Лист2", "Лист3"}));
 }
 
-void TestWorkbook::templateSheet_data()
+void TestWorkbook::blankSheet_data()
 {
     QTest::addColumn<int>("index");
+    QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("shown");
-    QTest::newRow("Лист1") << 0 << true;
-    QTest::newRow("Лист2") << 1 << false;
-    QTest::newRow("Лист3") << 2 << false;
+    QTest::newRow("Лист1") << 0 << "Лист1" << true;
+    QTest::newRow("Лист2") << 1 << "Лист2" << false;
+    QTest::newRow("Лист3") << 2 << "Лист3" << false;
 }
 
-void TestWorkbook::templateSheet()
+void TestWorkbook::blankSheet()
 {
     QFETCH(int, index);
+    QFETCH(QString, name);
     QFETCH(bool, shown);
     const QJsonObject sheet = m_blank[QStringLiteral("sheets")][index].toObject();
+    QCOMPARE(sheet[QStringLiteral("name")].toString(), name);
     QCOMPARE(sheet[QStringLiteral("selected")].toBool(), shown);
     QCOMPARE(sheet[QStringLiteral("visible")].toBool(), shown);
-    QCOMPARE(sheet[QStringLiteral("column_widths")].toArray(), QJsonArray({2961}));
-    QCOMPARE(sheet[QStringLiteral("hidden_columns")].toInt(), 0);
-    const QJsonObject shows = sheet[QStringLiteral("shows")].toObject();
-    QVERIFY(shows[QStringLiteral("grid")].toBool());
-    QVERIFY(shows[QStringLiteral("headings")].toBool());
-    QVERIFY(shows[QStringLiteral("zeros")].toBool());
-    QVERIFY(!shows[QStringLiteral("formulas")].toBool());
-    QCOMPARE(sheet[QStringLiteral("default_row_height")].toInt(), 257);
-    QVERIFY(sheet[QStringLiteral("row_height_set")].toBool());
-    QCOMPARE(sheet[QStringLiteral("header")].toString(), QStringLiteral("&C&\"Times New Roman,Обычный\"&12&A"));
-    QCOMPARE(sheet[QStringLiteral("footer")].toString(),
-             QStringLiteral("&C&\"Times New Roman,Обычный\"&12Страница &P"));
-    const QJsonObject margins = sheet[QStringLiteral("margins")].toObject();
-    QCOMPARE(margins[QStringLiteral("left")].toDouble(), 0.7875);
-    QCOMPARE(margins[QStringLiteral("right")].toDouble(), 0.7875);
-    QCOMPARE(margins[QStringLiteral("top")].toDouble(), 1.0528);
-    QCOMPARE(margins[QStringLiteral("bottom")].toDouble(), 1.0528);
-    const QJsonObject setup = sheet[QStringLiteral("setup")].toObject();
-    QCOMPARE(setup[QStringLiteral("paper")].toInt(), 9);
-    QCOMPARE(setup[QStringLiteral("scale")].toInt(), 100);
-    QVERIFY(setup[QStringLiteral("portrait")].toBool());
-    QVERIFY(setup[QStringLiteral("settings_valid")].toBool());
-    QCOMPARE(setup[QStringLiteral("header_margin")].toDouble(), 0.7875);
-    QCOMPARE(setup[QStringLiteral("footer_margin")].toDouble(), 0.7875);
-    QCOMPARE(sheet[QStringLiteral("nrows")].toInt(), 0);
-    QCOMPARE(sheet[QStringLiteral("dimensions")].toArray(), QJsonArray({0, 0, 0, 0}));
+    COMPARE_SUBSET(sheet, R"({
+        "column_widths": [2961], "hidden_columns": 0, "default_row_height": 257, "row_height_set": true,
+        "shows": {"grid": true, "headings": true, "zeros": true, "formulas": false},
+        "header": "&C&\"Times New Roman,Обычный\"&12&A",
+        "footer": "&C&\"Times New Roman,Обычный\"&12Страница &P",
+        "margins": {"left": 0.7875, "right": 0.7875, "top": 1.0528, "bottom": 1.0528},
+        "setup": {"paper": 9, "scale": 100, "portrait": true, "settings_valid": true,
+                  "header_margin": 0.7875, "footer_margin": 0.7875},
+        "nrows": 0, "dimensions": [0, 0, 0, 0]})");
 }
 
 void TestWorkbook::cells_data()
@@ -301,33 +291,27 @@ void TestWorkbook::cells()
     QFETCH(int, row);
     QFETCH(int, column);
     QFETCH(QVariant, value);
-    Workbook book;
+    // The cell and a neighbour of the other kind in its row.
     const bool isText = value.typeId() == QMetaType::QString;
-    if (isText)
-        book.setText(row, column, value.toString());
-    else
-        book.setNumber(row, column, value.toDouble());
-    // A neighbour of the other kind, so the cell is not alone in its row.
     const int other = column == 1 ? 2 : column - 1;
-    if (isText)
+    Workbook book;
+    if (isText) {
+        book.setText(row, column, value.toString());
         book.setNumber(row, other, 42);
-    else
+    } else {
+        book.setNumber(row, column, value.toDouble());
         book.setText(row, other, QStringLiteral("рядом"));
+    }
     const QString path = m_dir.filePath(QStringLiteral("cells.xls"));
     book.save(path);
 
     READ_BACK(read, path);
     const auto cells = cellsOf(read);
     QCOMPARE(cells.size(), 2);
-    const Cell cell = cells.value({row, column});
-    QCOMPARE(cell.kind, isText ? QStringLiteral("text") : QStringLiteral("number"));
-    if (isText)
-        QCOMPARE(cell.value.toString(), value.toString());
-    else
-        QCOMPARE(cell.value.toDouble(), value.toDouble());
-    QCOMPARE(cells.value({row, other}).kind, isText ? QStringLiteral("number") : QStringLiteral("text"));
-    const QJsonArray dims = read[QStringLiteral("sheets")][0][QStringLiteral("dimensions")].toArray();
-    QCOMPARE(dims, QJsonArray({row - 1, row, std::min(column, other) - 1, std::max(column, other)}));
+    QCOMPARE(cells.value({row, column}), isText ? text(value.toString()) : number(value.toDouble()));
+    QCOMPARE(cells.value({row, other}), isText ? number(42) : text(QStringLiteral("рядом")));
+    QCOMPARE(read[QStringLiteral("sheets")][0][QStringLiteral("dimensions")].toArray(),
+             QJsonArray({row - 1, row, std::min(column, other) - 1, std::max(column, other)}));
 }
 
 void TestWorkbook::replacedCells()
@@ -346,12 +330,10 @@ void TestWorkbook::replacedCells()
     READ_BACK(read, path);
     const auto cells = cellsOf(read);
     QCOMPARE(cells.size(), 4);
-    QCOMPARE(cells.value({1, 1}).kind, QStringLiteral("number"));
-    QCOMPARE(cells.value({1, 1}).value.toDouble(), 7.0);
+    QCOMPARE(cells.value({1, 1}), number(7));
     for (int row = 2; row <= 4; ++row)
-        QCOMPARE(cells.value({row, 1}).value.toString(), QStringLiteral("б"));
-    QCOMPARE(read[QStringLiteral("sst_total")].toInt(), 3);
-    QCOMPARE(read[QStringLiteral("sst_unique")].toInt(), 1);
+        QCOMPARE(cells.value({row, 1}), text(QStringLiteral("б")));
+    COMPARE_SUBSET(read, R"({"sst_total": 3, "sst_unique": 1})");
 }
 
 void TestWorkbook::rejectedCells_data()
@@ -359,12 +341,12 @@ void TestWorkbook::rejectedCells_data()
     QTest::addColumn<int>("row");
     QTest::addColumn<int>("column");
     QTest::addColumn<QVariant>("value");
-    const QVariant text = QStringLiteral("x");
-    QTest::newRow("row 0") << 0 << 1 << text;
+    const QVariant x = QStringLiteral("x");
+    QTest::newRow("row 0") << 0 << 1 << x;
     QTest::newRow("column 0") << 1 << 0 << QVariant(1.0);
-    QTest::newRow("negative row") << -1 << 1 << text;
+    QTest::newRow("negative row") << -1 << 1 << x;
     QTest::newRow("row past the sheet") << 65537 << 1 << QVariant(1.0);
-    QTest::newRow("column past the sheet") << 1 << 257 << text;
+    QTest::newRow("column past the sheet") << 1 << 257 << x;
     QTest::newRow("NaN") << 1 << 1 << QVariant(qQNaN());
     QTest::newRow("infinity") << 1 << 1 << QVariant(-qInf());
     QTest::newRow("text too long") << 1 << 1 << QVariant(QString(Workbook::MaxTextLength + 1, QLatin1Char('a')));
@@ -378,15 +360,10 @@ void TestWorkbook::rejectedCells()
     Workbook book;
     book.setText(1, 1, QStringLiteral("прежнее"));
     const QByteArray before = book.toBytes();
-    try {
-        if (value.typeId() == QMetaType::QString)
-            book.setText(row, column, value.toString());
-        else
-            book.setNumber(row, column, value.toDouble());
-        QFAIL("no WorkbookError");
-    } catch (const WorkbookError &e) {
-        QVERIFY(qstrlen(e.what()) > 0);
-    }
+    if (value.typeId() == QMetaType::QString)
+        QVERIFY_THROWS_EXCEPTION(WorkbookError, book.setText(row, column, value.toString()));
+    else
+        QVERIFY_THROWS_EXCEPTION(WorkbookError, book.setNumber(row, column, value.toDouble()));
     QCOMPARE(book.toBytes(), before);
 }
 
@@ -420,62 +397,6 @@ void TestWorkbook::saveFailures()
     QVERIFY(QFileInfo(m_dir.path()).isDir());
 }
 
-void TestWorkbook::largeTable()
-{
-    // A consumption journal of 10,000 rows in 7 columns: unique and repeated texts
-    // and numbers. The shared strings need many CONTINUE records, the file many
-    // FAT sectors.
-    Workbook book;
-    QHash<QPair<int, int>, QVariant> expected;
-    auto put = [&](int row, int column, const QVariant &v) {
-        if (v.typeId() == QMetaType::QString)
-            book.setText(row, column, v.toString());
-        else
-            book.setNumber(row, column, v.toDouble());
-        expected.insert({row, column}, v);
-    };
-    for (int r = 1; r <= 10000; ++r) {
-        put(r, 1, double(r / 164));
-        put(r, 2, double(r % 164));
-        put(r, 3, QStringLiteral("%1.%2 %3:%4 запись %5")
-                          .arg(r % 28 + 1, 2, 10, QLatin1Char('0'))
-                          .arg(r % 12 + 1, 2, 10, QLatin1Char('0'))
-                          .arg(r % 24)
-                          .arg(r % 60, 2, 10, QLatin1Char('0'))
-                          .arg(r));
-        put(r, 4, r * 0.125);
-        put(r, 5, r * 1.00001);
-        put(r, 6, QString());
-        put(r, 7, r % 3 ? QStringLiteral("Норма") : QStringLiteral("Сбой питания"));
-    }
-    const QString path = m_dir.filePath(QStringLiteral("large.xls"));
-    book.save(path);
-
-    READ_BACK(read, path);
-    QVERIFY(read[QStringLiteral("sst_continues")].toInt() > 20);
-    QVERIFY(read[QStringLiteral("largest_record")].toInt() <= 8224);
-    QCOMPARE(read[QStringLiteral("sst_unique")].toInt(), 10000 + 3);
-    QCOMPARE(read[QStringLiteral("sst_total")].toInt(), 30000);
-    QVERIFY(sharedStringsLaidOut(read));
-    const QJsonObject container = read[QStringLiteral("container")].toObject();
-    QVERIFY(container[QStringLiteral("fat_sectors")].toInt() > 10);
-    QCOMPARE(container[QStringLiteral("fat_sectors_listed")].toInt(), container[QStringLiteral("fat_sectors")].toInt());
-    QVERIFY(container[QStringLiteral("marks_ok")].toBool());
-
-    const auto cells = cellsOf(read);
-    QCOMPARE(cells.size(), expected.size());
-    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
-        const Cell cell = cells.value(it.key());
-        const bool isText = it.value().typeId() == QMetaType::QString;
-        if (cell.kind != (isText ? QStringLiteral("text") : QStringLiteral("number"))
-            || (isText ? cell.value.toString() != it.value().toString() : cell.value.toDouble() != it.value().toDouble()))
-            QFAIL(qPrintable(QStringLiteral("cell %1,%2 reads %3 %4")
-                                     .arg(it.key().first)
-                                     .arg(it.key().second)
-                                     .arg(cell.kind, cell.value.toVariant().toString())));
-    }
-}
-
 void TestWorkbook::recordBoundaries_data()
 {
     // The first string fills the SST record up to `room` bytes before its end
@@ -504,11 +425,53 @@ void TestWorkbook::recordBoundaries()
     book.save(path);
 
     READ_BACK(read, path);
-    QCOMPARE(read[QStringLiteral("sst_continues")].toInt(), 1);
-    QVERIFY(sharedStringsLaidOut(read));
+    COMPARE_SUBSET(read, R"({"sst_continues": 1})");
+    COMPARE_SUBSET(read, SharedStringsLaidOut);
     const auto cells = cellsOf(read);
     for (int i = 0; i < texts.size(); ++i)
-        QCOMPARE(cells.value({i + 1, 1}).value.toString(), texts.at(i));
+        QCOMPARE(cells.value({i + 1, 1}), text(texts.at(i)));
+}
+
+void TestWorkbook::largeTable()
+{
+    // A consumption journal of 10,000 rows in 7 columns: unique and repeated texts
+    // and numbers. The shared strings need many CONTINUE records, the file many
+    // FAT sectors.
+    Workbook book;
+    QHash<QPair<int, int>, QString> expected;
+    for (int r = 1; r <= 10000; ++r) {
+        const QString stamp = QStringLiteral("%1.%2 %3:%4 запись %5")
+                                      .arg(r % 28 + 1, 2, 10, QLatin1Char('0'))
+                                      .arg(r % 12 + 1, 2, 10, QLatin1Char('0'))
+                                      .arg(r % 24)
+                                      .arg(r % 60, 2, 10, QLatin1Char('0'))
+                                      .arg(r);
+        const QString status = r % 3 ? QStringLiteral("Норма") : QStringLiteral("Сбой питания");
+        const double numbers[] = {double(r / 164), double(r % 164), r * 0.125, r * 1.00001};
+        const int numberColumns[] = {1, 2, 4, 5};
+        for (int i = 0; i < 4; ++i) {
+            book.setNumber(r, numberColumns[i], numbers[i]);
+            expected.insert({r, numberColumns[i]}, number(numbers[i]));
+        }
+        book.setText(r, 3, stamp);
+        book.setText(r, 6, QString());
+        book.setText(r, 7, status);
+        expected.insert({r, 3}, text(stamp));
+        expected.insert({r, 6}, text(QString()));
+        expected.insert({r, 7}, text(status));
+    }
+    const QString path = m_dir.filePath(QStringLiteral("large.xls"));
+    book.save(path);
+
+    READ_BACK(read, path);
+    COMPARE_SUBSET(read, R"({"sst_unique": 10003, "sst_total": 30000, "container": {"marks_ok": true}})");
+    COMPARE_SUBSET(read, SharedStringsLaidOut);
+    QVERIFY(read[QStringLiteral("sst_continues")].toInt() > 20);
+    QVERIFY(read[QStringLiteral("largest_record")].toInt() <= 8224);
+    const QJsonObject container = read[QStringLiteral("container")].toObject();
+    QVERIFY(container[QStringLiteral("fat_sectors")].toInt() > 10);
+    QCOMPARE(container[QStringLiteral("fat_sectors_listed")].toInt(), container[QStringLiteral("fat_sectors")].toInt());
+    QVERIFY(cellsOf(read) == expected);
 }
 
 void TestWorkbook::longTexts()
@@ -516,8 +479,7 @@ void TestWorkbook::longTexts()
     // Texts up to the most a cell holds, cut across many CONTINUE records, with
     // surrogate pairs that must not be cut; together enough bytes that the FAT
     // sectors no longer fit the header's list.
-    QStringList texts;
-    texts << QString() << QStringLiteral("б") << QStringLiteral("\U0001F600");
+    QStringList texts = {QString(), QStringLiteral("б"), QStringLiteral("\U0001F600")};
     for (int i = 0; i < 150; ++i) {
         QString t = QStringLiteral("%1:").arg(i);
         const QString unit = i % 2 ? QStringLiteral("\U0001F600") : QStringLiteral("Журнал ");
@@ -526,12 +488,16 @@ void TestWorkbook::longTexts()
         texts << t;
     }
     Workbook book;
-    for (int i = 0; i < texts.size(); ++i)
+    QHash<QPair<int, int>, QString> expected;
+    for (int i = 0; i < texts.size(); ++i) {
         book.setText(i + 1, 1 + i % 3, texts.at(i));
+        expected.insert({i + 1, 1 + i % 3}, text(texts.at(i).size() > 64 ? sha1Tag(texts.at(i)) : texts.at(i)));
+    }
     const QString path = m_dir.filePath(QStringLiteral("long.xls"));
     book.save(path);
 
     READ_BACK(read, path, 64);
+    COMPARE_SUBSET(read, SharedStringsLaidOut);
     const QJsonObject container = read[QStringLiteral("container")].toObject();
     QVERIFY(container[QStringLiteral("fat_sectors")].toInt() > 109);
     QVERIFY(container[QStringLiteral("difat_sectors")].toInt() > 0);
@@ -539,35 +505,7 @@ void TestWorkbook::longTexts()
     QCOMPARE(container[QStringLiteral("fat_sectors_listed")].toInt(), container[QStringLiteral("fat_sectors")].toInt());
     QVERIFY(container[QStringLiteral("marks_ok")].toBool());
     QVERIFY(read[QStringLiteral("largest_record")].toInt() <= 8224);
-    QVERIFY(sharedStringsLaidOut(read));
-
-    const auto cells = cellsOf(read);
-    QCOMPARE(cells.size(), texts.size());
-    for (int i = 0; i < texts.size(); ++i) {
-        const QString &t = texts.at(i);
-        const Cell cell = cells.value({i + 1, 1 + i % 3});
-        QCOMPARE(cell.kind, QStringLiteral("text"));
-        QCOMPARE(cell.value.toString(), t.size() > 64 ? sha1Tag(t) : t);
-    }
-}
-
-void TestWorkbook::title_data()
-{
-    QTest::addColumn<bool>("annual");
-    QTest::addColumn<int>("serial");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("annual, serial") << true << 12345 << QStringLiteral("Годовой журнал Счетчик № 12345, ");
-    QTest::newRow("annual, no serial") << true << 0 << QStringLiteral("Годовой журнал ");
-    QTest::newRow("consumption, serial 1") << false << 1 << QStringLiteral("Журнал потребления Счетчик № 1, ");
-    QTest::newRow("consumption, negative") << false << -5 << QStringLiteral("Журнал потребления ");
-}
-
-void TestWorkbook::title()
-{
-    QFETCH(bool, annual);
-    QFETCH(int, serial);
-    QFETCH(QString, expected);
-    QCOMPARE(journalTitle(annual, serial), expected);
+    QVERIFY(cellsOf(read) == expected);
 }
 
 void TestWorkbook::numberTest_data()
@@ -585,7 +523,6 @@ void TestWorkbook::numberTest_data()
     QTest::newRow("ru large energy") << "1073741,82400" << ru << true << 1073741.824;
     QTest::newRow("ru negative") << "-3,25" << ru << true << -3.25;
     QTest::newRow("ru zero") << "0" << ru << true << 0.0;
-    QTest::newRow("ru page") << "60" << ru << true << 60.0;
     QTest::newRow("ru empty") << "" << ru << false << 0.0;
     QTest::newRow("ru month") << "12 янв." << ru << false << 0.0;
     QTest::newRow("ru time stamp") << "05.03 14:30" << ru << false << 0.0;
@@ -597,7 +534,6 @@ void TestWorkbook::numberTest_data()
     QTest::newRow("C 1.5") << "1.5" << c << true << 1.5;
     QTest::newRow("C 1,00000") << "1,00000" << c << false << 0.0;
     QTest::newRow("en-US grouped") << "1,000" << us << false << 0.0;
-    QTest::newRow("en-US 1.25") << "1.25" << us << true << 1.25;
 }
 
 void TestWorkbook::numberTest()
@@ -644,15 +580,17 @@ void TestWorkbook::temporaryNames()
 void TestWorkbook::exportedSheet_data()
 {
     QTest::addColumn<QLocale>("locale");
-    QTest::addColumn<bool>("decimalComma");
-    QTest::newRow("decimal comma") << russian() << true;
-    QTest::newRow("decimal point") << QLocale::c() << false;
+    QTest::addColumn<QString>("b3");
+    QTest::addColumn<QString>("c3");
+    QTest::newRow("decimal comma") << russian() << number(1) << text(QStringLiteral("2.50000"));
+    QTest::newRow("decimal point") << QLocale::c() << text(QStringLiteral("1,00000")) << number(2.5);
 }
 
 void TestWorkbook::exportedSheet()
 {
     QFETCH(QLocale, locale);
-    QFETCH(bool, decimalComma);
+    QFETCH(QString, b3);
+    QFETCH(QString, c3);
     // The annual journal's grid: titles, a month read, a month never read, and a
     // row shorter than the others.
     ExportTable table;
@@ -660,62 +598,31 @@ void TestWorkbook::exportedSheet()
                << QStringList{"07 янв.", "1,00000", "2.50000", "0", "1234:5"}
                << QStringList{"фев.", "", "", "", ""}
                << QStringList{"март"};
-    const QString title = journalTitle(true, 12345);
     const QString path = m_dir.filePath(QStringLiteral("annual.xls"));
-    writeExport(table, title, path, locale);
+    writeExport(table, journalTitle(true, 12345), path, locale);
 
     READ_BACK(read, path);
     const auto cells = cellsOf(read);
-    auto text = [&](int r, int c) { return cells.value({r, c}).kind == QStringLiteral("text") ? cells.value({r, c}).value.toString() : QStringLiteral("<not text>"); };
-    auto number = [&](int r, int c) { return cells.value({r, c}).kind == QStringLiteral("number") ? cells.value({r, c}).value.toDouble() : qQNaN(); };
-
-    QCOMPARE(cells.size(), 5 * 5);
-    QCOMPARE(text(1, 1), title);
-    for (int c = 2; c <= 5; ++c) {
-        QCOMPARE(text(1, c), QString());
-        QCOMPARE(text(2, c), table.rows[0][c - 1]);
-        QCOMPARE(text(4, c), QString());
-        QCOMPARE(text(5, c), QString());
+    QList<QStringList> grid;
+    for (int r = 1; r <= 6; ++r) {
+        QStringList row;
+        for (int c = 1; c <= 6; ++c)
+            row << cells.value({r, c}, QStringLiteral("-"));
+        grid << row;
     }
-    QCOMPARE(text(2, 1), QStringLiteral("месяц"));
-    QCOMPARE(text(3, 1), QStringLiteral("07 янв."));
-    if (decimalComma) {
-        QCOMPARE(number(3, 2), 1.0);
-        QCOMPARE(text(3, 3), QStringLiteral("2.50000"));
-    } else {
-        QCOMPARE(text(3, 2), QStringLiteral("1,00000"));
-        QCOMPARE(number(3, 3), 2.5);
-    }
-    QCOMPARE(number(3, 4), 0.0);
-    QCOMPARE(text(3, 5), QStringLiteral("1234:5"));
-    QCOMPARE(text(4, 1), QStringLiteral("фев."));
-    QCOMPARE(text(5, 1), QStringLiteral("март"));
-
+    const QString e = text(QString());
+    const QList<QStringList> expected = {
+        {text("Годовой журнал Счетчик № 12345, "), e, e, e, e, "-"},
+        {text("месяц"), text("1 тариф"), text("2 тариф"), text("3 тариф"), text("наработка"), "-"},
+        {text("07 янв."), b3, c3, number(0), text("1234:5"), "-"},
+        {text("фев."), e, e, e, e, "-"},
+        {text("март"), e, e, e, e, "-"},
+        {"-", "-", "-", "-", "-", "-"},
+    };
+    QCOMPARE(grid, expected);
     // The template around the data.
-    const QJsonObject sheet = read[QStringLiteral("sheets")][0].toObject();
-    QCOMPARE(sheet[QStringLiteral("name")].toString(), QStringLiteral("Лист1"));
-    QVERIFY(sheet[QStringLiteral("selected")].toBool());
-    QCOMPARE(sheet[QStringLiteral("column_widths")].toArray(), QJsonArray({2961}));
-    QCOMPARE(read[QStringLiteral("sheets")].toArray().size(), 3);
-    QCOMPARE(read[QStringLiteral("sheets")][1][QStringLiteral("nrows")].toInt(), 0);
-}
-
-void TestWorkbook::exportOfTitlesOnly()
-{
-    ExportTable table;
-    table.rows << QStringList{"Страница", "Запись", "Время", "1 тариф", "2 тариф", "3 тариф", "Статус"};
-    const QString path = m_dir.filePath(QStringLiteral("consumption.xls"));
-    writeExport(table, journalTitle(false, 0), path, russian());
-
-    READ_BACK(read, path);
-    const auto cells = cellsOf(read);
-    QCOMPARE(read[QStringLiteral("sheets")][0][QStringLiteral("nrows")].toInt(), 2);
-    QCOMPARE(cells.size(), 14);
-    QCOMPARE(cells.value({1, 1}).value.toString(), QStringLiteral("Журнал потребления "));
-    QCOMPARE(cells.value({1, 7}).kind, QStringLiteral("text"));
-    QCOMPARE(cells.value({1, 7}).value.toString(), QString());
-    for (int c = 1; c <= 7; ++c)
-        QCOMPARE(cells.value({2, c}).value.toString(), table.rows[0][c - 1]);
+    COMPARE_SUBSET(read, R"({"sheets": [{"name": "Лист1", "selected": true, "column_widths": [2961]},
+                                       {"name": "Лист2", "nrows": 0}, {"name": "Лист3", "nrows": 0}]})");
 }
 
 void TestWorkbook::exportBesideTemporaryFile()
@@ -724,19 +631,21 @@ void TestWorkbook::exportBesideTemporaryFile()
     // leaves 1new.xls alone, replaces the earlier file and leaves nothing else.
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
+    const QString chosen = dir.filePath(QStringLiteral("out.xls"));
     QVERIFY(writeFile(dir.filePath(QStringLiteral("1new.xls")), "not ours"));
-    QVERIFY(writeFile(dir.filePath(QStringLiteral("out.xls")), "earlier export"));
-    QCOMPARE(temporaryName(dir.filePath(QStringLiteral("out.xls"))), dir.filePath(QStringLiteral("2new.xls")));
+    QVERIFY(writeFile(chosen, "earlier export"));
+    QCOMPARE(temporaryName(chosen), dir.filePath(QStringLiteral("2new.xls")));
 
     ExportTable table;
-    table.rows << QStringList{"месяц", "1 тариф"} << QStringList{"07 янв.", "3,5"};
-    writeExport(table, journalTitle(true, 0), dir.filePath(QStringLiteral("out.xls")), russian());
+    table.rows << QStringList{"Страница", "1 тариф"} << QStringList{"05.03 14:30", "3,5"};
+    writeExport(table, journalTitle(false, 0), chosen, russian());
 
     QCOMPARE(fileContents(dir.filePath(QStringLiteral("1new.xls"))), QByteArray("not ours"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
              QStringList({"1new.xls", "out.xls"}));
-    READ_BACK(read, dir.filePath(QStringLiteral("out.xls")));
-    QCOMPARE(cellsOf(read).value({3, 2}).value.toDouble(), 3.5);
+    READ_BACK(read, chosen);
+    QCOMPARE(cellsOf(read).value({1, 1}), text(QStringLiteral("Журнал потребления ")));
+    QCOMPARE(cellsOf(read).value({3, 2}), number(3.5));
 }
 
 void TestWorkbook::exportFailures_data()
@@ -750,6 +659,7 @@ void TestWorkbook::exportFailures_data()
 
 void TestWorkbook::exportFailures()
 {
+    // Whatever fails, the earlier file stays as it was and no temporary file is left.
     QFETCH(QString, failure);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());

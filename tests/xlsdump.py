@@ -152,7 +152,7 @@ def main():
     mem = compdoc.CompDoc(data, logfile=cd_log).get_named_stream('Workbook')
 
     # Globals: window, sheet positions, record sizes and SST continuations.
-    out = {'container': container(data), 'stream_size': len(mem)}
+    out = {'container': container(data)}
     positions = []
     largest = 0
     continues = 0
@@ -197,7 +197,6 @@ def main():
     font = book.font_list[0]
     out['font'] = {'name': font.name, 'height': font.height, 'weight': font.weight,
                    'italic': bool(font.italic), 'charset': font.character_set}
-    out['fonts'] = len(book.font_list)
     out['xfs'] = len(book.xf_list)
     out['style_xfs'] = sum(1 for xf in book.xf_list if xf.is_style)
     out['styles'] = {name: list(value) for name, value in book.style_name_map.items()}
