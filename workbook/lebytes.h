@@ -43,9 +43,4 @@ inline void setU32(QByteArray &out, int pos, quint32 v)
     qToLittleEndian(v, out.data() + pos);
 }
 
-inline void setU16(QByteArray &out, int pos, quint16 v)
-{
-    qToLittleEndian(v, out.data() + pos);
-}
-
 } // namespace zk::le
