@@ -10,6 +10,8 @@
 #include "records/pagedatabase.h"
 #include "schedule/pagejournal.h"
 #include "schedule/pageschedule.h"
+#include "schedule/journalexport.h"
+#include "ui/dialogs.h"
 #include "ui/editmark.h"
 #include "ui/messagebox.h"
 #include "ui/widgets.h"
@@ -347,6 +349,8 @@ void FormMain::buildPages()
     TabSheet1->BitBtn2->setDefaultAction(ActionCountCorrect);
     connect(TabSheet1->BitBtn1, &QToolButton::clicked, this, &FormMain::BitBtn1Click);
     connect(TabSheet3->BitBtn5, &QPushButton::clicked, this, &FormMain::BitBtn5Click);
+    connect(TabSheet2->BtnJournal, &QPushButton::clicked, this, &FormMain::BtnJournalClick);
+    connect(TabSheet2->BtnDiary, &QPushButton::clicked, this, &FormMain::BtnDiaryClick);
     connect(TabSheet1->LabeledPass1, &QLineEdit::textChanged, this, &FormMain::LabeledPass1Change);
     connect(TabSheet1->LabeledPass2, &QLineEdit::textChanged, this, &FormMain::LabeledPass1Change);
 }
@@ -961,6 +965,33 @@ void FormMain::annualReply(const QByteArray &frame)
     TabSheet2->showAnnual(*reply);
     if (isBadMonthEntry(*reply))
         m_engine->log(BadJournalMonthText);
+}
+
+void FormMain::BtnJournalClick()
+{
+    exportJournal(true);
+}
+
+void FormMain::BtnDiaryClick()
+{
+    exportJournal(false);
+}
+
+// What the view shows, into a workbook the operator names; then opened.
+void FormMain::exportJournal(bool annual)
+{
+    const TextTable texts = annual ? TabSheet2->annualTexts() : TabSheet2->consumptionTexts();
+    const QString title = journalTitle(annual, TabSheet1->SpinEdit_Number->value());
+    const QString path = askSaveFile(this, QStringLiteral("xls"));
+    if (path.isEmpty())
+        return;
+    try {
+        writeExport(ExportTable{texts}, title, path, QLocale());
+    } catch (const ExportError &) {
+        showMessage(this, QMessageBox::Warning, QStringLiteral("Warning"), exportFailureText());
+        return;
+    }
+    openWithDesktop(path);
 }
 
 void FormMain::consumptionReply(const QByteArray &frame)

@@ -156,6 +156,8 @@ public slots:
     void ActionMinusDDMExecute();
     void ActionFixDbExecute();
     void N17Click();
+    void BtnJournalClick();
+    void BtnDiaryClick();
     void LabeledPass1Change();
     void BitBtn5Click();
     void N20Click();
@@ -211,6 +213,7 @@ private:
     // onto the page "Журнал".
     void queueRequests(const QList<QByteArray> &frames);
     void annualReply(const QByteArray &frame);
+    void exportJournal(bool annual);
     void consumptionReply(const QByteArray &frame);
 };
 

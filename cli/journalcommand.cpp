@@ -2,6 +2,7 @@
 
 #include "cli/report.h"
 #include "cli/session.h"
+#include "schedule/journalexport.h"
 #include "schedule/journal.h"
 
 #include <QDate>
@@ -65,7 +66,24 @@ bool queued(const QList<QByteArray> &queue, quint8 function)
 
 int commandJournal(const Options &o)
 {
-    const QString kind = o.args.size() == 1 ? o.args.first() : QString();
+    // journal annual|consumption [--xls FILE]
+    QString xls;
+    QStringList words;
+    for (int i = 0; i < o.args.size(); ++i) {
+        const QString &a = o.args.at(i);
+        if (a == QLatin1String("--xls")) {
+            if (i + 1 >= o.args.size() || o.args.at(i + 1).isEmpty())
+                return usageError(QStringLiteral("Параметру --xls не хватает имени файла"));
+            xls = o.args.at(++i);
+        } else if (a.startsWith(QLatin1String("--xls="))) {
+            xls = a.mid(6);
+            if (xls.isEmpty())
+                return usageError(QStringLiteral("Параметру --xls не хватает имени файла"));
+        } else {
+            words << a;
+        }
+    }
+    const QString kind = words.size() == 1 ? words.first() : QString();
     const bool annual = kind == QLatin1String("annual");
     if (!annual && kind != QLatin1String("consumption")) {
         err(QStringLiteral("Команде journal нужен вид журнала: annual или consumption\n\n") + usageText());
@@ -123,6 +141,15 @@ int commandJournal(const Options &o)
     if (answered < total) {
         err(QStringLiteral("%1 прочитан не полностью: %2 из %3\n").arg(name).arg(answered).arg(total));
         return ExitNoAnswer;
+    }
+    if (!xls.isEmpty()) {
+        // The workbook the window's "Экспорт" writes: the same title, cells and number test.
+        try {
+            writeExport(ExportTable{table}, journalTitle(annual, session.info().serial.value_or(0)), xls, QLocale());
+        } catch (const ExportError &e) {
+            err(exportFailureText() + QStringLiteral(" (") + QString::fromUtf8(e.what()) + QStringLiteral(")\n"));
+            return ExitStorage;
+        }
     }
     return ExitDone;
 }

@@ -36,9 +36,10 @@ QString usageText()
         "        [--new-password N] [--reset-tariff]\n"
         "                  записать в счетчик названные установки (как F12 в окне)\n"
         "  reset-billing   сбросить показания на расчетный день\n"
-        "  journal annual|consumption\n"
+        "  journal annual|consumption [--xls ФАЙЛ]\n"
         "                  один цикл опроса, затем годовой журнал (12 месяцев) или журнал\n"
-        "                  потребления (61 страница); строки как в окне, заголовки первыми\n"
+        "                  потребления (61 страница); строки как в окне, заголовки первыми;\n"
+        "                  с --xls ФАЙЛ еще и книга .xls, как ее пишет «Экспорт» в окне\n"
         "\n"
         "Параметры:\n"
         "  --port       порт: имя COMn (через таблицу портов) или путь к устройству;\n"
@@ -64,6 +65,8 @@ QStringList ownOptions(const QString &command)
                 QStringLiteral("--serial"), QStringLiteral("--ddm"), QStringLiteral("--indication"),
                 QStringLiteral("--billing"), QStringLiteral("--correction"), QStringLiteral("--new-password"),
                 QStringLiteral("--reset-tariff")};
+    if (command == QLatin1String("journal"))
+        return {QStringLiteral("--xls")};
     return {};
 }
 } // namespace

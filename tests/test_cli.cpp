@@ -4,9 +4,11 @@
 // and one broken off in the middle.
 
 #include "cli/options.h"
+#include "tests/testxls.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -381,6 +383,63 @@ private slots:
         QVERIFY2(lines.size() > 10 && lines.size() < 62, qPrintable(QString::number(lines.size())));
         QVERIFY(lines[0].startsWith(QStringLiteral("Страница\t")));
         QVERIFY(lines[10].startsWith(QStringLiteral("9\t")));
+    }
+
+    // --xls writes the workbook the window's export writes: the title names the
+    // meter, readings are numbers, months and times stay texts.
+    void journalWorkbook_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("rows");
+        QTest::newRow("annual") << "annual" << 12;
+        QTest::newRow("consumption") << "consumption" << 61;
+    }
+    void journalWorkbook()
+    {
+        QFETCH(QString, kind);
+        QFETCH(int, rows);
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {QStringLiteral("--serial"), QStringLiteral("12345")});
+        QVERIFY(meter.ready);
+        const QString xls = dir.filePath(QStringLiteral("out.xls"));
+        const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("journal"), kind,
+                              QStringLiteral("--xls"), xls});
+        QVERIFY2(r.exit == 0, r.err.constData());
+        const QJsonArray sheet = xlsSheet(xls);
+        QCOMPARE(sheet.size(), rows + 2);
+        const QString title = kind == QLatin1String("annual") ? QStringLiteral("Годовой журнал ")
+                                                             : QStringLiteral("Журнал потребления ");
+        QCOMPARE(sheet[0].toArray()[0].toString(), title + QStringLiteral("Счетчик № 12345, "));
+        QVERIFY(sheet[1].toArray().contains(QStringLiteral("1 тариф")));
+        const QJsonArray first = sheet[2].toArray();
+        if (kind == QLatin1String("annual")) {
+            QVERIFY(first[0].isString());           // "NN месяц"
+            QVERIFY(first[1].isDouble());           // reading
+            QVERIFY(first[4].isString());           // operating time h:m
+        } else {
+            QCOMPARE(first[0].toDouble(-1), 0.0);   // page number
+            QVERIFY(first[2].isString());           // "dd.mm hh:nn"
+            QVERIFY(first[3].isDouble());
+        }
+        // The file's cells are what the command printed.
+        const QStringList printed = QString::fromUtf8(r.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(printed.size(), rows + 1);
+        const QStringList firstPrinted = printed[1].split(QLatin1Char('\t'));
+        QCOMPARE(firstPrinted.size(), first.size());
+        if (first[1].isDouble())
+            QCOMPARE(QString(firstPrinted[1]).replace(QLatin1Char(','), QLatin1Char('.')).toDouble(), first[1].toDouble());
+    }
+
+    void journalWorkbookCannotBeWritten()
+    {
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {});
+        QVERIFY(meter.ready);
+        const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("journal"), QStringLiteral("annual"),
+                              QStringLiteral("--xls"), dir.path()}); // a folder
+        QCOMPARE(r.exit, 5);
+        QVERIFY(QString::fromUtf8(r.err).contains(QStringLiteral("Файл не может быть создан")));
+        QVERIFY(QFileInfo(dir.path()).isDir());
     }
 
     void portMissing()

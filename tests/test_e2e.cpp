@@ -14,6 +14,8 @@
 #include "meter/pagesettings.h"
 #include "schedule/pagejournal.h"
 #include "tests/testbytes.h"
+#include "tests/testxls.h"
+#include "ui/dialogs.h"
 #include "ui/messagebox.h"
 #include "ui/widgets.h"
 
@@ -387,6 +389,43 @@ private slots:
         // The annual grid is left as it was.
         QCOMPARE(page->GridJournal->cellText(12, 0).right(4), QStringLiteral("дек."));
         QVERIFY(!page->GridJournal->cellText(12, 1).isEmpty());
+
+        // Both journals exported as the view shows them, then handed to the desktop.
+        QTemporaryDir out;
+        QString opened;
+        setOpenHook([&opened](const QString &path) { opened = path; });
+        const int serial = w->TabSheet1->SpinEdit_Number->value();
+        QVERIFY(serial > 0);
+        for (const bool annual : {true, false}) {
+            const QString path = out.filePath(annual ? QStringLiteral("annual.xls") : QStringLiteral("diary.xls"));
+            setSaveFileHook([path](const QString &type) { return type == QLatin1String("xls") ? path : QString(); });
+            (annual ? page->BtnJournal : page->BtnDiary)->click();
+            QCOMPARE(opened, path);
+            const QJsonArray sheet = xlsSheet(path);
+            QCOMPARE(sheet.size(), annual ? 14 : 63);
+            QCOMPARE(sheet[0].toArray()[0].toString(),
+                     (annual ? QStringLiteral("Годовой журнал ") : QStringLiteral("Журнал потребления "))
+                         + QStringLiteral("Счетчик № %1, ").arg(serial));
+            const QJsonArray row = sheet[2].toArray();
+            QVERIFY(row[annual ? 0 : 2].isString()); // month, time stamp
+            QVERIFY(row[annual ? 1 : 3].isDouble()); // reading
+            QCOMPARE(row[annual ? 1 : 3].toDouble(), *parseReading(annual ? page->GridJournal->cellText(1, 1)
+                                                                          : page->ListView1->topLevelItem(0)->text(3)));
+        }
+        // A file that cannot be written: the warning, nothing opened; cancelling: nothing.
+        opened.clear();
+        setSaveFileHook([&out](const QString &) { return out.path(); });
+        page->BtnJournal->click();
+        QCOMPARE(m_messages.size(), 1);
+        QCOMPARE(m_messages[0].caption, QStringLiteral("Warning"));
+        QCOMPARE(m_messages[0].text, QStringLiteral("Файл не может быть создан в указанной директории, или файл с таким именем сейчас открыт!"));
+        setSaveFileHook([](const QString &) { return QString(); });
+        page->BtnDiary->click();
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY(opened.isEmpty());
+        setSaveFileHook({});
+        setOpenHook({});
+        m_messages.clear();
 
         page->BitBtn3->click();
         QTRY_VERIFY_WITH_TIMEOUT(page->ListView1->topLevelItemCount() >= 5, 10000);
