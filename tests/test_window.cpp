@@ -121,6 +121,43 @@ private slots:
         QDir::setCurrent(QDir::tempPath());
     }
 
+    // Ctrl+A and Ctrl+D step the DDM numbers in SQL mode wherever the focus is in
+    // the window, number boxes included; the password boxes keep select-all, and
+    // outside SQL mode nothing steps.
+    void ddmShortcuts_data()
+    {
+        QTest::addColumn<bool>("sql");
+        QTest::addColumn<QString>("focus");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("step");
+        QTest::newRow("sql, DDM box, Ctrl+A") << true << "SpinEditB" << int(Qt::Key_A) << 3;
+        QTest::newRow("sql, DDM box, Ctrl+D") << true << "SpinEditB" << int(Qt::Key_D) << -3;
+        QTest::newRow("sql, serial box") << true << "SpinEdit_Number" << int(Qt::Key_A) << 3;
+        QTest::newRow("sql, access password") << true << "LabeledPass2" << int(Qt::Key_A) << 0;
+        QTest::newRow("local, DDM box") << false << "SpinEditB" << int(Qt::Key_A) << 0;
+    }
+    void ddmShortcuts()
+    {
+        QFETCH(bool, sql);
+        QFETCH(QString, focus);
+        QFETCH(int, key);
+        QFETCH(int, step);
+        setMarker(sql);
+        FormMain w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.activateWindow();
+        QWidget *target = w.TabSheet1->findChild<QWidget *>(focus);
+        QVERIFY(target);
+        target->setFocus();
+        QTRY_VERIFY(target->hasFocus());
+        w.TabSheet1->SpinEditB->setValue(10);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key(key), Qt::ControlModifier);
+        QCOMPARE(w.TabSheet1->SpinEditB->value(), 10 + step);
+        if (focus == QLatin1String("LabeledPass2"))
+            QCOMPARE(w.TabSheet1->LabeledPass2->selectedText(), w.TabSheet1->LabeledPass2->text());
+    }
+
     void modeEffects_data()
     {
         QTest::addColumn<bool>("master");
