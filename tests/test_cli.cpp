@@ -442,6 +442,77 @@ private slots:
         QVERIFY(QFileInfo(dir.path()).isDir());
     }
 
+    // Every option of write lands in the meter's memory; frames after --address go
+    // to the new address.
+    void writeEverything()
+    {
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {});
+        QVERIFY(meter.ready);
+        const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("write"), QStringLiteral("--time"),
+                              QStringLiteral("2024-02-29T13:05:09"), QStringLiteral("--summer"), QStringLiteral("--address"),
+                              QStringLiteral("200"), QStringLiteral("--ddm"), QStringLiteral("1193046,2,3"),
+                              QStringLiteral("--indication"), QStringLiteral("9"), QStringLiteral("--billing"),
+                              QStringLiteral("25,0"), QStringLiteral("--serial"), QStringLiteral("100000"),
+                              QStringLiteral("--correction"), QStringLiteral("-7"), QStringLiteral("--new-password"),
+                              QStringLiteral("4321")});
+        QVERIFY2(r.exit == 0, r.err.constData());
+        meter.process.write("state\n");
+        // The state file is saved after every accepted write.
+        QFile f(dir.filePath(QStringLiteral("state.json")));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QJsonObject s = QJsonDocument::fromJson(f.readAll()).object();
+        QCOMPARE(s.value("address").toInt(), 200);
+        QCOMPARE(s.value("ddm").toArray(), (QJsonArray{1193046, 2, 3}));
+        QCOMPARE(s.value("indication").toInt(), 9);
+        QCOMPARE(s.value("billingDay").toInt(), 25);
+        QCOMPARE(s.value("billingHour").toInt(), 0);
+        QCOMPARE(s.value("serial").toInt(), 100000);
+        QCOMPARE(s.value("correction").toInt(), 0x07);
+        QCOMPARE(s.value("password").toInt(), 4321);
+        QVERIFY(s.value("summerTime").toBool());
+        // Read back through the command line at the new address, with the new password.
+        const Run info = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("--address"), QStringLiteral("200"),
+                                 QStringLiteral("--json"), QStringLiteral("info")});
+        QVERIFY2(info.exit == 0, info.err.constData());
+        const QJsonObject o = QJsonDocument::fromJson(info.out).object();
+        QVERIFY(o.value("clock").toString().startsWith(QStringLiteral("2024-02-29T13:0")));
+        QCOMPARE(o.value("correction").toInt(), -7);
+        const Run reset = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("--address"), QStringLiteral("200"),
+                                  QStringLiteral("--password"), QStringLiteral("4321"), QStringLiteral("reset-billing")});
+        QVERIFY2(reset.exit == 0, reset.err.constData());
+    }
+
+    // A wrong access password: exit 4, and nothing after the password frame reaches
+    // the meter's memory.
+    void writeWithAWrongPassword()
+    {
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {});
+        QVERIFY(meter.ready);
+        const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("--password"), QStringLiteral("77"),
+                              QStringLiteral("write"), QStringLiteral("--indication"), QStringLiteral("3"),
+                              QStringLiteral("--billing"), QStringLiteral("7,7")});
+        QCOMPARE(r.exit, 4);
+        QVERIFY(QString::fromUtf8(r.err).contains(QStringLiteral("Доступ запрещен")));
+        QVERIFY(QString::fromUtf8(r.err).contains(QStringLiteral("ничего не записано")));
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("state.json"))));
+        const Run bad = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("write"), QStringLiteral("--billing"),
+                                QStringLiteral("32,0")});
+        QCOMPARE(bad.exit, 2);
+    }
+
+    void writeToASilentMeter()
+    {
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {QStringLiteral("--fault"), QStringLiteral("silent")});
+        QVERIFY(meter.ready);
+        const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("--timeout"), QStringLiteral("200"),
+                              QStringLiteral("write"), QStringLiteral("--indication"), QStringLiteral("3")});
+        QCOMPARE(r.exit, 3);
+        QVERIFY(!QString::fromUtf8(r.err).contains(QStringLiteral("записаны")));
+    }
+
     void portMissing()
     {
         const Run r = runCli({QStringLiteral("--port"), QStringLiteral("/nonexistent/tty"), QStringLiteral("info")});
