@@ -25,25 +25,6 @@ QString absoluteClean(const QString &path)
     return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
 }
 
-// Creates path, which must not exist yet, with the given contents.
-void writeNewFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-        throw ExportError(QStringLiteral("Cannot create %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
-    bool ok = file.write(bytes) == bytes.size() && file.flush();
-    QString error = file.errorString();
-    file.close();
-    if (ok && file.error() != QFileDevice::NoError) {
-        ok = false;
-        error = file.errorString();
-    }
-    if (!ok) {
-        file.remove();
-        throw ExportError(QStringLiteral("Cannot write %1: %2").arg(QDir::toNativeSeparators(path), error));
-    }
-}
-
 // A cell the sheet cannot hold (past its last row or column, a text too long
 // for a cell) is left out; the rest of the table is still saved.
 void putText(Workbook &book, int row, int column, const QString &text)
@@ -136,13 +117,12 @@ void writeExport(const ExportTable &table, const QString &title, const QString &
             putCell(book, r + 2, k + 1, k < row.size() ? row.at(k) : QString(), locale);
     }
 
-    QByteArray bytes;
+    // A new file only: an existing file of the temporary name is never overwritten.
     try {
-        bytes = book.toBytes();
+        book.save(temporary, Workbook::NewFileOnly);
     } catch (const WorkbookError &e) {
         throw ExportError(QString::fromUtf8(e.what()));
     }
-    writeNewFile(temporary, bytes);
 
     // rename() replaces an existing chosen file in one step: until it succeeds
     // the earlier file is untouched.

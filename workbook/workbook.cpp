@@ -474,11 +474,11 @@ QByteArray Workbook::toBytes() const
     return compoundFile(QStringLiteral("Workbook"), s.data);
 }
 
-void Workbook::save(const QString &path) const
+void Workbook::save(const QString &path, SaveMode mode) const
 {
     const QByteArray bytes = toBytes();
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (!file.open(QIODevice::WriteOnly | (mode == NewFileOnly ? QIODevice::NewOnly : QIODevice::Truncate)))
         throw WorkbookError(QStringLiteral("Cannot create %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
     bool ok = file.write(bytes) == bytes.size() && file.flush();
     QString error = file.errorString();

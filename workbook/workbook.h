@@ -51,9 +51,11 @@ public:
     // The whole .xls file.
     QByteArray toBytes() const;
 
-    // Writes the file at path, replacing what is there. Throws WorkbookError when
-    // it cannot be written completely; a partly written file is removed.
-    void save(const QString &path) const;
+    // Writes the file at path, replacing what is there (or, with NewFileOnly,
+    // refusing a path that exists). Throws WorkbookError when it cannot be written
+    // completely; a partly written file is removed.
+    enum SaveMode { ReplaceFile, NewFileOnly };
+    void save(const QString &path, SaveMode mode = ReplaceFile) const;
 
 private:
     using Cell = std::variant<QString, double>;
