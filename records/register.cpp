@@ -179,12 +179,11 @@ std::optional<LastSettings> latestSettings(const DbfTable &table)
     const int zone0Col = table.column(u"ZONE_0");
     const int indicatorCol = table.column(u"INDICATOR");
     int zoneCols[5];
+    for (int i = 0; i < 5; ++i)
+        zoneCols[i] = table.column(QStringLiteral("ZONE_%1").arg(i + 1));
     int timeCols[6];
-    for (int i = 0; i < 6; ++i) {
-        if (i > 0)
-            zoneCols[i - 1] = table.column(QStringLiteral("ZONE_%1").arg(i));
+    for (int i = 0; i < 6; ++i)
         timeCols[i] = table.column(QStringLiteral("TIME_%1").arg(i));
-    }
 
     int latest = 0;
     qint64 row = -1;

@@ -17,6 +17,7 @@
 using namespace zk;
 
 Q_DECLARE_METATYPE(zk::SettingsRecord)
+Q_DECLARE_METATYPE(std::optional<bool>)
 
 namespace {
 
@@ -135,6 +136,8 @@ private slots:
     void latestSettings();
     void browseRows_data();
     void browseRows();
+    void summerText_data();
+    void summerText();
     void concurrentAppends();
 };
 
@@ -149,26 +152,24 @@ void TestDbf::newRegister()
     QCOMPARE(read[QLatin1String("count")].toInt(), 0);
     QVERIFY(read[QLatin1String("records")].toArray().isEmpty());
 
-    // The data model's column order, then the zone columns read at start-up.
-    QStringList expected = {"C_NUMBER", "VERSION", "ADDRESS", "TURN_ON", "STATUS", "C_DATE", "C_TIME",
-                            "SUMMER", "PASS", "T_1_C", "T_2_C", "T_3_C", "T_1_1", "T_2_1", "T_3_1",
-                            "DDM_A", "DDM_B", "DDM_C", "COUNT_DAY", "COUNT_HOUR", "REPORT", "DATE_REC",
-                            "TIME_REC", "NCORRECT", "INDICATOR", "ZONE_0", "ZONE_1", "ZONE_2", "ZONE_3",
-                            "ZONE_4", "ZONE_5", "TIME_0", "TIME_1", "TIME_2", "TIME_3", "TIME_4", "TIME_5"};
-    const QJsonArray fields = read[QLatin1String("fields")].toArray();
-    QStringList names;
-    for (int i = 0; i < fields.size(); ++i) {
-        const QJsonArray f = fields[i].toArray();
-        names << f[0].toString();
-        // What dbfread sees is what the table declares.
-        const DbfField &mine = t.fields().at(i);
-        QCOMPARE(f[1].toString(), QString(QChar::fromLatin1(char(mine.type))));
-        QCOMPARE(f[2].toInt(), mine.length);
-        QCOMPARE(f[3].toInt(), mine.decimals);
+    // The data model's column order, then the zone columns read at start-up; the widths are
+    // the register's file format, shared with other programs.
+    const QStringList expected = {
+        "C_NUMBER N 10 0", "VERSION C 5 0", "ADDRESS N 6 0", "TURN_ON N 10 0", "STATUS N 5 0", "C_DATE D 8 0",
+        "C_TIME C 8 0", "SUMMER L 1 0", "PASS N 10 0", "T_1_C N 15 5", "T_2_C N 15 5", "T_3_C N 15 5",
+        "T_1_1 N 15 5", "T_2_1 N 15 5", "T_3_1 N 15 5", "DDM_A N 10 0", "DDM_B N 10 0", "DDM_C N 10 0",
+        "COUNT_DAY N 6 0", "COUNT_HOUR N 6 0", "REPORT L 1 0", "DATE_REC D 8 0", "TIME_REC C 5 0",
+        "NCORRECT N 6 0", "INDICATOR N 6 0", "ZONE_0 N 6 0", "ZONE_1 C 10 0", "ZONE_2 C 10 0", "ZONE_3 C 10 0",
+        "ZONE_4 C 10 0", "ZONE_5 C 10 0", "TIME_0 C 8 0", "TIME_1 C 8 0", "TIME_2 C 8 0", "TIME_3 C 8 0",
+        "TIME_4 C 8 0", "TIME_5 C 8 0"};
+    QStringList fields;
+    for (const QJsonValue &f : read[QLatin1String("fields")].toArray()) {
+        const QJsonArray a = f.toArray();
+        fields << QStringLiteral("%1 %2 %3 %4").arg(a[0].toString(), a[1].toString()).arg(a[2].toInt()).arg(a[3].toInt());
     }
-    QCOMPARE(names, expected);
-    QCOMPARE(t.fieldIndex(u"time_3"), expected.indexOf("TIME_3"));
-    QCOMPARE(t.fieldIndex(u"Zone_0"), expected.indexOf("ZONE_0"));
+    QCOMPARE(fields, expected);
+    QCOMPARE(t.fieldIndex(u"time_3"), 34);
+    QCOMPARE(t.fieldIndex(u"Zone_0"), 25);
     QCOMPARE(t.fieldIndex(u"NO_SUCH"), -1);
     QVERIFY_THROWS_EXCEPTION(DbfError, t.column(u"NO_SUCH"));
 }
@@ -698,6 +699,22 @@ void TestDbf::browseRows()
     file[probe.headerLength() + 5 * probe.recordLength()] = '*';
     writeBytes(path, file);
     QCOMPARE(zk::browseRows(DbfTable::open(path), from, to, serial), rows);
+}
+
+void TestDbf::summerText_data()
+{
+    QTest::addColumn<std::optional<bool>>("summer");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("true") << std::optional<bool>(true) << QStringLiteral("да");
+    QTest::newRow("false") << std::optional<bool>(false) << QStringLiteral("нет");
+    QTest::newRow("NULL") << std::optional<bool>() << QString();
+}
+
+void TestDbf::summerText()
+{
+    QFETCH(std::optional<bool>, summer);
+    QFETCH(QString, text);
+    QCOMPARE(zk::summerText(summer), text);
 }
 
 void TestDbf::concurrentAppends()
