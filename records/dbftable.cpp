@@ -24,7 +24,7 @@ constexpr char FieldsEnd = 0x0D;
 constexpr quint8 LanguageCp1251 = 0xC9;
 constexpr int HeaderSize = 32;
 constexpr int DescriptorSize = 32;
-constexpr qint64 ScanBufferBytes = 1 << 20;
+constexpr qint64 ScanBufferBytes = 1 << 18;
 
 // Windows-1251, 0x80..0xFF. 0x98 has no character.
 constexpr char16_t Cp1251High[128] = {
@@ -90,11 +90,6 @@ void putToday(char *p)
     p[0] = char(std::clamp(today.year() - 1900, 0, 255));
     p[1] = char(today.month());
     p[2] = char(today.day());
-}
-
-bool isBlank(QByteArrayView bytes)
-{
-    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == ' ' || c == '\0'; });
 }
 
 // Checks a field's declaration; returns an empty text when it is sound.
@@ -190,14 +185,6 @@ QByteArrayView DbfRow::raw(int field) const
     return QByteArrayView(m_bytes + 1 + m_table->m_offsets.at(field), f.length);
 }
 
-bool DbfRow::isNull(int field) const
-{
-    const QByteArrayView bytes = raw(field);
-    if (m_table->m_fields.at(field).type == DbfType::Logical && bytes.front() == '?')
-        return true;
-    return isBlank(bytes);
-}
-
 std::optional<double> DbfRow::number(int field) const
 {
     QByteArrayView bytes = raw(field);
@@ -211,6 +198,36 @@ std::optional<double> DbfRow::number(int field) const
         ++b;
     if (b == e || e - b > 40)
         return std::nullopt;
+    // Up to 15 digits with a point: an integer below 2^53 divided by an exact power of ten,
+    // which rounds as correctly as the general parser and saves most of a scan's time.
+    {
+        static constexpr double Pow10[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8,
+                                           1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+        qsizetype i = b;
+        const bool negative = bytes[i] == '-';
+        if (negative)
+            ++i;
+        qint64 mantissa = 0;
+        int digits = 0;
+        int decimals = -1;
+        for (; i < e && digits <= 15; ++i) {
+            const char c = bytes[i];
+            if (c >= '0' && c <= '9') {
+                mantissa = mantissa * 10 + (c - '0');
+                ++digits;
+                if (decimals >= 0)
+                    ++decimals;
+            } else if ((c == '.' || c == ',') && decimals < 0) {
+                decimals = 0;
+            } else {
+                break;
+            }
+        }
+        if (i == e && digits > 0 && digits <= 15) {
+            const double value = double(mantissa) / Pow10[std::max(decimals, 0)];
+            return negative ? -value : value;
+        }
+    }
     char text[40];
     for (qsizetype i = b; i < e; ++i)
         text[i - b] = bytes[i] == ',' ? '.' : bytes[i];
@@ -575,10 +592,6 @@ QByteArray DbfTable::encode(const QVariantList &values) const
             case QMetaType::Long: case QMetaType::LongLong:
                 text = f.decimals == 0 ? QByteArray::number(v.toLongLong())
                                        : QByteArray::number(double(v.toLongLong()), 'f', f.decimals);
-                break;
-            case QMetaType::ULong: case QMetaType::ULongLong:
-                text = f.decimals == 0 ? QByteArray::number(v.toULongLong())
-                                       : QByteArray::number(double(v.toULongLong()), 'f', f.decimals);
                 break;
             case QMetaType::Double: case QMetaType::Float: {
                 const double d = v.toDouble();

@@ -60,8 +60,6 @@ public:
     bool isDeleted() const { return m_bytes[0] == '*'; }
     // The field's bytes as stored.
     QByteArrayView raw(int field) const;
-    // True when the field holds only blanks.
-    bool isNull(int field) const;
     // QString (C, right-trimmed), double (N), QDate (D), bool (L); a null QVariant for NULL.
     QVariant value(int field) const;
     // N: the number, nullopt when NULL or unreadable.

@@ -18,6 +18,7 @@ using namespace zk;
 
 Q_DECLARE_METATYPE(zk::SettingsRecord)
 Q_DECLARE_METATYPE(std::optional<bool>)
+Q_DECLARE_METATYPE(zk::DbfField)
 
 namespace {
 
@@ -28,6 +29,7 @@ t = dbfread.DBF(sys.argv[1], char_decode_errors='strict')
 conv = lambda v: v.isoformat() if isinstance(v, datetime.date) else v
 print(json.dumps({
     'encoding': t.encoding, 'driver': t.header.language_driver, 'count': t.header.numrecords,
+    'changed': t.date.isoformat() if t.date else None,
     'fields': [[f.name, f.type, f.length, f.decimal_count] for f in t.fields],
     'records': [[conv(v) for v in r.values()] for r in t]}))
 )";
@@ -120,6 +122,8 @@ private slots:
     void valueRejected();
     void codePage();
     void endMarkerAndCountAfterEveryAppend();
+    void declarations_data();
+    void declarations();
     void tornTail_data();
     void tornTail();
     void badFile_data();
@@ -195,6 +199,8 @@ void TestDbf::values_data()
     QTest::newRow("N decimals") << 'N' << 15 << 5 << QVariant(123456789.12345) << QJsonValue(123456789.12345)
                                 << QVariant(123456789.12345);
     QTest::newRow("N rounded to decimals") << 'N' << 8 << 2 << QVariant(1.006) << QJsonValue(1.01) << QVariant(1.01);
+    QTest::newRow("N negative fraction") << 'N' << 6 << 2 << QVariant(-0.5) << QJsonValue(-0.5) << QVariant(-0.5);
+    QTest::newRow("N 18 digits") << 'N' << 20 << 0 << QVariant(1e17) << QJsonValue(qint64(100000000000000000)) << QVariant(1e17);
     QTest::newRow("N zero") << 'N' << 6 << 0 << QVariant(0.0) << QJsonValue(0) << QVariant(0.0);
     QTest::newRow("N NULL") << 'N' << 6 << 0 << QVariant() << QJsonValue(QJsonValue::Null) << QVariant();
     QTest::newRow("D") << 'D' << 8 << 0 << QVariant(QDate(2026, 3, 1)) << QJsonValue("2026-03-01")
@@ -309,10 +315,58 @@ void TestDbf::endMarkerAndCountAfterEveryAppend()
         QCOMPARE(t.recordCount(), k);
         const QJsonObject read = dbfread(t.path());
         QCOMPARE(read[QLatin1String("count")].toInt(), k);
+        QCOMPARE(read[QLatin1String("changed")].toString(), QDate::currentDate().toString(Qt::ISODate));
         QCOMPARE(column(read, QStringLiteral("C_NUMBER")).last().toInt(), 100 + k);
         QCOMPARE(column(read, QStringLiteral("DATE_REC")).last().toString(),
                  now.addDays(k).date().toString(Qt::ISODate));
     }
+}
+
+void TestDbf::declarations_data()
+{
+    QTest::addColumn<QVector<DbfField>>("fields");
+    QTest::addColumn<bool>("valid");
+
+    auto one = [](const char *name, DbfType type, int length, int decimals = 0) {
+        return QVector<DbfField>{{QString::fromLatin1(name), type, length, decimals}};
+    };
+    QTest::newRow("C 254") << one("a", DbfType::Character, 254) << true;
+    QTest::newRow("C 255") << one("a", DbfType::Character, 255) << false;
+    QTest::newRow("C 0") << one("a", DbfType::Character, 0) << false;
+    QTest::newRow("N 1") << one("a", DbfType::Numeric, 1) << true;
+    QTest::newRow("N 20") << one("a", DbfType::Numeric, 20) << true;
+    QTest::newRow("N 21") << one("a", DbfType::Numeric, 21) << false;
+    QTest::newRow("N 5.3") << one("a", DbfType::Numeric, 5, 3) << true;
+    QTest::newRow("N 5.4: no room for the point") << one("a", DbfType::Numeric, 5, 4) << false;
+    QTest::newRow("D 8") << one("a", DbfType::Date, 8) << true;
+    QTest::newRow("D 6") << one("a", DbfType::Date, 6) << false;
+    QTest::newRow("L 2") << one("a", DbfType::Logical, 2) << false;
+    QTest::newRow("name of 10") << one("abcdefghij", DbfType::Logical, 1) << true;
+    QTest::newRow("name of 11") << one("abcdefghijk", DbfType::Logical, 1) << false;
+    QTest::newRow("name with a blank") << one("a b", DbfType::Logical, 1) << false;
+    QTest::newRow("name twice") << (one("Ab", DbfType::Logical, 1) + one("aB", DbfType::Date, 8)) << false;
+    QTest::newRow("no fields") << QVector<DbfField>{} << false;
+}
+
+void TestDbf::declarations()
+{
+    QFETCH(QVector<DbfField>, fields);
+    QFETCH(bool, valid);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("t.dbf"));
+    try {
+        DbfTable::create(path, fields);
+    } catch (const DbfError &e) {
+        QVERIFY2(!valid, qPrintable(e.text()));
+        QVERIFY(e.text().contains(path));
+        QVERIFY(QDir(dir.path()).isEmpty());
+        return;
+    }
+    QVERIFY(valid);
+    const QJsonArray read = dbfread(path)[QLatin1String("fields")].toArray();
+    QCOMPARE(read.size(), fields.size());
+    QCOMPARE(read[0].toArray(), (QJsonArray{fields[0].name.toUpper(), QString(QChar::fromLatin1(char(fields[0].type))),
+                                            fields[0].length, fields[0].decimals}));
 }
 
 void TestDbf::tornTail_data()
@@ -327,6 +381,7 @@ void TestDbf::tornTail_data()
     QTest::newRow("cut after the flag byte") << 2 * 100 + 1 << QByteArray() << 2;
     QTest::newRow("end marker lost") << 3 * 100 << QByteArray() << 3;
     QTest::newRow("part of a new body after the marker") << -1 << QByteArray(40, '7') << 3;
+    QTest::newRow("more than a record after the marker") << -1 << QByteArray(250, ' ') << 3;
     QTest::newRow("new record whole, count not yet raised") << -1 << QByteArray() << 3;
 }
 
