@@ -6,11 +6,16 @@
 // fields packed), and 0x1A after the last record. Types C, N (with decimals), D and L; a field
 // of blanks is NULL. Character data is stored in Windows-1251.
 //
-// An append writes the record, then the end marker, then the header's count, and flushes each
-// step to disk, all under an exclusive lock on the file, so a crash at any moment leaves a table
-// whose earlier records every reader sees intact and two programs appending at once never
-// interleave. Records [0, recordCount()) are never rewritten, so reading them needs no lock
-// beyond the moment the count is taken.
+// An append holds an exclusive lock on the file (flock) and takes the count afresh under it, so
+// two programs appending at once never interleave. It writes the record's fields and the new
+// end marker behind the old marker and flushes them to disk (fdatasync); then it turns the old
+// marker into the record's flag byte, writes the header's count and flushes again (fsync). At
+// any moment of a crash, readers that stop at the end marker and readers that trust the count
+// see every earlier record intact, and at most one whole new record more or less. The header's
+// count decides: anything after the last counted record is dropped by the next append, and a
+// count larger than the file holds is read as the complete records there are.
+// Records [0, recordCount()) are never rewritten, so reading them needs no lock beyond the
+// moment the count is taken.
 
 #include <QByteArrayView>
 #include <QDate>
