@@ -234,7 +234,7 @@ std::optional<double> DbfRow::number(int field) const
     double value = 0;
     const char *end = text + (e - b);
     const auto [ptr, ec] = std::from_chars(text, end, value);
-    if (ec != std::errc() || ptr != end)
+    if (ec != std::errc() || ptr != end || !std::isfinite(value))
         return std::nullopt;
     return value;
 }
