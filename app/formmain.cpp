@@ -8,6 +8,7 @@
 #include "meter/pagereadings.h"
 #include "meter/pagesettings.h"
 #include "records/pagedatabase.h"
+#include "records/register.h"
 #include "schedule/pagejournal.h"
 #include "schedule/pageschedule.h"
 #include "schedule/journalexport.h"
@@ -24,6 +25,7 @@
 #include <QKeyEvent>
 #include <QComboBox>
 #include <QDateEdit>
+#include <QDir>
 #include <QDialog>
 #include <QGroupBox>
 #include <QLabel>
@@ -350,6 +352,11 @@ void FormMain::buildPages()
     connect(TabSheet1->BitBtn1, &QToolButton::clicked, this, &FormMain::BitBtn1Click);
     connect(TabSheet3->BitBtn5, &QPushButton::clicked, this, &FormMain::BitBtn5Click);
     connect(TabSheet2->BtnJournal, &QPushButton::clicked, this, &FormMain::BtnJournalClick);
+    // A changed filter takes effect when the view is opened again.
+    connect(TabSheet5, &PageDatabase::filterChanged, this, [this] {
+        if (ActionClose->isEnabled())
+            ActionCloseExecute();
+    });
     connect(TabSheet2->BtnDiary, &QPushButton::clicked, this, &FormMain::BtnDiaryClick);
     connect(TabSheet1->LabeledPass1, &QLineEdit::textChanged, this, &FormMain::LabeledPass1Change);
     connect(TabSheet1->LabeledPass2, &QLineEdit::textChanged, this, &FormMain::LabeledPass1Change);
@@ -636,12 +643,45 @@ void FormMain::setBaudIndex(int index)
     Comm1->setBaudrate(BaudForIndex[index]);
 }
 
-void FormMain::loadLastSettings() {}
+void FormMain::loadLastSettings()
+{
+    if (sqlMode())
+        return;
+    const DbfTable table = openOrCreateRegister(QDir::currentPath());
+    const auto last = latestSettings(table);
+    if (!last)
+        return;
+    if (last->indicator) {
+        QCheckBox *boxes[4] = {TabSheet1->CheckBox1, TabSheet1->CheckBox2, TabSheet1->CheckBox3, TabSheet1->CheckBox4};
+        for (int bit = 0; bit < 4; ++bit)
+            boxes[bit]->setChecked(*last->indicator & (1 << bit));
+    }
+}
 void FormMain::fillDefaultHolidays() {}
 void FormMain::identifyBench() {}
 void FormMain::lookupLastSettingTime() {}
 void FormMain::showDrift(const MeterClock &) {}
-void FormMain::BitBtn1Click() {}
+void FormMain::BitBtn1Click()
+{
+    if (sqlMode())
+        return; // the production database's, with its own query
+    qint64 next = 0;
+    try {
+        next = nextFreeNumber(openOrCreateRegister(QDir::currentPath()));
+    } catch (const DbfError &e) {
+        reportError(e.text());
+        return;
+    }
+    QSpinBox *number = TabSheet1->SpinEdit_Number;
+    if (next > number->maximum()) {
+        showError(this, QStringLiteral("Следующий свободный номер %1 больше наибольшего заводского номера %2.")
+                            .arg(next)
+                            .arg(number->maximum()));
+        return;
+    }
+    number->setValue(int(next));
+    setEdited(number, true);
+}
 void FormMain::Timer3Timer()
 {
     TabSheet1->refreshPickers(QDateTime::currentDateTime());
@@ -795,8 +835,26 @@ bool FormMain::eventFilter(QObject *watched, QEvent *event)
 }
 
 // Behaviour of later parts.
-void FormMain::ActionOpenExecute() {}
-void FormMain::ActionCloseExecute() {}
+void FormMain::ActionOpenExecute()
+{
+    try {
+        const DbfTable table = openOrCreateRegister(QDir::currentPath());
+        TabSheet5->openView(table.path());
+    } catch (const DbfError &e) {
+        reportError(e.text());
+        return;
+    }
+    ActionOpen->setEnabled(false);
+    ActionClose->setEnabled(true);
+    PageControl1->setCurrentWidget(TabSheet5);
+}
+
+void FormMain::ActionCloseExecute()
+{
+    TabSheet5->closeView();
+    ActionOpen->setEnabled(!sqlMode());
+    ActionClose->setEnabled(false);
+}
 void FormMain::ActionSpoilageExecute() {}
 void FormMain::ActionFocusCorrectExecute() {}
 void FormMain::ActionCountCorrectExecute() {}
@@ -942,7 +1000,34 @@ void FormMain::displayReset()
 
 void FormMain::recordWrite()
 {
+    // The production database takes SQL mode's records.
+    if (sqlMode())
+        return;
+    try {
+        DbfTable table = openOrCreateRegister(QDir::currentPath());
+        zk::recordWrite(table, buildSettingsRecord(TabSheet1->settingsToWrite(), readoutForRecord()),
+                        QDateTime::currentDateTime());
+    } catch (const DbfError &e) {
+        showMessage(this, QMessageBox::Critical, QStringLiteral("Ошибка БД"),
+                    QStringLiteral("Ошибка записи в БД: ") + e.text());
+        return;
+    }
     emit writeRecorded();
+}
+
+ReadoutForRecord FormMain::readoutForRecord() const
+{
+    ReadoutForRecord r;
+    const PageSettings *p = TabSheet1;
+    r.serial = p->SpinEdit_Number->value();
+    r.version = p->LabeledVersion->text();
+    r.turnOnCount = p->EditOff->text();
+    r.status = p->lastStatus();
+    for (const StringGrid *grid : {TabSheet3->GridValue, TabSheet3->GridValue_1})
+        for (int row = 1; row <= 3; ++row)
+            r.readings << grid->cellText(row, 1);
+    r.corrections = p->LabeledNCorrect->text();
+    return r;
 }
 
 void FormMain::reportWriteFailure(const QString &text)

@@ -6,6 +6,7 @@
 #include "app/preferences.h"
 #include "link/exchangeengine.h"
 #include "meter/readout.h"
+#include "records/settingsrecord.h"
 
 #include <QDateTime>
 #include <QDialog>
@@ -214,6 +215,8 @@ private:
     void queueRequests(const QList<QByteArray> &frames);
     void annualReply(const QByteArray &frame);
     void exportJournal(bool annual);
+    // ---- local register
+    ReadoutForRecord readoutForRecord() const;
     void consumptionReply(const QByteArray &frame);
 };
 

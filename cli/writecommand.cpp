@@ -1,6 +1,12 @@
 #include "cli/writecommand.h"
 
+#include "app/preferences.h"
 #include "cli/session.h"
+#include "records/register.h"
+#include "records/settingsrecord.h"
+
+#include <QDir>
+#include <QSettings>
 
 #include <cstdio>
 
@@ -32,8 +38,10 @@ std::optional<QList<int>> numberList(const QString &text, int count, int min, in
 } // namespace
 
 std::optional<SettingsWrite> parseWrite(const QStringList &args, const QString &accessPassword,
-                                        const QDateTime &now, QString *error)
+                                        const QDateTime &now, QString *error, bool *nextSerial)
 {
+    if (nextSerial)
+        *nextSerial = false;
     SettingsWrite w;
     w.accessPassword = accessPassword;
     bool summer = false;
@@ -86,6 +94,9 @@ std::optional<SettingsWrite> parseWrite(const QStringList &args, const QString &
             if (!n)
                 return bad(QStringLiteral("Новый адрес должен быть от 0 до 255: %1").arg(*v));
             w.address = *n;
+        } else if (name == QLatin1String("--serial") && *v == QLatin1String("next") && nextSerial) {
+            *nextSerial = true;
+            w.serial = 0; // filled in from the register
         } else if (name == QLatin1String("--serial")) {
             const auto n = intArgument(*v, 0, 131071);
             if (!n)
@@ -129,12 +140,54 @@ std::optional<SettingsWrite> parseWrite(const QStringList &args, const QString &
     return w;
 }
 
+namespace {
+
+// The register's record of a completed write, as the window makes it.
+ReadoutForRecord readoutOf(const MeterInfo &info, const SettingsWrite &write)
+{
+    ReadoutForRecord r;
+    r.serial = write.serial ? *write.serial : info.serial.value_or(0);
+    r.version = info.version ? info.version->text : QString();
+    r.turnOnCount = info.turnOn ? QString::number(info.turnOn->halfMinutes) : QString();
+    r.status = info.status.value_or(0);
+    if (info.readings) {
+        for (quint64 count : info.readings->current)
+            r.readings << formatReading(readingValue(count));
+        if (info.readings->billing)
+            for (quint64 count : *info.readings->billing)
+                r.readings << formatReading(readingValue(count));
+    }
+    r.corrections = info.turnOn ? QString::number(info.turnOn->corrections) : QString();
+    return r;
+}
+
+} // namespace
+
 int commandWrite(const Options &o)
 {
     QString error;
+    bool nextSerial = false;
     // The write's own values are checked before the meter is touched.
-    if (!parseWrite(o.args, o.password, QDateTime::currentDateTime(), &error))
+    if (!parseWrite(o.args, o.password, QDateTime::currentDateTime(), &error, &nextSerial))
         return usageError(error);
+    const bool sql = deriveModes(false, false, QSettings(preferencesOrganisation(), preferencesApplication())
+                                                   .contains(QStringLiteral("Sql")),
+                                 sqlMarkerExists())
+                         .sqlMode;
+    if (sql) {
+        say(QStringLiteral("Производственный режим: запись в производственную БД из командной строки пока не "
+                           "выполняется, поэтому установки не записываются."));
+        return ExitStorage;
+    }
+    // The register is opened before the meter is touched: a register that cannot be
+    // used stops the write.
+    std::optional<DbfTable> table;
+    try {
+        table.emplace(openOrCreateRegister(QDir::currentPath()));
+    } catch (const DbfError &e) {
+        say(e.text());
+        return ExitStorage;
+    }
     if (!writeAllowed(true, o.password, QString(), false))
         return usageError(QStringLiteral("Пароль для доступа должен быть числом от 0 до 65535: %1").arg(o.password));
     Session session(o);
@@ -143,11 +196,25 @@ int commandWrite(const Options &o)
     // One poll cycle first: the record of the write holds what was read.
     if (const int e = session.pollCycle())
         return e;
-    const auto write = parseWrite(o.args, o.password, QDateTime::currentDateTime(), &error);
+    auto write = parseWrite(o.args, o.password, QDateTime::currentDateTime(), &error, &nextSerial);
+    if (nextSerial) {
+        const qint64 next = nextFreeNumber(*table);
+        if (next > 131071) {
+            say(QStringLiteral("Следующий свободный номер %1 больше наибольшего заводского номера 131071.").arg(next));
+            return ExitStorage;
+        }
+        write->serial = int(next);
+    }
     if (write->address)
         session.setNewAddress(*write->address);
     if (const int e = session.runFrames(settingsFrames(*write), true))
         return e;
+    try {
+        recordWrite(*table, buildSettingsRecord(*write, readoutOf(session.info(), *write)), QDateTime::currentDateTime());
+    } catch (const DbfError &e) {
+        say(QStringLiteral("Установки записаны в счетчик, но не в журнал установок: ") + e.text());
+        return ExitStorage;
+    }
     say(QStringLiteral("Установки записаны."));
     return ExitDone;
 }

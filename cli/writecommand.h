@@ -13,8 +13,9 @@ namespace zk::cli {
 // The options of `write` as a settings write; nothing with `error` set when an
 // option is unknown, lacks its value or holds one the meter cannot take. `now` is
 // the time `--time now` stands for. The access password is the global one.
+// `--serial next` sets *nextSerial (the number is the register's to propose).
 std::optional<SettingsWrite> parseWrite(const QStringList &args, const QString &accessPassword,
-                                        const QDateTime &now, QString *error);
+                                        const QDateTime &now, QString *error, bool *nextSerial = nullptr);
 
 int commandWrite(const Options &options);
 int commandResetBilling(const Options &options);

@@ -1,5 +1,7 @@
 #include "records/pagedatabase.h"
 
+#include "records/registermodel.h"
+
 #include <QDateEdit>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -60,6 +62,13 @@ PageDatabase::PageDatabase(QWidget *parent) : QWidget(parent)
     panel->setFrameShape(QFrame::Panel);
     panel->setFrameShadow(QFrame::Sunken);
     StatusBar2->addWidget(panel, 1);
+    m_status = panel;
+
+    m_model = new RegisterModel(this);
+    DBGrid1->setModel(m_model);
+    connect(SpinFilter, &QSpinBox::valueChanged, this, &PageDatabase::filterChanged);
+    connect(DTP1, &QDateEdit::dateChanged, this, &PageDatabase::filterChanged);
+    connect(DTP2, &QDateEdit::dateChanged, this, &PageDatabase::filterChanged);
 
     auto *page = new QVBoxLayout(this);
     page->setContentsMargins(0, 0, 0, 0);
@@ -67,6 +76,23 @@ PageDatabase::PageDatabase(QWidget *parent) : QWidget(parent)
     page->addWidget(Panel6);
     page->addWidget(DBGrid1, 1);
     page->addWidget(StatusBar2);
+}
+
+void PageDatabase::openView(const QString &path)
+{
+    m_model->open(path, DTP1->date(), DTP2->date(), SpinFilter->value());
+    m_status->setText(QStringLiteral(" Записей: ") + QString::number(m_model->rowCount()));
+}
+
+void PageDatabase::closeView()
+{
+    m_model->close();
+    m_status->clear();
+}
+
+QString PageDatabase::statusText() const
+{
+    return m_status->text();
 }
 
 } // namespace zk

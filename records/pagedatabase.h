@@ -4,6 +4,7 @@
 #include <QWidget>
 
 class QDateEdit;
+class QLabel;
 class QFrame;
 class QSpinBox;
 class QStatusBar;
@@ -11,11 +12,19 @@ class QTableView;
 
 namespace zk {
 
+class RegisterModel;
+
 class PageDatabase : public QWidget
 {
     Q_OBJECT
 public:
     explicit PageDatabase(QWidget *parent = nullptr);
+
+    // The register view: the grid over the model, " Записей: N" below it.
+    RegisterModel *model() const { return m_model; }
+    void openView(const QString &path);
+    void closeView();
+    QString statusText() const;
 
     QFrame *Panel6;
     QSpinBox *SpinFilter;
@@ -23,6 +32,14 @@ public:
     QDateEdit *DTP2;
     QStatusBar *StatusBar2;
     QTableView *DBGrid1;
+
+signals:
+    // Any change of the filter controls.
+    void filterChanged();
+
+private:
+    RegisterModel *m_model;
+    QLabel *m_status;
 };
 
 } // namespace zk

@@ -129,11 +129,11 @@ DbfTable openOrCreateRegister(const QString &dir)
     }
 }
 
-Readings readingsFromTexts(const QStringList &texts, const QLocale &locale)
+RecordReadings readingsFromTexts(const QStringList &texts, const QLocale &locale)
 {
     QLocale strict = locale;
     strict.setNumberOptions(locale.numberOptions() | QLocale::RejectGroupSeparator);
-    Readings out;
+    RecordReadings out;
     for (int i = 0; i < int(out.size()) && i < texts.size(); ++i) {
         bool ok = false;
         const double value = strict.toDouble(texts.at(i), &ok);

@@ -34,8 +34,8 @@ QVector<DbfField> registerFields();
 // when there is none. A file that is there but unreadable throws DbfError and stays as it is.
 DbfTable openOrCreateRegister(const QString &dir);
 
-// Readings in the order T_1_C, T_2_C, T_3_C, T_1_1, T_2_1, T_3_1.
-using Readings = std::array<std::optional<double>, 6>;
+// RecordReadings in the order T_1_C, T_2_C, T_3_C, T_1_1, T_2_1, T_3_1.
+using RecordReadings = std::array<std::optional<double>, 6>;
 
 // What one settings write stores. An empty optional is a NULL column: the conditional columns
 // are NULL when their part of the settings was not written, never 0. REPORT, DATE_REC and
@@ -51,7 +51,7 @@ struct SettingsRecord
     std::optional<QTime> clockTime;     // C_TIME, stored "hh:mm"
     std::optional<bool> summer;         // SUMMER
     std::optional<double> password;     // PASS
-    Readings readings;                  // T_1_C .. T_3_1
+    RecordReadings readings;                  // T_1_C .. T_3_1
     std::array<std::optional<double>, 3> ddm; // DDM_A, DDM_B, DDM_C
     std::optional<int> countDay;        // COUNT_DAY
     std::optional<int> countHour;       // COUNT_HOUR
@@ -63,7 +63,7 @@ struct SettingsRecord
 // separators; blanks around the number are allowed). The first cell that is not a finite
 // number ends the conversion: it and every later reading stay empty. Missing cells count as
 // not numbers.
-Readings readingsFromTexts(const QStringList &texts, const QLocale &locale);
+RecordReadings readingsFromTexts(const QStringList &texts, const QLocale &locale);
 
 // Appends one record: REPORT false, DATE_REC now's date, TIME_REC now as "hh:mm". Columns are
 // found by name, so the register's column order does not matter. Throws DbfError.

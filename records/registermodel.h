@@ -1,0 +1,52 @@
+#pragma once
+// The browse view of the local register: the rows of a date range (and, optionally,
+// one serial number) as a read-only table model over the file. Records are read
+// from the file as the view asks for them, not copied in advance.
+
+#include "records/dbftable.h"
+
+#include <QAbstractTableModel>
+#include <QCache>
+#include <QDate>
+#include <QStringList>
+#include <memory>
+
+namespace zk {
+
+class RegisterModel : public QAbstractTableModel
+{
+    Q_OBJECT
+public:
+    explicit RegisterModel(QObject *parent = nullptr);
+    ~RegisterModel() override;
+
+    // The register's columns in the order the grid shows them, with their titles;
+    // "Sumer_correct" is calculated from SUMMER.
+    static const QStringList &columnNames();
+    static const QStringList &columnTitles();
+
+    // Opens the register at `path` filtered as given; throws DbfError and keeps the
+    // previous state when it cannot be read.
+    void open(const QString &path, const QDate &from, const QDate &to, int serial);
+    void close();
+    bool isOpen() const { return m_table != nullptr; }
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+    // The text of one cell as the grid shows it.
+    QString cellText(int row, int column) const;
+
+private:
+    const QVariantList &record(int row) const;
+
+    std::unique_ptr<DbfTable> m_table;
+    QVector<qint64> m_rows;
+    QVector<int> m_fieldOf; // column -> field index (-1: calculated or missing)
+    int m_summerField = -1;
+    mutable QCache<qint64, QVariantList> m_cache{512};
+};
+
+} // namespace zk
