@@ -156,6 +156,9 @@ public slots:
     void BitBtn5Click();
     void N20Click();
     void N15Click();
+    // The tariff schedule: the read and write sequences of the page's buttons.
+    void BtnReadScheduleClick();
+    void BtnWriteScheduleClick();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -208,6 +211,9 @@ private:
     void queueRequests(const QList<QByteArray> &frames);
     void annualReply(const QByteArray &frame);
     void consumptionReply(const QByteArray &frame);
+
+    // The tariff schedule: replies onto the page "Тарифное расписание".
+    void zoneReply(const QByteArray &frame);
 };
 
 } // namespace zk
