@@ -236,15 +236,6 @@ private slots:
         }
     }
 
-    void writeWithAnyPassword()
-    {
-        // The password box may hold anything; the frame is built as the settings write builds it.
-        const QList<QByteArray> frames = scheduleWriteFrames(TariffSchedule(), 12, QStringLiteral("abc"));
-        QCOMPARE(frames.size(), 2);
-        QCOMPARE(frames.first(), passwordFrame(QStringLiteral("abc")));
-        QCOMPARE(frames.first().left(4), hex("14 04 00 00"));
-    }
-
     // ---- checks ----
 
     void checks_data()
@@ -359,21 +350,6 @@ private slots:
 
     // ---- calendars ----
 
-    void dayLimits_data()
-    {
-        QTest::addColumn<int>("month");
-        QTest::addColumn<int>("limit");
-        const int limits[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-        for (int m = 1; m <= 12; ++m)
-            QTest::addRow("%d", m) << m << limits[m - 1];
-    }
-    void dayLimits()
-    {
-        QFETCH(int, month);
-        QFETCH(int, limit);
-        QCOMPARE(dayLimit(month), limit);
-    }
-
     void holidayInsertions_data()
     {
         QTest::addColumn<QList<Holiday>>("list");
@@ -432,15 +408,6 @@ private slots:
         QCOMPARE(at.ok(), position >= 0);
         if (entry.date.year() > 2099)
             QCOMPARE(at.error, TransferDateRangeText);
-    }
-
-    void transferDates()
-    {
-        const QDate today(2031, 6, 15);
-        QCOMPARE(transferDate(today.addDays(-1), today), today);
-        QCOMPARE(transferDate(QDate(2000, 1, 1), today), today);
-        QCOMPARE(transferDate(today, today), today);
-        QCOMPARE(transferDate(today.addDays(1), today), today.addDays(1));
     }
 
     // ---- replies ----
@@ -548,16 +515,6 @@ private slots:
     }
 
     // ---- the page ----
-
-    void startState()
-    {
-        auto page = newPage();
-        QCOMPARE(page->schedule(), TariffSchedule());
-        QCOMPARE(texts(page->ListCel, 0).first(), QStringLiteral("январь"));
-        QCOMPARE(texts(page->ListCel, 1).mid(5, 2), (QStringList{"7", "23"}));
-        QVERIFY(page->ListTransfer->topLevelItemCount() == 0);
-        QCOMPARE(page->DTPTrans->date(), QDate::currentDate());
-    }
 
     // The operator sets zone k; later zones at or before the new time move.
     void startTimePush_data()
@@ -710,16 +667,6 @@ private slots:
         // The same grid passes for firmware 9.
         QVERIFY(page->ValidateSchedule(9));
         QCOMPARE(m_messages.size(), 1);
-    }
-
-    void tariffTextFromPreload()
-    {
-        auto page = newPage();
-        QVERIFY(page->tariffProblem().isEmpty());
-        page->setTariffText(4, QStringLiteral("abc"));
-        QCOMPARE(page->tariffText(4), QStringLiteral("abc"));
-        QCOMPARE(page->tariffProblem(), tariffTextProblem(4, QStringLiteral("abc")));
-        QCOMPARE(page->schedule().zones[4].tariff, 0);
     }
 
     void holidayButtons()
@@ -893,19 +840,6 @@ private slots:
         QVERIFY(page->BtnInsCel->isEnabled());
     }
 
-    void scheduleRoundTrip()
-    {
-        auto page = newPage();
-        TariffSchedule s;
-        s.oneTariff = false;
-        s.zones[0] = TariffZone{3, QTime(0, 0), 0x7F};
-        s.zones[4] = TariffZone{1, QTime(19, 45), 0x80};
-        s.holidays = {{3, 8}, {1, 1}};
-        s.transfers = {{QDate(2040, 2, 29), 8}};
-        page->setSchedule(s);
-        QCOMPARE(page->schedule(), s);
-        QVERIFY(page->Picker_Zone[2]->isEnabled());
-    }
 };
 
 QTEST_MAIN(TestSchedule)
