@@ -462,6 +462,19 @@ void FormMain::registerHandlers()
     e->setHandler(0x12, 1, [this](const QByteArray &f) { annualReply(f); });
     e->setHandler(0x13, 1, [this](const QByteArray &f) { consumptionReply(f); });
     connect(TabSheet2, &PageJournal::queueRequests, this, &FormMain::queueRequests);
+    // The tariff schedule: zones, day types, holidays and transfers onto its page.
+    e->setHandler(0x08, 0, [this](const QByteArray &f) { zoneReply(f); });
+    e->setHandler(0x2E, 0, [this](const QByteArray &f) { TabSchedule->showDayTypes(decodeDayTypes(f)); });
+    e->setHandler(0x26, 0, [this](const QByteArray &f) {
+        if (const auto h = decodeHoliday(f))
+            TabSchedule->appendHoliday(*h);
+    });
+    e->setHandler(0x28, 0, [this](const QByteArray &f) {
+        if (const auto t = decodeTransfer(f))
+            TabSchedule->appendTransfer(*t);
+    });
+    connect(TabSchedule->BtnReadSchedule, &QPushButton::clicked, this, &FormMain::BtnReadScheduleClick);
+    connect(TabSchedule->BtnWriteSchedule, &QPushButton::clicked, this, &FormMain::BtnWriteScheduleClick);
 }
 
 void FormMain::clockReply(const MeterClock &clock)
@@ -651,13 +664,26 @@ void FormMain::loadLastSettings()
     const auto last = latestSettings(table);
     if (!last)
         return;
+    // The zones of the latest record; a NULL time reads as 00:00.
+    if (last->zone0) {
+        TabSchedule->setOneTariff(*last->zone0 == 0);
+        if (*last->zone0 != 0) {
+            TabSchedule->setTariffText(0, QString::number(*last->zone0));
+            TabSchedule->setStartTime(0, last->times[0].value_or(QTime(0, 0)));
+        }
+    }
+    for (int zone = 1; zone <= 5; ++zone) {
+        if (const auto &tariff = last->zones[size_t(zone - 1)]) {
+            TabSchedule->setTariffText(zone, *tariff);
+            TabSchedule->setStartTime(zone, last->times[size_t(zone)].value_or(QTime(0, 0)));
+        }
+    }
     if (last->indicator) {
         QCheckBox *boxes[4] = {TabSheet1->CheckBox1, TabSheet1->CheckBox2, TabSheet1->CheckBox3, TabSheet1->CheckBox4};
         for (int bit = 0; bit < 4; ++bit)
             boxes[bit]->setChecked(*last->indicator & (1 << bit));
     }
 }
-void FormMain::fillDefaultHolidays() {}
 void FormMain::identifyBench() {}
 void FormMain::lookupLastSettingTime() {}
 void FormMain::showDrift(const MeterClock &) {}
@@ -1083,6 +1109,49 @@ void FormMain::consumptionReply(const QByteArray &frame)
 {
     if (const auto reply = decodeConsumption(frame))
         TabSheet2->showConsumption(*reply, QDate::currentDate().year());
+}
+
+// ---- tariff schedule ----
+
+void FormMain::fillDefaultHolidays()
+{
+    TabSchedule->BtnTempletClick();
+}
+
+void FormMain::BtnReadScheduleClick()
+{
+    const int firmware = m_engine->firmwareNumber();
+    // The lists are emptied when the read is queued; its replies refill them.
+    if (hasCalendars(firmware))
+        TabSchedule->clearCalendars();
+    m_engine->enqueue(scheduleReadFrames(firmware));
+}
+
+void FormMain::BtnWriteScheduleClick()
+{
+    const int firmware = m_engine->firmwareNumber();
+    if (!TabSchedule->ValidateSchedule(firmware))
+        return;
+    const TariffSchedule schedule = TabSchedule->schedule();
+    // What the frames could not carry stops the write before anything is queued.
+    QString problem = schedule.oneTariff ? QString() : TabSchedule->tariffProblem();
+    if (problem.isEmpty() && !schedule.oneTariff && hasCalendars(firmware))
+        problem = calendarProblem(schedule);
+    if (!problem.isEmpty()) {
+        showError(this, problem);
+        return;
+    }
+    m_engine->setScheduleWritePending(true);
+    m_engine->enqueue(scheduleWriteFrames(schedule, firmware, TabSheet1->LabeledPass2->text()));
+}
+
+void FormMain::zoneReply(const QByteArray &frame)
+{
+    const auto reply = decodeZones(frame);
+    if (!reply)
+        return;
+    for (int zone : TabSchedule->showZones(*reply))
+        m_engine->log(badZoneTimeText(zone));
 }
 
 } // namespace zk

@@ -163,6 +163,9 @@ public slots:
     void BitBtn5Click();
     void N20Click();
     void N15Click();
+    // The tariff schedule: the read and write sequences of the page's buttons.
+    void BtnReadScheduleClick();
+    void BtnWriteScheduleClick();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -218,6 +221,9 @@ private:
     // ---- local register
     ReadoutForRecord readoutForRecord() const;
     void consumptionReply(const QByteArray &frame);
+
+    // The tariff schedule: replies onto the page "Тарифное расписание".
+    void zoneReply(const QByteArray &frame);
 };
 
 } // namespace zk

@@ -2,6 +2,7 @@
 
 #include "cli/journalcommand.h"
 #include "cli/report.h"
+#include "cli/schedulecommand.h"
 #include "cli/session.h"
 #include "cli/writecommand.h"
 
@@ -93,6 +94,8 @@ int runCommand(const Options &o)
         return commandResetBilling(o);
     if (o.command == QLatin1String("journal"))
         return commandJournal(o);
+    if (o.command == QLatin1String("schedule"))
+        return commandSchedule(o);
     return usageError(QStringLiteral("Неизвестная команда: %1").arg(o.command));
 }
 

@@ -163,16 +163,19 @@ int Session::findAddress(int *found)
     return exit;
 }
 
-int Session::runFrames(const QList<QByteArray> &frames, bool settingsWrite)
+int Session::runFrames(const QList<QByteArray> &frames, WriteFlag flag)
 {
     m_frames = frames;
     m_acknowledged.clear();
     m_written = false;
-    if (settingsWrite)
+    if (flag == WriteFlag::Settings)
         m_engine->setSettingsWritePending(true);
+    else if (flag == WriteFlag::Schedule)
+        m_engine->setScheduleWritePending(true);
     m_engine->enqueue(frames);
-    const int exit = runUntil([this, settingsWrite] {
-        return settingsWrite ? m_written : m_acknowledged.size() == m_frames.size();
+    const bool write = flag != WriteFlag::None;
+    const int exit = runUntil([this, write] {
+        return write ? m_written : m_acknowledged.size() == m_frames.size();
     });
     m_frames.clear();
     if (exit != ExitDone) {

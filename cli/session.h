@@ -44,13 +44,20 @@ public:
     // one full round of 256 addresses.
     int findAddress(int *found);
 
-    // Sends `frames` after the request in flight and waits for the verdict. With
-    // `settingsWrite` the settings write pending flag is raised, so the engine
+    // The write pending flag runFrames() raises.
+    enum class WriteFlag { None, Settings, Schedule };
+
+    // Sends `frames` after the request in flight and waits for the verdict. With a
+    // write flag (the settings or the schedule write pending flag) the engine
     // decides: the queue drained is success, the first failed request is failure.
-    // Without it, success is every frame acknowledged. A timeout or an unreadable
+    // Without one, success is every frame acknowledged. A timeout or an unreadable
     // reply of any frame gives ExitNoAnswer, an error reply ExitRefused; the frames
     // acknowledged before a failure are named on stderr.
-    int runFrames(const QList<QByteArray> &frames, bool settingsWrite);
+    int runFrames(const QList<QByteArray> &frames, WriteFlag flag);
+    int runFrames(const QList<QByteArray> &frames, bool settingsWrite)
+    {
+        return runFrames(frames, settingsWrite ? WriteFlag::Settings : WriteFlag::None);
+    }
     // Functions of the frames runFrames() saw acknowledged, in order.
     QList<quint8> acknowledged() const { return m_acknowledged; }
 

@@ -1,5 +1,7 @@
 #include "schedule/pageschedule.h"
 
+#include "meter/readout.h"
+#include "ui/messagebox.h"
 #include "ui/widgets.h"
 
 #include <QCheckBox>
@@ -11,6 +13,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QSpinBox>
 #include <QStyledItemDelegate>
 #include <QTimeEdit>
@@ -21,7 +24,8 @@ namespace zk {
 
 namespace {
 
-constexpr int ListCapacity = 16;
+constexpr int ListCapacity = tariff::ListCapacity;
+const QString Mark = QStringLiteral(" + ");
 
 template<typename T, typename... Args>
 T *named(const QString &name, Args &&...args)
@@ -107,6 +111,9 @@ PageSchedule::PageSchedule(QWidget *parent) : QWidget(parent)
         Picker_Zone[z]->setDisplayFormat(QStringLiteral("HH:mm"));
         Picker_Zone[z]->setTime(QTime::fromString(QLatin1String(startTimes[z]), QStringLiteral("HH:mm")));
         Picker_Zone[z]->setProperty("tag", z);
+        // A typed time counts when it is complete (Enter or leaving the box), so the
+        // start-time push never runs for a half-typed value.
+        Picker_Zone[z]->setKeyboardTracking(false);
     }
     const int rowHeight = Picker_Zone[0]->sizeHint().height();
 
@@ -152,10 +159,7 @@ PageSchedule::PageSchedule(QWidget *parent) : QWidget(parent)
     // " Праздники "
     GroupCel = named<QGroupBox>(QStringLiteral("GroupCel"), QStringLiteral(" Праздники "));
     ComboM = named<QComboBox>(QStringLiteral("ComboM"));
-    ComboM->addItems({QStringLiteral("январь"), QStringLiteral("февраль"), QStringLiteral("март"),
-                      QStringLiteral("апрель"), QStringLiteral("май"), QStringLiteral("июнь"),
-                      QStringLiteral("июль"), QStringLiteral("август"), QStringLiteral("сентябрь"),
-                      QStringLiteral("октябрь"), QStringLiteral("ноябрь"), QStringLiteral("декабрь")});
+    ComboM->addItems(monthNames());
     ComboM->setCurrentIndex(0);
     SpinD = named<QSpinBox>(QStringLiteral("SpinD"));
     SpinD->setRange(1, 31);
@@ -182,10 +186,11 @@ PageSchedule::PageSchedule(QWidget *parent) : QWidget(parent)
     GroupTransfer = named<QGroupBox>(QStringLiteral("GroupTransfer"), QStringLiteral(" Переносы "));
     DTPTrans = named<QDateEdit>(QStringLiteral("DTPTrans"), QDate::currentDate());
     DTPTrans->setCalendarPopup(true);
+    // A typed date counts when it is complete: a year half typed would otherwise be
+    // taken for a past date and replaced by today.
+    DTPTrans->setKeyboardTracking(false);
     ComboTrans = named<QComboBox>(QStringLiteral("ComboTrans"));
-    ComboTrans->addItems({QStringLiteral("понедельник"), QStringLiteral("вторник"), QStringLiteral("среда"),
-                          QStringLiteral("четверг"), QStringLiteral("пятница"), QStringLiteral("суббота"),
-                          QStringLiteral("воскресенье"), QStringLiteral("праздник")});
+    ComboTrans->addItems(dayTypeNames());
     ComboTrans->setCurrentIndex(0);
     BtnInsTrans = named<QPushButton>(QStringLiteral("BtnInsTrans"), QStringLiteral("Добавить"));
     BtnDelTrans = named<QPushButton>(QStringLiteral("BtnDelTrans"), QStringLiteral("Удалить"));
@@ -233,16 +238,30 @@ PageSchedule::PageSchedule(QWidget *parent) : QWidget(parent)
     page->setContentsMargins(6, 6, 6, 6);
     page->addLayout(left, 0);
     page->addLayout(right, 1);
+
+    connect(CheckOneTarif, &QCheckBox::toggled, this, &PageSchedule::CheckOneTarifClick);
+    for (QTimeEdit *picker : Picker_Zone)
+        connect(picker, &QTimeEdit::timeChanged, this, &PageSchedule::Picker_Zone0Change);
+    connect(StringAttrib, &QTableWidget::cellClicked, this, &PageSchedule::StringAttribClick);
+    connect(ComboM, &QComboBox::currentIndexChanged, this, &PageSchedule::ComboMChange);
+    connect(BtnInsCel, &QPushButton::clicked, this, &PageSchedule::BtnInsCelClick);
+    connect(BtnDelCel, &QPushButton::clicked, this, &PageSchedule::BtnDelCelClick);
+    connect(ListCel, &QTreeWidget::itemSelectionChanged, this, &PageSchedule::ListCelSelectItem);
+    connect(DTPTrans, &QDateEdit::dateChanged, this, &PageSchedule::DTPTransChange);
+    connect(BtnInsTrans, &QPushButton::clicked, this, &PageSchedule::BtnInsTransClick);
+    connect(BtnDelTrans, &QPushButton::clicked, this, &PageSchedule::BtnDelTransClick);
+    connect(ListTransfer, &QTreeWidget::itemSelectionChanged, this, &PageSchedule::ListTransferSelectItem);
+    connect(BtnTemplet, &QPushButton::clicked, this, &PageSchedule::BtnTempletClick);
 }
 
 void PageSchedule::setFixedCaptions()
 {
-    static const char *const days[8] = {"ПН", "ВТ", "СР", "ЧТ", "ПТ", "СБ", "ВС", "ПР"};
-    for (int c = 0; c < 8; ++c) {
-        StringAttrib->setCellText(0, c, QString::fromUtf8(days[c]));
+    const QStringList days = dayColumnTitles();
+    for (int c = 0; c < tariff::DayColumns; ++c) {
+        StringAttrib->setCellText(0, c, days.at(c));
         StringAttrib->item(0, c)->setTextAlignment(Qt::AlignCenter);
         for (int r = 1; r <= Zones; ++r) {
-            StringAttrib->setCellText(r, c, QStringLiteral(" + "));
+            StringAttrib->setCellText(r, c, Mark);
             StringAttrib->item(r, c)->setTextAlignment(Qt::AlignCenter);
         }
     }
@@ -287,6 +306,342 @@ void PageSchedule::applyEnablingRule()
     enableGroup(multiTariff, GroupTariff);
     enableGroup(multiTariff, GroupCel);
     enableGroup(multiTariff, GroupTransfer);
+}
+
+// ---- the editor's contents ------------------------------------------------------
+
+QString PageSchedule::tariffText(int zone) const
+{
+    return ValueListEditor1->cellText(zone + 1, 1);
+}
+
+void PageSchedule::setTariffText(int zone, const QString &text)
+{
+    ValueListEditor1->setCellText(zone + 1, 1, text);
+}
+
+QTime PageSchedule::startTime(int zone) const
+{
+    const QTime t = Picker_Zone[zone]->time();
+    return QTime(t.hour(), t.minute());
+}
+
+void PageSchedule::setStartTime(int zone, const QTime &time)
+{
+    const bool was = m_programmatic;
+    m_programmatic = true;
+    Picker_Zone[zone]->setTime(QTime(time.hour(), time.minute()));
+    m_programmatic = was;
+}
+
+quint8 PageSchedule::dayMask(int zone) const
+{
+    quint8 mask = 0;
+    for (int b = 0; b < tariff::DayColumns; ++b)
+        if (!StringAttrib->cellText(zone + 1, b).isEmpty())
+            mask |= quint8(1u << b);
+    return mask;
+}
+
+void PageSchedule::setDayMasks(const DayMasks &masks)
+{
+    for (int z = 0; z < Zones; ++z)
+        for (int b = 0; b < tariff::DayColumns; ++b)
+            StringAttrib->setCellText(z + 1, b, (masks[size_t(z)] >> b) & 1 ? Mark : QString());
+}
+
+void PageSchedule::clearDayMasks()
+{
+    setDayMasks(DayMasks{});
+}
+
+bool PageSchedule::oneTariff() const
+{
+    return CheckOneTarif->isChecked();
+}
+
+void PageSchedule::setOneTariff(bool on)
+{
+    {
+        const QSignalBlocker quiet(CheckOneTarif);
+        CheckOneTarif->setChecked(on);
+    }
+    applyEnablingRule();
+}
+
+QList<Holiday> PageSchedule::holidays() const
+{
+    QList<Holiday> list;
+    for (int i = 0; i < ListCel->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem *item = ListCel->topLevelItem(i);
+        list << Holiday{item->data(0, Qt::UserRole).toInt(), item->data(1, Qt::UserRole).toInt()};
+    }
+    return list;
+}
+
+QList<Transfer> PageSchedule::transfers() const
+{
+    QList<Transfer> list;
+    for (int i = 0; i < ListTransfer->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem *item = ListTransfer->topLevelItem(i);
+        list << Transfer{item->data(0, Qt::UserRole).toDate(), item->data(1, Qt::UserRole).toInt()};
+    }
+    return list;
+}
+
+void PageSchedule::setHolidays(const QList<Holiday> &list)
+{
+    ListCel->clear();
+    for (const Holiday &h : list)
+        insertHoliday(ListCel->topLevelItemCount(), h);
+    updateAddButtons();
+}
+
+void PageSchedule::setTransfers(const QList<Transfer> &list)
+{
+    ListTransfer->clear();
+    for (const Transfer &t : list)
+        insertTransfer(ListTransfer->topLevelItemCount(), t);
+    updateAddButtons();
+}
+
+void PageSchedule::insertHoliday(int position, const Holiday &h)
+{
+    auto *item = new QTreeWidgetItem({monthName(h.month), QString::number(h.day)});
+    item->setData(0, Qt::UserRole, h.month);
+    item->setData(1, Qt::UserRole, h.day);
+    ListCel->insertTopLevelItem(position, item);
+}
+
+void PageSchedule::insertTransfer(int position, const Transfer &t)
+{
+    // The date stays beside its text: the text is in the locale's format and is
+    // never read back.
+    auto *item = new QTreeWidgetItem({dateText(t.date), dayTypeName(t.dayType)});
+    item->setData(0, Qt::UserRole, t.date);
+    item->setData(1, Qt::UserRole, t.dayType);
+    ListTransfer->insertTopLevelItem(position, item);
+}
+
+void PageSchedule::updateAddButtons()
+{
+    const bool multiTariff = !oneTariff();
+    BtnInsCel->setEnabled(multiTariff && ListCel->topLevelItemCount() < ListCapacity);
+    BtnInsTrans->setEnabled(multiTariff && ListTransfer->topLevelItemCount() < ListCapacity);
+}
+
+TariffSchedule PageSchedule::schedule() const
+{
+    TariffSchedule s;
+    s.oneTariff = oneTariff();
+    for (int z = 0; z < Zones; ++z) {
+        TariffZone &zone = s.zones[size_t(z)];
+        zone.tariff = tariffByte(tariffText(z)).value_or(0);
+        zone.start = startTime(z);
+        zone.days = dayMask(z);
+    }
+    s.holidays = holidays();
+    s.transfers = transfers();
+    return s;
+}
+
+void PageSchedule::setSchedule(const TariffSchedule &s)
+{
+    for (int z = 0; z < Zones; ++z) {
+        const TariffZone &zone = s.zones[size_t(z)];
+        setTariffText(z, QString::number(zone.tariff));
+        setStartTime(z, zone.start);
+    }
+    DayMasks masks{};
+    for (int z = 0; z < Zones; ++z)
+        masks[size_t(z)] = s.zones[size_t(z)].days;
+    setDayMasks(masks);
+    setOneTariff(s.oneTariff);
+    setHolidays(s.holidays);
+    setTransfers(s.transfers);
+}
+
+QString PageSchedule::tariffProblem() const
+{
+    for (int z = 0; z < Zones; ++z)
+        if (const QString problem = tariffTextProblem(z, tariffText(z)); !problem.isEmpty())
+            return problem;
+    return QString();
+}
+
+bool PageSchedule::ValidateSchedule(int firmware)
+{
+    const QString problem = scheduleCheck(schedule(), firmware);
+    if (problem.isEmpty())
+        return true;
+    showError(this, problem);
+    return false;
+}
+
+// ---- replies -----------------------------------------------------------------------
+
+QList<int> PageSchedule::showZones(const ZoneReply &reply)
+{
+    setOneTariff(reply.oneTariff);
+    QList<int> bad;
+    if (!reply.zones)
+        return bad;
+    for (int z = 0; z < Zones; ++z) {
+        const ZoneRecord &r = (*reply.zones)[size_t(z)];
+        setTariffText(z, QString::number(r.tariff));
+        if (r.start)
+            setStartTime(z, *r.start);
+        else
+            bad << z;
+    }
+    return bad;
+}
+
+void PageSchedule::showDayTypes(const std::optional<DayMasks> &masks)
+{
+    if (masks)
+        setDayMasks(*masks);
+    else
+        clearDayMasks();
+}
+
+void PageSchedule::appendHoliday(const Holiday &holiday)
+{
+    if (ListCel->topLevelItemCount() >= ListCapacity)
+        return;
+    insertHoliday(ListCel->topLevelItemCount(), holiday);
+    updateAddButtons();
+}
+
+void PageSchedule::appendTransfer(const Transfer &transfer)
+{
+    if (ListTransfer->topLevelItemCount() >= ListCapacity)
+        return;
+    insertTransfer(ListTransfer->topLevelItemCount(), transfer);
+    updateAddButtons();
+}
+
+void PageSchedule::clearCalendars()
+{
+    ListCel->clear();
+    ListTransfer->clear();
+    updateAddButtons();
+}
+
+// ---- handlers ----------------------------------------------------------------------
+
+void PageSchedule::CheckOneTarifClick()
+{
+    applyEnablingRule();
+}
+
+void PageSchedule::Picker_Zone0Change()
+{
+    if (m_programmatic)
+        return;
+    const auto *picker = qobject_cast<QTimeEdit *>(sender());
+    if (!picker)
+        return;
+    const int zone = picker->property("tag").toInt();
+    pushStartTimes(zone, startTime(zone));
+}
+
+void PageSchedule::pushStartTimes(int zone, const QTime &time)
+{
+    const int t = time.hour() * 60 + time.minute();
+    const QString tariff = tariffText(zone);
+    for (int j = zone + 1; j < Zones; ++j) {
+        const QTime start = startTime(j);
+        if (start.hour() * 60 + start.minute() > t)
+            continue;
+        const int moved = t + (j - zone);
+        if (moved >= 24 * 60)
+            continue;
+        setStartTime(j, QTime(moved / 60, moved % 60));
+        setTariffText(j, tariff);
+    }
+}
+
+void PageSchedule::StringAttribClick(int row, int column)
+{
+    if (row < 1 || row > Zones || column < 0 || column >= tariff::DayColumns)
+        return;
+    StringAttrib->setCellText(row, column, StringAttrib->cellText(row, column).isEmpty() ? Mark : QString());
+}
+
+void PageSchedule::ComboMChange(int index)
+{
+    // QSpinBox brings a day above the new limit down to it.
+    SpinD->setMaximum(dayLimit(index + 1));
+}
+
+void PageSchedule::BtnInsCelClick()
+{
+    const Holiday entry{ComboM->currentIndex() + 1, SpinD->value()};
+    const Insertion at = holidayInsertion(holidays(), entry);
+    if (!at.ok()) {
+        showError(this, at.error);
+        return;
+    }
+    insertHoliday(at.position, entry);
+    BtnInsCel->setEnabled(ListCel->topLevelItemCount() < ListCapacity);
+}
+
+void PageSchedule::BtnDelCelClick()
+{
+    for (int i = ListCel->topLevelItemCount() - 1; i >= 0; --i)
+        if (ListCel->topLevelItem(i)->isSelected())
+            delete ListCel->takeTopLevelItem(i);
+    BtnInsCel->setEnabled(ListCel->topLevelItemCount() < ListCapacity);
+    BtnDelCel->setEnabled(false);
+}
+
+void PageSchedule::ListCelSelectItem()
+{
+    BtnDelCel->setEnabled(!ListCel->selectedItems().isEmpty());
+}
+
+void PageSchedule::DTPTransChange(const QDate &date)
+{
+    const QDate allowed = transferDate(date, QDate::currentDate());
+    if (allowed != date)
+        DTPTrans->setDate(allowed);
+}
+
+void PageSchedule::BtnInsTransClick()
+{
+    // The picker may have been left on a date that has passed since it was chosen.
+    DTPTransChange(DTPTrans->date());
+    const Transfer entry{DTPTrans->date(), ComboTrans->currentIndex() + 1};
+    const Insertion at = transferInsertion(transfers(), entry);
+    if (!at.ok()) {
+        showError(this, at.error);
+        return;
+    }
+    insertTransfer(at.position, entry);
+    BtnInsTrans->setEnabled(ListTransfer->topLevelItemCount() < ListCapacity);
+}
+
+void PageSchedule::BtnDelTransClick()
+{
+    for (int i = ListTransfer->topLevelItemCount() - 1; i >= 0; --i)
+        if (ListTransfer->topLevelItem(i)->isSelected())
+            delete ListTransfer->takeTopLevelItem(i);
+    BtnInsTrans->setEnabled(ListTransfer->topLevelItemCount() < ListCapacity);
+    BtnDelTrans->setEnabled(false);
+}
+
+void PageSchedule::ListTransferSelectItem()
+{
+    BtnDelTrans->setEnabled(!ListTransfer->selectedItems().isEmpty());
+}
+
+void PageSchedule::BtnTempletClick()
+{
+    // "Добавить" keeps its state: a list that was full stays so until a delete.
+    ListCel->clear();
+    for (const Holiday &h : TariffSchedule::defaultHolidays())
+        insertHoliday(ListCel->topLevelItemCount(), h);
 }
 
 } // namespace zk

@@ -1,10 +1,12 @@
 // zelta-kn-cli: its argument parser, and the real executable against the virtual
 // meter over a pseudo-terminal: every value of the meter's memory shows, the address
 // search finds a meter at address 3, a silent meter gives exit 3, both journals read
-// and one broken off in the middle.
+// and one broken off in the middle; the schedule file's rules, the schedule read and
+// written, refused by a check before anything is sent, and broken off by the meter.
 
 #include "cli/options.h"
 #include "tests/testxls.h"
+#include "cli/schedulecommand.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,6 +20,9 @@
 #include <QtTest>
 
 using namespace zk::cli;
+using zk::Holiday;
+using zk::TariffSchedule;
+using zk::Transfer;
 
 namespace {
 
@@ -82,6 +87,102 @@ public:
     QString link;
     bool ready = false;
 };
+
+QJsonObject stateOf(const QString &dir)
+{
+    QFile f(dir + QStringLiteral("/state.json"));
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(f.readAll()).object();
+}
+
+QString writeJson(const QString &dir, const QString &name, const QJsonObject &o)
+{
+    const QString path = dir + QLatin1Char('/') + name;
+    QFile f(path);
+    if (f.open(QIODevice::WriteOnly))
+        f.write(QJsonDocument(o).toJson());
+    return path;
+}
+
+QJsonArray sixZones(const QStringList &starts, std::initializer_list<int> tariffs = {1, 2, 3, 2, 3, 2})
+{
+    QJsonArray zones;
+    auto t = tariffs.begin();
+    for (const QString &start : starts)
+        zones.append(QJsonObject{{"tariff", *t++}, {"start", start}});
+    return zones;
+}
+
+// The schedule of a meter's state file as `schedule read --json` prints it: holidays
+// and transfers in slot order.
+QJsonObject scheduleOfState(const QJsonObject &state, bool calendars)
+{
+    QJsonObject o;
+    o["one_tariff"] = state.value("oneTariff").toBool();
+    QJsonArray zones;
+    const QJsonArray masks = state.value("dayTypes").toArray();
+    for (int z = 0; z < 6; ++z) {
+        const QJsonObject zone = state.value("zones").toArray().at(z).toObject();
+        QJsonObject out{{"tariff", zone.value("tariff")},
+                        {"start", QStringLiteral("%1:%2")
+                                      .arg(zone.value("hour").toInt(), 2, 10, QLatin1Char('0'))
+                                      .arg(zone.value("minute").toInt(), 2, 10, QLatin1Char('0'))}};
+        if (calendars)
+            out["days"] = masks.at(z);
+        zones.append(out);
+    }
+    o["zones"] = zones;
+    if (!calendars)
+        return o;
+    QMap<int, QJsonObject> holidays, transfers;
+    for (const QJsonValue &v : state.value("holidays").toArray())
+        holidays[v["slot"].toInt()] = QJsonObject{{"day", v["day"]}, {"month", v["month"]}};
+    for (const QJsonValue &v : state.value("transfers").toArray())
+        transfers[v["slot"].toInt()] = QJsonObject{{"date", v["date"]}, {"day_type", v["dayType"]}};
+    QJsonArray h, t;
+    for (const QJsonObject &e : holidays)
+        h.append(e);
+    for (const QJsonObject &e : transfers)
+        t.append(e);
+    o["holidays"] = h;
+    o["transfers"] = t;
+    return o;
+}
+
+// Function codes of the frames a --trace run sent, in order.
+QList<int> sentFunctions(const QByteArray &trace)
+{
+    QList<int> out;
+    static const QRegularExpression frame(QStringLiteral("Send ([0-9A-F]{2}) [0-9A-F]{2} "));
+    for (const QString &line : QString::fromUtf8(trace).split(QLatin1Char('\n'))) {
+        const auto m = frame.match(line);
+        if (m.hasMatch())
+            out << m.captured(1).toInt(nullptr, 16);
+    }
+    return out;
+}
+
+// A meter with an odd schedule: holidays in slots 0, 1, 3 and 15 out of date order,
+// transfers in slots 2 and 5, a zone on the holiday column only.
+QJsonObject oddSchedule()
+{
+    QJsonObject state;
+    QJsonArray zones;
+    const int zs[6][3] = {{3, 0, 0}, {1, 7, 15}, {2, 7, 15}, {3, 12, 0}, {1, 19, 45}, {2, 23, 59}};
+    for (const auto &z : zs)
+        zones.append(QJsonObject{{"tariff", z[0]}, {"hour", z[1]}, {"minute", z[2]}});
+    state["zones"] = zones;
+    state["dayTypes"] = QJsonArray{0x1F, 0x60, 0x80, 0x7F, 0xFF, 0x01};
+    state["oneTariff"] = false;
+    state["holidays"] = QJsonArray{QJsonObject{{"slot", 0}, {"day", 9}, {"month", 5}},
+                                   QJsonObject{{"slot", 1}, {"day", 1}, {"month", 1}},
+                                   QJsonObject{{"slot", 3}, {"day", 29}, {"month", 2}},
+                                   QJsonObject{{"slot", 15}, {"day", 31}, {"month", 12}}};
+    state["transfers"] = QJsonArray{QJsonObject{{"slot", 2}, {"date", "2091-05-04"}, {"dayType", 1}},
+                                    QJsonObject{{"slot", 5}, {"date", "2090-03-08"}, {"dayType", 8}}};
+    return state;
+}
 
 } // namespace
 
@@ -511,6 +612,344 @@ private slots:
                               QStringLiteral("write"), QStringLiteral("--indication"), QStringLiteral("3")});
         QCOMPARE(r.exit, 3);
         QVERIFY(!QString::fromUtf8(r.err).contains(QStringLiteral("записаны")));
+    }
+
+    // ---- schedule ----
+
+    void scheduleFile_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<QString>("error"); // what the message names; empty: the file is taken
+        const QJsonArray zones = sixZones({"00:00", "06:30", "08:30", "11:30", "17:30", "20:30"});
+        const QJsonObject base{{"one_tariff", false}, {"zones", zones}};
+        auto doc = [](const QJsonObject &o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); };
+        auto with = [&](const QString &key, const QJsonValue &v) {
+            QJsonObject o = base;
+            o[key] = v;
+            return doc(o);
+        };
+        auto zoneWith = [&](int z, const QString &key, const QJsonValue &v) {
+            QJsonArray a = zones;
+            QJsonObject zone = a[z].toObject();
+            zone[key] = v;
+            a[z] = zone;
+            return with("zones", a);
+        };
+        QJsonArray seventeen;
+        for (int i = 1; i <= 17; ++i)
+            seventeen.append(QJsonObject{{"day", i}, {"month", 7}});
+        QJsonArray seventeenTransfers;
+        for (int i = 1; i <= 17; ++i)
+            seventeenTransfers.append(QJsonObject{{"date", "2090-01-01"}, {"day_type", 1}});
+
+        QTest::newRow("minimal") << doc(base) << "";
+        QTest::newRow("not JSON") << QByteArray("{\"one_tariff\": tru") << "не JSON";
+        QTest::newRow("not an object") << QByteArray("[1]") << "JSON-объект";
+        QTest::newRow("one_tariff missing") << doc(QJsonObject{{"zones", zones}}) << "\"one_tariff\"";
+        QTest::newRow("one_tariff a number") << with("one_tariff", 1) << "\"one_tariff\"";
+        QTest::newRow("five zones") << with("zones", sixZones({"00:00", "06:30", "08:30", "11:30", "17:30"})) << "\"zones\"";
+        QTest::newRow("tariff 4") << zoneWith(2, "tariff", 4) << "\"zones[2].tariff\"";
+        QTest::newRow("tariff 0") << zoneWith(2, "tariff", 0) << "\"zones[2].tariff\"";
+        QTest::newRow("tariff as text") << zoneWith(0, "tariff", "2") << "\"zones[0].tariff\"";
+        QTest::newRow("tariff 1.5") << zoneWith(0, "tariff", 1.5) << "\"zones[0].tariff\"";
+        QTest::newRow("start 24:00") << zoneWith(1, "start", "24:00") << "\"zones[1].start\"";
+        QTest::newRow("start 7:00") << zoneWith(1, "start", "7:00") << "\"zones[1].start\"";
+        QTest::newRow("start missing") << zoneWith(5, "start", QJsonValue()) << "\"zones[5].start\"";
+        QTest::newRow("days 256") << zoneWith(3, "days", 256) << "\"zones[3].days\"";
+        QTest::newRow("unknown zone field") << zoneWith(0, "tarif", 1) << "\"zones[0].tarif\"";
+        QTest::newRow("unknown field") << with("holiday", QJsonArray()) << "\"holiday\"";
+        QTest::newRow("holidays not a list") << with("holidays", 5) << "\"holidays\"";
+        QTest::newRow("30 February")
+            << with("holidays", QJsonArray{QJsonObject{{"day", 1}, {"month", 1}}, QJsonObject{{"day", 30}, {"month", 2}}})
+            << "\"holidays[1].day\"";
+        QTest::newRow("month 13") << with("holidays", QJsonArray{QJsonObject{{"day", 1}, {"month", 13}}})
+                                  << "\"holidays[0].month\"";
+        QTest::newRow("17 holidays") << with("holidays", seventeen) << "\"holidays[16]\"";
+        QTest::newRow("date in the locale's format")
+            << with("transfers", QJsonArray{QJsonObject{{"date", "08.03.2090"}, {"day_type", 6}}})
+            << "\"transfers[0].date\"";
+        QTest::newRow("2100") << with("transfers", QJsonArray{QJsonObject{{"date", "2100-01-01"}, {"day_type", 6}}})
+                              << "\"transfers[0].date\"";
+        QTest::newRow("day type 9") << with("transfers", QJsonArray{QJsonObject{{"date", "2090-01-01"}, {"day_type", 9}}})
+                                    << "\"transfers[0].day_type\"";
+        QTest::newRow("17 transfers") << with("transfers", seventeenTransfers) << "\"transfers[16]\"";
+    }
+    void scheduleFile()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(QString, error);
+        const ScheduleFile f = parseScheduleFile(json, QDate(2031, 1, 1));
+        QCOMPARE(f.schedule.has_value(), error.isEmpty());
+        QVERIFY2(error.isEmpty() ? f.error.isEmpty() : f.error.contains(error), qPrintable(f.error));
+    }
+
+    // Entries go in as the page's "Добавить" puts them; what is missing is the
+    // window's start state.
+    void scheduleFileRules()
+    {
+        const QDate today(2031, 6, 15);
+        QJsonObject o{{"one_tariff", true}, {"zones", sixZones({"00:00", "06:30", "08:30", "11:30", "17:30", "20:30"})}};
+        ScheduleFile f = parseScheduleFile(QJsonDocument(o).toJson(), today);
+        QVERIFY(f.schedule);
+        QCOMPARE(*f.schedule, TariffSchedule());
+
+        o["holidays"] = QJsonArray{QJsonObject{{"day", 9}, {"month", 5}}, QJsonObject{{"day", 1}, {"month", 1}},
+                                   QJsonObject{{"day", 9}, {"month", 5}}, QJsonObject{{"day", 29}, {"month", 2}}};
+        o["transfers"] = QJsonArray{QJsonObject{{"date", "2040-03-08"}, {"day_type", 6}},
+                                    QJsonObject{{"date", "2031-06-14"}, {"day_type", 2}},
+                                    QJsonObject{{"date", "2040-03-08"}, {"day_type", 8}},
+                                    QJsonObject{{"date", "2031-06-15"}, {"day_type", 3}}};
+        QJsonArray zones = o["zones"].toArray();
+        QJsonObject z0 = zones[0].toObject();
+        z0["days"] = 0x80;
+        zones[0] = z0;
+        o["zones"] = zones;
+        f = parseScheduleFile(QJsonDocument(o).toJson(), today);
+        QVERIFY2(f.schedule, qPrintable(f.error));
+        QCOMPARE(f.schedule->holidays, (QList<Holiday>{{1, 1}, {2, 29}, {5, 9}, {5, 9}}));
+        // Yesterday became today and went before the date 2031-06-15 added after it;
+        // equal dates keep the order they came in.
+        QCOMPARE(f.schedule->transfers, (QList<Transfer>{{today, 2}, {today, 3}, {QDate(2040, 3, 8), 6},
+                                                         {QDate(2040, 3, 8), 8}}));
+        QCOMPARE(f.notes.size(), 1);
+        QVERIFY(f.notes[0].contains("2031-06-14") && f.notes[0].contains("2031-06-15"));
+        QCOMPARE(int(f.schedule->zones[0].days), 0x80);
+        QCOMPARE(int(f.schedule->zones[1].days), 0xFF);
+        o["holidays"] = QJsonArray();
+        f = parseScheduleFile(QJsonDocument(o).toJson(), today);
+        QVERIFY(f.schedule && f.schedule->holidays.isEmpty());
+    }
+
+    void scheduleJsonShape()
+    {
+        TariffSchedule s;
+        s.transfers = {{QDate(2090, 3, 8), 6}};
+        const QJsonObject newer = scheduleJson(s, 12);
+        QCOMPARE(newer.value("zones").toArray().at(1).toObject(),
+                 (QJsonObject{{"tariff", 2}, {"start", "06:30"}, {"days", 255}}));
+        QCOMPARE(newer.value("holidays").toArray().size(), 12);
+        QCOMPARE(newer.value("transfers").toArray().at(0).toObject(),
+                 (QJsonObject{{"date", "2090-03-08"}, {"day_type", 6}}));
+        const QJsonObject older = scheduleJson(s, 9);
+        QCOMPARE(older.keys(), (QStringList{"one_tariff", "zones"}));
+        QCOMPARE(older.value("zones").toArray().at(5).toObject(), (QJsonObject{{"tariff", 2}, {"start", "20:30"}}));
+        // What a read prints can be written back as it is.
+        const ScheduleFile back = parseScheduleFile(QJsonDocument(newer).toJson(), QDate(2031, 1, 1));
+        QVERIFY2(back.schedule, qPrintable(back.error));
+        QCOMPARE(*back.schedule, s);
+    }
+
+    void scheduleArguments_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("no verb") << QStringList{"schedule"} << "read или write";
+        QTest::newRow("unknown verb") << QStringList{"schedule", "erase"} << "read или write";
+        QTest::newRow("write without file") << QStringList{"schedule", "write"} << "файл";
+        QTest::newRow("read with more") << QStringList{"schedule", "read", "x"} << "Лишние";
+    }
+    void scheduleArguments()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, error);
+        const Run r = runCli(QStringList{QStringLiteral("--port"), QStringLiteral("/nonexistent/tty")} + args);
+        QCOMPARE(r.exit, 2);
+        QVERIFY(r.out.isEmpty());
+        QVERIFY2(QString::fromUtf8(r.err).contains(error), r.err.constData());
+    }
+
+    // A file that does not parse is refused before the port is touched.
+    void scheduleBadFileSendsNothing()
+    {
+        QTemporaryDir dir;
+        const QString file = writeJson(dir.path(), "bad.json", QJsonObject{{"one_tariff", "yes"}});
+        const Run r = runCli({QStringLiteral("--port"), QStringLiteral("/nonexistent/tty"), QStringLiteral("schedule"),
+                              QStringLiteral("write"), file});
+        QCOMPARE(r.exit, 2);
+        QVERIFY2(QString::fromUtf8(r.err).contains(QStringLiteral("\"one_tariff\"")), r.err.constData());
+        const Run missing = runCli({QStringLiteral("--port"), QStringLiteral("/nonexistent/tty"),
+                                    QStringLiteral("schedule"), QStringLiteral("write"), dir.path() + "/none.json"});
+        QCOMPARE(missing.exit, 5);
+    }
+
+    // Read the meter's schedule, write a changed one, read it back.
+    void scheduleReadWrite_data()
+    {
+        QTest::addColumn<QString>("firmware");
+        QTest::newRow("1.12") << "1.12";
+        QTest::newRow("1.9") << "1.9";
+    }
+    void scheduleReadWrite()
+    {
+        QFETCH(QString, firmware);
+        const bool calendars = firmware == QLatin1String("1.12");
+        QTemporaryDir dir;
+        const QJsonObject odd = oddSchedule();
+        Meter meter(dir.path(), {QStringLiteral("--firmware"), firmware}, odd);
+        QVERIFY(meter.ready);
+        const QStringList port{QStringLiteral("--port"), meter.link};
+
+        Run r = runCli(port + QStringList{"--json", "schedule", "read"});
+        QVERIFY2(r.exit == 0, r.err.constData());
+        QJsonObject read = QJsonDocument::fromJson(r.out).object();
+        QCOMPARE(read, scheduleOfState(stateOf(dir.path()), calendars));
+        if (calendars) {
+            QCOMPARE(read.value("holidays").toArray().size(), 4);
+            QCOMPARE(read.value("holidays").toArray().at(0).toObject(), (QJsonObject{{"day", 9}, {"month", 5}}));
+            QCOMPARE(read.value("transfers").toArray().at(1).toObject(),
+                     (QJsonObject{{"date", "2090-03-08"}, {"day_type", 8}}));
+        }
+
+        // The readable text says the same.
+        r = runCli(port + QStringList{"schedule", "read"});
+        QCOMPARE(r.exit, 0);
+        const QString text = QString::fromUtf8(r.out);
+        QVERIFY(text.contains(QStringLiteral("Работа по одному тарифу: нет\n")));
+        QVERIFY2(text.contains(calendars ? QStringLiteral("4\t1\t19:45\t+\t+\t+\t+\t+\t+\t+\t+\n")
+                                         : QStringLiteral("4\t1\t19:45\n")),
+                 qPrintable(text));
+        QCOMPARE(text.contains(QStringLiteral("  29 февраль\n")), calendars);
+
+        // Zones, masks and calendars changed; days left out of zone 5 mean all day types.
+        // Two zones may start together only where masks exist.
+        const QString second = calendars ? QStringLiteral("05:00") : QStringLiteral("05:01");
+        QJsonObject changed{{"one_tariff", false},
+                            {"zones", sixZones({"00:00", "05:00", second, "13:10", "21:00", "22:30"}, {2, 3, 1, 3, 2, 1})},
+                            {"holidays", QJsonArray{QJsonObject{{"day", 8}, {"month", 3}}, QJsonObject{{"day", 2}, {"month", 1}},
+                                                    QJsonObject{{"day", 8}, {"month", 3}}}},
+                            {"transfers", QJsonArray{QJsonObject{{"date", "2095-11-04"}, {"day_type", 7}}}}};
+        QJsonArray zones = changed["zones"].toArray();
+        for (int z = 0; z < 5; ++z) {
+            QJsonObject zone = zones[z].toObject();
+            zone["days"] = z == 2 ? 0x80 : 0x3F;
+            zones[z] = zone;
+        }
+        changed["zones"] = zones;
+        const QString file = writeJson(dir.path(), "changed.json", changed);
+        r = runCli(port + QStringList{"--trace", "schedule", "write", file});
+        QVERIFY2(r.exit == 0, r.err.constData());
+        QVERIFY(r.err.contains("Тарифное расписание записано."));
+        const QList<int> sent = sentFunctions(r.err);
+        const int from = int(sent.indexOf(0x14));
+        QVERIFY(from >= 0);
+        QCOMPARE(sent.mid(from, calendars ? 9 : 2),
+                 calendars ? (QList<int>{0x14, 0x09, 0x2F, 0x27, 0x27, 0x27, 0x27, 0x29, 0x29})
+                           : (QList<int>{0x14, 0x09}));
+        if (!calendars)
+            QVERIFY(!sent.contains(0x2F) && !sent.contains(0x27) && !sent.contains(0x29));
+
+        // Read back: what the window would have sent is what the meter holds.
+        r = runCli(port + QStringList{"--json", "schedule", "read"});
+        QVERIFY2(r.exit == 0, r.err.constData());
+        read = QJsonDocument::fromJson(r.out).object();
+        const QJsonObject state = stateOf(dir.path());
+        QCOMPARE(read, scheduleOfState(state, calendars));
+        const QJsonArray readZones = read.value("zones").toArray();
+        QCOMPARE(readZones.at(3).toObject().value("start").toString(), QStringLiteral("13:10"));
+        QCOMPARE(readZones.at(5).toObject().value("tariff").toInt(), 1);
+        if (calendars) {
+            QCOMPARE(readZones.at(2).toObject().value("days").toInt(), 0x80);
+            QCOMPARE(readZones.at(5).toObject().value("days").toInt(), 0xFF);
+            QCOMPARE(read.value("holidays").toArray(),
+                     (QJsonArray{QJsonObject{{"day", 2}, {"month", 1}}, QJsonObject{{"day", 8}, {"month", 3}},
+                                 QJsonObject{{"day", 8}, {"month", 3}}}));
+            QCOMPARE(read.value("transfers").toArray(),
+                     (QJsonArray{QJsonObject{{"date", "2095-11-04"}, {"day_type", 7}}}));
+        } else {
+            // Only the zones travelled: the meter's other tables are as they were.
+            QCOMPARE(state.value("dayTypes"), odd.value("dayTypes"));
+            QCOMPARE(state.value("holidays").toArray().size(), 4);
+            QCOMPARE(state.value("transfers").toArray().size(), 2);
+        }
+
+        // One tariff: the password and 09 02 only; the read then says so.
+        QJsonObject one = changed;
+        one["one_tariff"] = true;
+        one["zones"] = sixZones({"00:00", "06:30", "08:30", "11:30", "17:30", "20:30"});
+        r = runCli(port + QStringList{"--trace", "schedule", "write", writeJson(dir.path(), "one.json", one)});
+        QVERIFY2(r.exit == 0, r.err.constData());
+        const QList<int> oneSent = sentFunctions(r.err);
+        QCOMPARE(oneSent.mid(oneSent.indexOf(0x14), 2), (QList<int>{0x14, 0x09}));
+        QVERIFY(!oneSent.contains(0x2F) && !oneSent.contains(0x27) && !oneSent.contains(0x29));
+        QVERIFY(r.err.contains("Send 09 02 86 21"));
+        QVERIFY(stateOf(dir.path()).value("oneTariff").toBool());
+        r = runCli(port + QStringList{"--json", "schedule", "read"});
+        QVERIFY(QJsonDocument::fromJson(r.out).object().value("one_tariff").toBool());
+    }
+
+    // A schedule that fails a check: its exact message, exit 2, nothing written.
+    void scheduleCheckRefused_data()
+    {
+        QTest::addColumn<QString>("firmware");
+        QTest::addColumn<bool>("oneTariff");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("equal starts, 1.9") << "1.9" << false
+                                           << "Ошибка в тарифном расписании. Время в расписании должно нарастать.";
+        QTest::newRow("equal starts, one tariff") << "1.12" << true
+                                                  << "Ошибка в тарифном расписании. Время в расписании должно нарастать.";
+        QTest::newRow("zone 4 without days, 1.12") << "1.12" << false
+                                                   << "Ошибка в тарифном расписании. Зона 4не определена.";
+    }
+    void scheduleCheckRefused()
+    {
+        QFETCH(QString, firmware);
+        QFETCH(bool, oneTariff);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {QStringLiteral("--firmware"), firmware});
+        QVERIFY(meter.ready);
+        QJsonArray zones = sixZones({"00:00", "06:30", "06:30", "11:30", "17:30", "20:30"});
+        QJsonObject z4 = zones[4].toObject();
+        z4["days"] = 0;
+        zones[4] = z4;
+        const QString file = writeJson(dir.path(), "s.json", QJsonObject{{"one_tariff", oneTariff}, {"zones", zones}});
+        const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("--trace"),
+                              QStringLiteral("schedule"), QStringLiteral("write"), file});
+        QCOMPARE(r.exit, 2);
+        QVERIFY2(r.err.contains((message + QLatin1Char('\n')).toUtf8()), r.err.constData());
+        const QList<int> sent = sentFunctions(r.err);
+        QVERIFY(!sent.isEmpty());
+        QVERIFY(!sent.contains(0x14) && !sent.contains(0x09));
+    }
+
+    // The meter refuses a frame in the middle: exit 4; a read then shows what the
+    // meter holds (its holiday table cleared and written only in part).
+    void scheduleWriteBrokenOff()
+    {
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {}, oddSchedule());
+        QVERIFY(meter.ready);
+        QJsonArray holidays;
+        for (int d = 1; d <= 10; ++d)
+            holidays.append(QJsonObject{{"day", d}, {"month", 8}});
+        const QString file = writeJson(dir.path(), "s.json",
+                                       QJsonObject{{"one_tariff", false},
+                                                   {"zones", sixZones({"00:00", "06:30", "08:30", "11:30", "17:30", "20:30"})},
+                                                   {"holidays", holidays}});
+        QProcess cli;
+        cli.start(binDir() + QStringLiteral("/zelta-kn-cli"),
+                  {QStringLiteral("--port"), meter.link, QStringLiteral("--trace"), QStringLiteral("schedule"),
+                   QStringLiteral("write"), file});
+        QByteArray err;
+        QTRY_VERIFY_WITH_TIMEOUT((err += cli.readAllStandardError()).contains("Send 27 05 02 "), 20000);
+        meter.process.write("fault error=4 1\n");
+        QVERIFY(meter.process.waitForBytesWritten(5000));
+        QVERIFY(cli.waitForFinished(30000));
+        err += cli.readAllStandardError();
+        QCOMPARE(cli.exitCode(), 4);
+        QVERIFY(QString::fromUtf8(err).contains(QStringLiteral("Счетчик отказал")));
+        QVERIFY(!err.contains("Тарифное расписание записано."));
+
+        const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("--json"), QStringLiteral("schedule"),
+                              QStringLiteral("read")});
+        QVERIFY2(r.exit == 0, r.err.constData());
+        const QJsonObject read = QJsonDocument::fromJson(r.out).object();
+        QCOMPARE(read, scheduleOfState(stateOf(dir.path()), true));
+        const int written = int(read.value("holidays").toArray().size());
+        QVERIFY2(written >= 2 && written < 10, qPrintable(QString::number(written)));
+        QCOMPARE(read.value("holidays").toArray().at(0).toObject(), (QJsonObject{{"day", 1}, {"month", 8}}));
+        // The transfer table was never reached.
+        QCOMPARE(read.value("transfers").toArray().size(), 2);
     }
 
     void portMissing()

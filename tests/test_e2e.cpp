@@ -1,7 +1,8 @@
 // The real main window, offscreen, talking through a pseudo-terminal to the virtual
 // meter executable: the poll cycle after connecting, a write that succeeds, one the
 // meter refuses, a disconnect in the middle of a write, both journals read from their
-// page, and the address search.
+// page, the address search, and the tariff schedule read, changed, written and read
+// back (with firmware 1.9 only the zones), one write broken off by the meter.
 
 #include "app/application.h"
 #include "app/formmain.h"
@@ -12,7 +13,10 @@
 #include "link/serialchannel.h"
 #include "meter/pagereadings.h"
 #include "meter/pagesettings.h"
+#include "meter/settingswrite.h"
 #include "schedule/pagejournal.h"
+#include "schedule/pageschedule.h"
+#include "schedule/tariffschedule.h"
 #include "tests/testbytes.h"
 #include "tests/testxls.h"
 #include "ui/dialogs.h"
@@ -34,6 +38,10 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QGroupBox>
+#include <QSpinBox>
 #include <QTreeWidget>
 #include <QProcess>
 #include <QSettings>
@@ -63,6 +71,71 @@ QList<int> requestFunctions(const QString &log)
     return out;
 }
 
+// The schedule a meter's state file holds, holidays and transfers in slot order.
+TariffSchedule scheduleOfState(const QJsonObject &state)
+{
+    TariffSchedule s;
+    s.oneTariff = state.value(QStringLiteral("oneTariff")).toBool();
+    const QJsonArray zones = state.value(QStringLiteral("zones")).toArray();
+    const QJsonArray masks = state.value(QStringLiteral("dayTypes")).toArray();
+    for (int z = 0; z < 6; ++z) {
+        const QJsonObject zone = zones.at(z).toObject();
+        s.zones[size_t(z)] = TariffZone{zone.value(QStringLiteral("tariff")).toInt(),
+                                        QTime(zone.value(QStringLiteral("hour")).toInt(),
+                                              zone.value(QStringLiteral("minute")).toInt()),
+                                        quint8(masks.at(z).toInt())};
+    }
+    QMap<int, Holiday> holidays;
+    for (const QJsonValue &v : state.value(QStringLiteral("holidays")).toArray())
+        holidays[v[QStringLiteral("slot")].toInt()] = Holiday{v[QStringLiteral("month")].toInt(),
+                                                              v[QStringLiteral("day")].toInt()};
+    QMap<int, Transfer> transfers;
+    for (const QJsonValue &v : state.value(QStringLiteral("transfers")).toArray())
+        transfers[v[QStringLiteral("slot")].toInt()] =
+            Transfer{QDate::fromString(v[QStringLiteral("date")].toString(), Qt::ISODate),
+                     v[QStringLiteral("dayType")].toInt()};
+    s.holidays = holidays.values();
+    s.transfers = transfers.values();
+    return s;
+}
+
+// The tariff schedule in the virtual meter at start: holidays out of date order with
+// empty slots between them, two transfers, masks of every kind.
+void addOddSchedule(QJsonObject &state)
+{
+    QJsonArray zones;
+    const int zs[6][3] = {{3, 0, 0}, {1, 7, 15}, {2, 7, 15}, {3, 12, 0}, {1, 19, 45}, {2, 23, 59}};
+    for (const auto &z : zs)
+        zones.append(QJsonObject{{"tariff", z[0]}, {"hour", z[1]}, {"minute", z[2]}});
+    state["zones"] = zones;
+    state["dayTypes"] = QJsonArray{0x1F, 0x60, 0x80, 0x7F, 0xFF, 0x01};
+    state["oneTariff"] = false;
+    state["holidays"] = QJsonArray{QJsonObject{{"slot", 0}, {"day", 9}, {"month", 5}},
+                                   QJsonObject{{"slot", 1}, {"day", 1}, {"month", 1}},
+                                   QJsonObject{{"slot", 3}, {"day", 29}, {"month", 2}},
+                                   QJsonObject{{"slot", 15}, {"day", 31}, {"month", 12}}};
+    state["transfers"] = QJsonArray{QJsonObject{{"slot", 2}, {"date", "2091-05-04"}, {"dayType", 1}},
+                                    QJsonObject{{"slot", 5}, {"date", "2090-03-08"}, {"dayType", 8}}};
+}
+
+bool scheduleReadQueued(const ExchangeEngine *engine)
+{
+    for (const QByteArray &frame : engine->queue()) {
+        const quint8 f = quint8(frame.at(0));
+        if (f == 0x08 || f == 0x2E || f == 0x26 || f == 0x28)
+            return true;
+    }
+    return false;
+}
+
+int queuedCount(const ExchangeEngine *engine, quint8 function)
+{
+    int n = 0;
+    for (const QByteArray &frame : engine->queue())
+        n += quint8(frame.at(0)) == function;
+    return n;
+}
+
 } // namespace
 
 class TestEndToEnd : public QObject
@@ -84,7 +157,7 @@ class TestEndToEnd : public QObject
         return QJsonDocument::fromJson(file.readAll()).object();
     }
 
-    std::unique_ptr<FormMain> openWindow(bool master)
+    std::unique_ptr<FormMain> openWindow(bool master, const QString &link = QString())
     {
         const QString app = QStringLiteral("e2e-%1").arg(++m_case);
         setPreferencesStore(QStringLiteral("KalvimetTest"), app);
@@ -95,7 +168,7 @@ class TestEndToEnd : public QObject
         if (master)
             prefs.setValue(QStringLiteral("Master"), 1);
         prefs.sync();
-        mapPort(Port, m_link);
+        mapPort(Port, link.isEmpty() ? m_link : link);
         auto window = std::make_unique<FormMain>();
         window->Panel1->SpinTimer->setValue(500);
         return window;
@@ -137,6 +210,7 @@ private slots:
             state[QStringLiteral("billingHour")] = 13;
             state[QStringLiteral("billingReadings")] = QJsonArray{double(quint64(1) << 32), 4000, 1};
             state[QStringLiteral("turnOnHalfMinutes")] = 121;
+            addOddSchedule(state);
             QFile file(m_state);
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(QJsonDocument(state).toJson());
@@ -588,6 +662,235 @@ private slots:
         const QJsonObject state = meterState();
         QCOMPARE(state.value(QStringLiteral("billingReadings")), state.value(QStringLiteral("readings")));
         w->ActionDisconnect->trigger();
+    }
+
+    // Read the meter's schedule, holidays and transfers; change zones, masks and
+    // calendars as the operator does; write; read back.
+    void scheduleFromTheWindow()
+    {
+        auto w = openWindow(false);
+        PageSchedule *page = w->TabSchedule;
+        ExchangeEngine *engine = w->engine();
+        w->setAddress(MeterAddress);
+        w->ActionConnect->trigger();
+        QVERIFY(waitForRequest(*w, 0x01));
+        QCOMPARE(engine->firmwareNumber(), 12);
+        QVERIFY(!page->GroupCel->isHidden() && !page->StringAttrib->isHidden());
+
+        page->BtnReadSchedule->click();
+        // Emptied when queued, not when the replies come.
+        QCOMPARE(page->ListCel->topLevelItemCount(), 0);
+        QCOMPARE(queuedCount(engine, 0x26), 16);
+        QCOMPARE(queuedCount(engine, 0x28), 16);
+        QTRY_VERIFY_WITH_TIMEOUT(!scheduleReadQueued(engine), 30000);
+        const TariffSchedule held = scheduleOfState(meterState());
+        QCOMPARE(held.holidays.size(), 4);
+        QCOMPARE(page->schedule(), held);
+        QVERIFY(!page->oneTariff() && page->Picker_Zone[0]->isEnabled());
+        QCOMPARE(page->tariffText(0), QStringLiteral("3"));
+        QCOMPARE(page->ListCel->topLevelItem(0)->text(0), QStringLiteral("май"));
+
+        // The operator's changes: a start time with its push, a tariff, marks, a
+        // holiday added, a transfer deleted and one added.
+        page->Picker_Zone[3]->setTime(QTime(20, 0)); // pushes zone 4 (19:45) to 20:01
+        page->setTariffText(1, QStringLiteral("2"));
+        page->StringAttribClick(1, 0);               // zone 0 loses Monday
+        page->StringAttribClick(3, 6);               // zone 2 gains Sunday
+        page->ComboM->setCurrentIndex(2);
+        page->SpinD->setValue(8);
+        page->BtnInsCel->click();
+        page->ListTransfer->topLevelItem(0)->setSelected(true);
+        page->BtnDelTrans->click();
+        page->DTPTrans->setDate(QDate(2092, 1, 7));
+        page->ComboTrans->setCurrentIndex(6);
+        page->BtnInsTrans->click();
+        const TariffSchedule wanted = page->schedule();
+        QCOMPARE(wanted.zones[4].start, QTime(20, 1));
+        QCOMPARE(wanted.zones[0].days, quint8(0x1E));
+        QCOMPARE(wanted.zones[2].days, quint8(0xC0));
+        QCOMPARE(wanted.holidays.size(), 5);
+        QCOMPARE(wanted.transfers, (QList<Transfer>{{QDate(2090, 3, 8), 8}, {QDate(2092, 1, 7), 7}}));
+
+        page->BtnWriteSchedule->click();
+        QVERIFY(engine->scheduleWritePending());
+        QTRY_VERIFY_WITH_TIMEOUT(!engine->scheduleWritePending(), 30000);
+        QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.value(0).text));
+        QVERIFY(w->indicatorShown());
+        QCOMPARE(w->Shape1->colour(), QColor(0, 255, 0));
+        QTRY_COMPARE_WITH_TIMEOUT(scheduleOfState(meterState()), wanted, 5000);
+
+        // The editor overwritten, then read back from the meter.
+        page->setSchedule(TariffSchedule());
+        page->BtnReadSchedule->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!scheduleReadQueued(engine), 30000);
+        QCOMPARE(page->schedule(), wanted);
+        w->ActionDisconnect->trigger();
+        QVERIFY(m_messages.isEmpty());
+    }
+
+    // What the frames could not carry, or a failed check, stops the write before
+    // anything is queued.
+    void scheduleWriteRefusedBeforeSending()
+    {
+        auto w = openWindow(false);
+        PageSchedule *page = w->TabSchedule;
+        ExchangeEngine *engine = w->engine();
+        w->setAddress(MeterAddress);
+        w->ActionConnect->trigger();
+        QVERIFY(waitForRequest(*w, 0x01));
+        page->setOneTariff(false);
+        // A tariff text only a preload can bring.
+        page->setTariffText(2, QStringLiteral("два"));
+        page->BtnWriteSchedule->click();
+        QCOMPARE(m_messages.size(), 1);
+        QCOMPARE(m_messages[0].caption, QStringLiteral("Ошибка"));
+        QCOMPARE(m_messages[0].text, tariffTextProblem(2, QStringLiteral("два")));
+        QVERIFY(!engine->scheduleWritePending());
+        QCOMPARE(queuedCount(engine, 0x14) + queuedCount(engine, 0x09), 0);
+        // The checks come first.
+        page->setStartTime(4, QTime(11, 0));
+        page->BtnWriteSchedule->click();
+        QCOMPARE(m_messages.size(), 2);
+        QCOMPARE(m_messages[1].text, TimesMustNotDecreaseText);
+        QCOMPARE(queuedCount(engine, 0x14) + queuedCount(engine, 0x09), 0);
+        // In one-tariff mode the zones are not sent, so their tariffs do not matter;
+        // the times must still increase.
+        page->setOneTariff(true);
+        page->BtnWriteSchedule->click();
+        QCOMPARE(m_messages.size(), 3);
+        QCOMPARE(m_messages[2].text, TimesMustIncreaseText);
+        page->setStartTime(4, QTime(17, 30));
+        page->BtnWriteSchedule->click();
+        QCOMPARE(m_messages.size(), 3);
+        QVERIFY(engine->scheduleWritePending());
+        QCOMPARE(engine->queue().mid(engine->queue().size() - 2),
+                 (QList<QByteArray>{passwordFrame(w->TabSheet1->LabeledPass2->text()), oneTariffFrame()}));
+        QTRY_VERIFY_WITH_TIMEOUT(!engine->scheduleWritePending(), 10000);
+        QVERIFY(meterState().value(QStringLiteral("oneTariff")).toBool());
+        w->ActionDisconnect->trigger();
+    }
+
+    // A fault in the middle of the holiday table: red, the failure box, the rest
+    // dropped; the next read shows what the meter holds.
+    void scheduleWriteBrokenOff()
+    {
+        auto w = openWindow(false);
+        PageSchedule *page = w->TabSchedule;
+        ExchangeEngine *engine = w->engine();
+        w->setAddress(MeterAddress);
+        w->ActionConnect->trigger();
+        QVERIFY(waitForRequest(*w, 0x01));
+        TariffSchedule s;
+        s.oneTariff = false;
+        s.holidays.clear();
+        for (int d = 1; d <= 10; ++d)
+            s.holidays << Holiday{8, d};
+        s.transfers = {{QDate(2093, 2, 2), 3}};
+        page->setSchedule(s);
+        const QList<Transfer> before = scheduleOfState(meterState()).transfers;
+        QVERIFY(before != s.transfers);
+
+        page->BtnWriteSchedule->click();
+        QElapsedTimer t;
+        t.start();
+        while (engine->currentRequest() != holidayFrame(3, s.holidays.at(3)) && t.elapsed() < 20000)
+            QTest::qWait(2);
+        QCOMPARE(engine->currentRequest(), holidayFrame(3, s.holidays.at(3)));
+        m_sim.write("fault error=4 1\n");
+        QTRY_COMPARE_WITH_TIMEOUT(m_messages.size(), 1, 10000);
+        QCOMPARE(m_messages[0].text, ExchangeEngine::WriteFailureText);
+        QCOMPARE(w->Shape1->colour(), QColor(255, 0, 0));
+        QVERIFY(!engine->scheduleWritePending());
+        QCOMPARE(queuedCount(engine, 0x27) + queuedCount(engine, 0x29), 0);
+
+        page->BtnReadSchedule->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!scheduleReadQueued(engine), 30000);
+        const TariffSchedule held = scheduleOfState(meterState());
+        QCOMPARE(page->schedule(), held);
+        QVERIFY2(held.holidays.size() >= 3 && held.holidays.size() < 10,
+                 qPrintable(QString::number(held.holidays.size())));
+        QCOMPARE(held.holidays, s.holidays.mid(0, held.holidays.size()));
+        QCOMPARE(held.transfers, before);
+        QCOMPARE(m_messages.size(), 1);
+        w->ActionDisconnect->trigger();
+    }
+
+    // Firmware 1.9: the calendars are hidden, the read is 08 02 alone and the write
+    // carries the zones only.
+    void scheduleWithFirmware19()
+    {
+        QTemporaryDir dir;
+        const QString link = dir.filePath(QStringLiteral("old"));
+        const QString stateFile = dir.filePath(QStringLiteral("old.json"));
+        {
+            QJsonObject state;
+            state[QStringLiteral("address")] = MeterAddress;
+            addOddSchedule(state);
+            QFile file(stateFile);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QJsonDocument(state).toJson());
+        }
+        QProcess sim;
+        sim.setProgram(qEnvironmentVariable("ZK_BIN_DIR", QCoreApplication::applicationDirPath())
+                       + QStringLiteral("/zelta-kn-sim"));
+        sim.setArguments({QStringLiteral("--link"), link, QStringLiteral("--state"), stateFile,
+                          QStringLiteral("--firmware"), QStringLiteral("1.9"), QStringLiteral("--turnaround"),
+                          QStringLiteral("2")});
+        sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        sim.start();
+        QVERIFY(sim.waitForStarted(5000) && sim.waitForReadyRead(10000));
+        const auto readState = [&] {
+            QFile file(stateFile);
+            return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
+        };
+        const QJsonObject start = readState();
+
+        {
+            auto w = openWindow(false, link);
+            PageSchedule *page = w->TabSchedule;
+            ExchangeEngine *engine = w->engine();
+            w->setAddress(MeterAddress);
+            w->ActionConnect->trigger();
+            QVERIFY(waitForRequest(*w, 0x01));
+            QCOMPARE(engine->firmwareNumber(), 9);
+            QVERIFY(page->GroupCel->isHidden() && page->GroupTransfer->isHidden() && page->StringAttrib->isHidden());
+            QVERIFY(page->BtnTemplet->isHidden());
+
+            page->BtnReadSchedule->click();
+            QCOMPARE(queuedCount(engine, 0x08), 1);
+            QCOMPARE(queuedCount(engine, 0x2E) + queuedCount(engine, 0x26) + queuedCount(engine, 0x28), 0);
+            // The lists are left alone.
+            QCOMPARE(page->holidays(), TariffSchedule::defaultHolidays());
+            QTRY_VERIFY_WITH_TIMEOUT(!scheduleReadQueued(engine), 10000);
+            const TariffSchedule held = scheduleOfState(start);
+            for (int z = 0; z < 6; ++z) {
+                QCOMPARE(page->startTime(z), held.zones[size_t(z)].start);
+                QCOMPARE(page->tariffText(z), QString::number(held.zones[size_t(z)].tariff));
+            }
+            QVERIFY(!page->oneTariff());
+
+            // All marks gone: firmware 9 writes anyway, and only the zones.
+            page->clearDayMasks();
+            page->Picker_Zone[1]->setTime(QTime(6, 0));
+            page->setTariffText(5, QStringLiteral("1"));
+            page->BtnWriteSchedule->click();
+            QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.value(0).text));
+            QCOMPARE(engine->queue().last().left(2), QByteArray("\x09\x14", 2));
+            QCOMPARE(queuedCount(engine, 0x2F) + queuedCount(engine, 0x27) + queuedCount(engine, 0x29), 0);
+            QTRY_VERIFY_WITH_TIMEOUT(!engine->scheduleWritePending(), 10000);
+            QVERIFY(m_messages.isEmpty());
+            QCOMPARE(w->Shape1->colour(), QColor(0, 255, 0));
+            w->ActionDisconnect->trigger();
+        }
+        sim.write("quit\n");
+        QVERIFY(sim.waitForFinished(5000));
+        const QJsonObject end = readState();
+        const TariffSchedule after = scheduleOfState(end);
+        QCOMPARE(after.zones[1].start, QTime(6, 0));
+        QCOMPARE(after.zones[5].tariff, 1);
+        QCOMPARE(end.value(QStringLiteral("dayTypes")), start.value(QStringLiteral("dayTypes")));
+        QCOMPARE(end.value(QStringLiteral("holidays")), start.value(QStringLiteral("holidays")));
+        QCOMPARE(end.value(QStringLiteral("transfers")), start.value(QStringLiteral("transfers")));
     }
 
     void addressSearchFindsTheMeter()

@@ -1,0 +1,356 @@
+#include "cli/schedulecommand.h"
+
+#include "cli/report.h"
+#include "cli/session.h"
+#include "meter/readout.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <cmath>
+#include <cstdio>
+
+namespace zk::cli {
+
+namespace {
+
+void out(const QString &text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
+}
+
+void say(const QString &text)
+{
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+QString field(const QString &name)
+{
+    return QStringLiteral("Поле \"%1\": ").arg(name);
+}
+
+// A JSON number that is a whole number within [min, max].
+std::optional<int> wholeNumber(const QJsonValue &v, int min, int max)
+{
+    if (!v.isDouble())
+        return std::nullopt;
+    const double d = v.toDouble();
+    if (d != std::floor(d) || d < min || d > max)
+        return std::nullopt;
+    return int(d);
+}
+
+// The first key of `o` that is not among `known`.
+QString unknownKey(const QJsonObject &o, const QStringList &known)
+{
+    for (auto it = o.begin(); it != o.end(); ++it)
+        if (!known.contains(it.key()))
+            return it.key();
+    return QString();
+}
+
+bool readFunction(quint8 f)
+{
+    return f == req::ReadZones.function || f == req::ReadDayTypes.function || f == req::ReadHoliday.function
+        || f == req::ReadTransfer.function;
+}
+
+bool readQueued(const QList<QByteArray> &queue)
+{
+    for (const QByteArray &frame : queue)
+        if (!frame.isEmpty() && readFunction(quint8(frame.at(0))))
+            return true;
+    return false;
+}
+
+int scheduleRead(const Options &o)
+{
+    if (o.args.size() != 1)
+        return usageError(QStringLiteral("Лишние аргументы команды schedule read: %1")
+                              .arg(o.args.mid(1).join(QLatin1Char(' '))));
+    // Before the session: its engine's handlers refer to these. The lists start
+    // empty, as the window empties them when it queues the read.
+    TariffSchedule schedule;
+    schedule.holidays.clear();
+    schedule.transfers.clear();
+    int answered = 0;
+
+    Session session(o);
+    if (const int e = session.connectMeter())
+        return e;
+    if (const int e = session.waitForMeter())
+        return e;
+    const int firmware = session.info().version->number;
+
+    ExchangeEngine &engine = session.engine();
+    engine.setHandler(req::ReadZones.function, 0, [&](const QByteArray &frame) {
+        if (const auto reply = decodeZones(frame))
+            for (int zone : applyZoneReply(schedule, *reply))
+                engine.log(badZoneTimeText(zone));
+        ++answered;
+    });
+    engine.setHandler(req::ReadDayTypes.function, 0, [&](const QByteArray &frame) {
+        const auto masks = decodeDayTypes(frame);
+        for (int z = 0; z < tariff::Zones; ++z)
+            schedule.zones[size_t(z)].days = masks ? (*masks)[size_t(z)] : 0;
+        ++answered;
+    });
+    engine.setHandler(req::ReadHoliday.function, 0, [&](const QByteArray &frame) {
+        if (const auto h = decodeHoliday(frame); h && schedule.holidays.size() < tariff::ListCapacity)
+            schedule.holidays << *h;
+        ++answered;
+    });
+    engine.setHandler(req::ReadTransfer.function, 0, [&](const QByteArray &frame) {
+        if (const auto t = decodeTransfer(frame); t && schedule.transfers.size() < tariff::ListCapacity)
+            schedule.transfers << *t;
+        ++answered;
+    });
+
+    const QList<QByteArray> frames = scheduleReadFrames(firmware);
+    engine.enqueue(frames);
+    // Done when none of the read's requests is left: all answered, or the rest
+    // dropped after a failed exchange.
+    if (const int e = session.runUntil([&] { return !readQueued(engine.queue()); }))
+        return e;
+    if (answered < frames.size()) {
+        // Part of a schedule would look like a whole one: nothing is printed.
+        say(QStringLiteral("Расписание прочитано не полностью: %1 ответов из %2").arg(answered).arg(frames.size()));
+        return ExitNoAnswer;
+    }
+    out(o.json ? jsonLine(scheduleJson(schedule, firmware)) : scheduleText(schedule, firmware));
+    return ExitDone;
+}
+
+int scheduleWrite(const Options &o)
+{
+    if (o.args.size() != 2)
+        return usageError(QStringLiteral("Команде schedule write нужен один файл расписания (JSON)"));
+    const QString path = o.args.at(1);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        say(QStringLiteral("Не удалось прочитать файл %1: %2").arg(path, file.errorString()));
+        return ExitStorage;
+    }
+    const ScheduleFile parsed = parseScheduleFile(file.readAll(), QDate::currentDate());
+    if (!parsed.schedule) {
+        say(QStringLiteral("%1: %2").arg(path, parsed.error));
+        return ExitUsage;
+    }
+    for (const QString &note : parsed.notes)
+        say(note);
+    const TariffSchedule &schedule = *parsed.schedule;
+
+    Session session(o);
+    if (const int e = session.connectMeter())
+        return e;
+    if (const int e = session.waitForMeter())
+        return e;
+    const int firmware = session.info().version->number;
+    // The window's checks for this meter, before anything is sent.
+    QString problem = scheduleCheck(schedule, firmware);
+    if (problem.isEmpty() && !schedule.oneTariff && hasCalendars(firmware))
+        problem = calendarProblem(schedule);
+    if (!problem.isEmpty()) {
+        say(problem);
+        return ExitUsage;
+    }
+    if (const int e = session.runFrames(scheduleWriteFrames(schedule, firmware, o.password),
+                                        Session::WriteFlag::Schedule))
+        return e;
+    say(QStringLiteral("Тарифное расписание записано."));
+    return ExitDone;
+}
+
+} // namespace
+
+QJsonObject scheduleJson(const TariffSchedule &s, int firmware)
+{
+    const bool calendars = hasCalendars(firmware);
+    QJsonObject o;
+    o[QStringLiteral("one_tariff")] = s.oneTariff;
+    QJsonArray zones;
+    for (const TariffZone &z : s.zones) {
+        QJsonObject zone;
+        zone[QStringLiteral("tariff")] = z.tariff;
+        zone[QStringLiteral("start")] = z.start.toString(QStringLiteral("HH:mm"));
+        if (calendars)
+            zone[QStringLiteral("days")] = int(z.days);
+        zones.append(zone);
+    }
+    o[QStringLiteral("zones")] = zones;
+    if (!calendars)
+        return o;
+    QJsonArray holidays;
+    for (const Holiday &h : s.holidays)
+        holidays.append(QJsonObject{{QStringLiteral("day"), h.day}, {QStringLiteral("month"), h.month}});
+    o[QStringLiteral("holidays")] = holidays;
+    QJsonArray transfers;
+    for (const Transfer &t : s.transfers)
+        transfers.append(QJsonObject{{QStringLiteral("date"), t.date.toString(Qt::ISODate)},
+                                     {QStringLiteral("day_type"), t.dayType}});
+    o[QStringLiteral("transfers")] = transfers;
+    return o;
+}
+
+QString scheduleText(const TariffSchedule &s, int firmware, const QLocale &locale)
+{
+    const bool calendars = hasCalendars(firmware);
+    QString text = QStringLiteral("Работа по одному тарифу: %1\n")
+                       .arg(s.oneTariff ? QStringLiteral("да") : QStringLiteral("нет"));
+    text += QStringLiteral("Зона\tТариф\tВремя");
+    if (calendars)
+        text += QLatin1Char('\t') + dayColumnTitles().join(QLatin1Char('\t'));
+    text += QLatin1Char('\n');
+    for (int z = 0; z < tariff::Zones; ++z) {
+        const TariffZone &zone = s.zones[size_t(z)];
+        text += QStringLiteral("%1\t%2\t%3").arg(z).arg(zone.tariff).arg(zone.start.toString(QStringLiteral("HH:mm")));
+        if (calendars)
+            for (int b = 0; b < tariff::DayColumns; ++b)
+                text += (zone.days >> b) & 1 ? QStringLiteral("\t+") : QStringLiteral("\t");
+        text += QLatin1Char('\n');
+    }
+    if (!calendars)
+        return text;
+    text += QStringLiteral("Праздники: %1\n").arg(s.holidays.size());
+    for (const Holiday &h : s.holidays)
+        text += QStringLiteral("  %1 %2\n").arg(h.day).arg(monthName(h.month));
+    text += QStringLiteral("Переносы: %1\n").arg(s.transfers.size());
+    for (const Transfer &t : s.transfers)
+        text += QStringLiteral("  %1 по графику: %2\n").arg(dateText(t.date, locale), dayTypeName(t.dayType));
+    return text;
+}
+
+ScheduleFile parseScheduleFile(const QByteArray &json, const QDate &today)
+{
+    ScheduleFile result;
+    auto bad = [&result](const QString &text) {
+        result.error = text;
+        return result;
+    };
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(json, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        return bad(QStringLiteral("не JSON (%1, позиция %2)").arg(parseError.errorString()).arg(parseError.offset));
+    if (!doc.isObject())
+        return bad(QStringLiteral("нужен JSON-объект с полями one_tariff и zones"));
+    const QJsonObject o = doc.object();
+    if (const QString key = unknownKey(o, {QStringLiteral("one_tariff"), QStringLiteral("zones"),
+                                           QStringLiteral("holidays"), QStringLiteral("transfers")});
+        !key.isEmpty())
+        return bad(field(key) + QStringLiteral("такого поля нет"));
+
+    TariffSchedule s;
+    const QJsonValue one = o.value(QStringLiteral("one_tariff"));
+    if (!one.isBool())
+        return bad(field(QStringLiteral("one_tariff")) + QStringLiteral("нужно true или false"));
+    s.oneTariff = one.toBool();
+
+    const QJsonValue zonesValue = o.value(QStringLiteral("zones"));
+    if (!zonesValue.isArray() || zonesValue.toArray().size() != tariff::Zones)
+        return bad(field(QStringLiteral("zones")) + QStringLiteral("нужен список из 6 зон"));
+    static const QRegularExpression hhmm(QStringLiteral("^(\\d\\d):(\\d\\d)$"));
+    const QJsonArray zones = zonesValue.toArray();
+    for (int z = 0; z < tariff::Zones; ++z) {
+        const QString name = QStringLiteral("zones[%1]").arg(z);
+        if (!zones.at(z).isObject())
+            return bad(field(name) + QStringLiteral("нужен объект с полями tariff, start, days"));
+        const QJsonObject zone = zones.at(z).toObject();
+        if (const QString key = unknownKey(zone, {QStringLiteral("tariff"), QStringLiteral("start"),
+                                                  QStringLiteral("days")});
+            !key.isEmpty())
+            return bad(field(name + QLatin1Char('.') + key) + QStringLiteral("такого поля нет"));
+        TariffZone &target = s.zones[size_t(z)];
+        const auto tariffValue = wholeNumber(zone.value(QStringLiteral("tariff")), 1, 3);
+        if (!tariffValue)
+            return bad(field(name + QStringLiteral(".tariff")) + QStringLiteral("нужен тариф 1, 2 или 3"));
+        target.tariff = *tariffValue;
+        const auto m = hhmm.match(zone.value(QStringLiteral("start")).toString());
+        const QTime start = m.hasMatch() ? QTime(m.captured(1).toInt(), m.captured(2).toInt()) : QTime();
+        if (!start.isValid())
+            return bad(field(name + QStringLiteral(".start")) + QStringLiteral("нужно время ЧЧ:ММ от 00:00 до 23:59"));
+        target.start = start;
+        if (zone.contains(QStringLiteral("days"))) {
+            const auto days = wholeNumber(zone.value(QStringLiteral("days")), 0, 255);
+            if (!days)
+                return bad(field(name + QStringLiteral(".days")) + QStringLiteral("нужна маска типов дней 0..255"));
+            target.days = quint8(*days);
+        }
+    }
+
+    if (o.contains(QStringLiteral("holidays"))) {
+        const QJsonValue v = o.value(QStringLiteral("holidays"));
+        if (!v.isArray())
+            return bad(field(QStringLiteral("holidays")) + QStringLiteral("нужен список дат {day, month}"));
+        s.holidays.clear();
+        const QJsonArray list = v.toArray();
+        for (int i = 0; i < list.size(); ++i) {
+            const QString name = QStringLiteral("holidays[%1]").arg(i);
+            if (!list.at(i).isObject())
+                return bad(field(name) + QStringLiteral("нужен объект {day, month}"));
+            const QJsonObject h = list.at(i).toObject();
+            if (const QString key = unknownKey(h, {QStringLiteral("day"), QStringLiteral("month")}); !key.isEmpty())
+                return bad(field(name + QLatin1Char('.') + key) + QStringLiteral("такого поля нет"));
+            const auto month = wholeNumber(h.value(QStringLiteral("month")), 1, 12);
+            if (!month)
+                return bad(field(name + QStringLiteral(".month")) + QStringLiteral("нужен месяц 1..12"));
+            const auto day = wholeNumber(h.value(QStringLiteral("day")), 1, dayLimit(*month));
+            if (!day)
+                return bad(field(name + QStringLiteral(".day"))
+                           + QStringLiteral("нужен день 1..%1 (%2)").arg(dayLimit(*month)).arg(monthName(*month)));
+            const Holiday entry{*month, *day};
+            const Insertion at = holidayInsertion(s.holidays, entry);
+            if (!at.ok())
+                return bad(field(name) + at.error);
+            s.holidays.insert(at.position, entry);
+        }
+    }
+
+    if (o.contains(QStringLiteral("transfers"))) {
+        const QJsonValue v = o.value(QStringLiteral("transfers"));
+        if (!v.isArray())
+            return bad(field(QStringLiteral("transfers")) + QStringLiteral("нужен список {date, day_type}"));
+        const QJsonArray list = v.toArray();
+        for (int i = 0; i < list.size(); ++i) {
+            const QString name = QStringLiteral("transfers[%1]").arg(i);
+            if (!list.at(i).isObject())
+                return bad(field(name) + QStringLiteral("нужен объект {date, day_type}"));
+            const QJsonObject t = list.at(i).toObject();
+            if (const QString key = unknownKey(t, {QStringLiteral("date"), QStringLiteral("day_type")}); !key.isEmpty())
+                return bad(field(name + QLatin1Char('.') + key) + QStringLiteral("такого поля нет"));
+            const QString dateString = t.value(QStringLiteral("date")).toString();
+            const QDate chosen = QDate::fromString(dateString, QStringLiteral("yyyy-MM-dd"));
+            if (!chosen.isValid())
+                return bad(field(name + QStringLiteral(".date")) + QStringLiteral("нужна дата ГГГГ-ММ-ДД"));
+            const auto type = wholeNumber(t.value(QStringLiteral("day_type")), 1, 8);
+            if (!type)
+                return bad(field(name + QStringLiteral(".day_type")) + QStringLiteral("нужен тип дня 1..8"));
+            const QDate date = transferDate(chosen, today);
+            const Transfer entry{date, *type};
+            const Insertion at = transferInsertion(s.transfers, entry);
+            if (!at.ok())
+                return bad(field(at.error == TransfersFullText ? name : name + QStringLiteral(".date")) + at.error);
+            if (date != chosen)
+                result.notes << QStringLiteral("Перенос %1: дата %2 уже прошла, взята сегодняшняя %3")
+                                    .arg(i)
+                                    .arg(chosen.toString(Qt::ISODate), date.toString(Qt::ISODate));
+            s.transfers.insert(at.position, entry);
+        }
+    }
+    result.schedule = s;
+    return result;
+}
+
+int commandSchedule(const Options &o)
+{
+    const QString verb = o.args.value(0);
+    if (verb == QLatin1String("read"))
+        return scheduleRead(o);
+    if (verb == QLatin1String("write"))
+        return scheduleWrite(o);
+    return usageError(QStringLiteral("Команде schedule нужно read или write ФАЙЛ.json"));
+}
+
+} // namespace zk::cli
