@@ -5,6 +5,7 @@
 // written, refused by a check before anything is sent, and broken off by the meter.
 
 #include "cli/options.h"
+#include "tests/testdbf.h"
 #include "tests/testxls.h"
 #include "cli/schedulecommand.h"
 
@@ -190,7 +191,11 @@ class TestCli : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir m_work; // the command line's working directory, where it keeps Setting.DBF
+
 private slots:
+    void initTestCase() { QVERIFY(QDir::setCurrent(m_work.path())); }
+
     void parse_data()
     {
         QTest::addColumn<QStringList>("args");
@@ -582,6 +587,42 @@ private slots:
         const Run reset = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("--address"), QStringLiteral("200"),
                                   QStringLiteral("--password"), QStringLiteral("4321"), QStringLiteral("reset-billing")});
         QVERIFY2(reset.exit == 0, reset.err.constData());
+
+        // The write is recorded in the working directory's register as the window records it.
+        const QJsonArray records = dbfRecords(m_work.filePath(QStringLiteral("Setting.DBF")));
+        QVERIFY(!records.isEmpty());
+        const QJsonObject rec = records.last().toObject();
+        QCOMPARE(rec.value("C_NUMBER").toInt(), 100000);
+        QCOMPARE(rec.value("ADDRESS").toInt(), 200);
+        QCOMPARE(rec.value("C_DATE").toString(), QStringLiteral("2024-02-29"));
+        QCOMPARE(rec.value("C_TIME").toString(), QStringLiteral("13:05"));
+        QCOMPARE(rec.value("SUMMER").toBool(), true);
+        QCOMPARE(rec.value("PASS").toInt(), 4321);
+        QCOMPARE(rec.value("DDM_A").toInt(), 1193046);
+        QCOMPARE(rec.value("COUNT_DAY").toInt(), 25);
+        QCOMPARE(rec.value("COUNT_HOUR").toInt(), 0);
+        QCOMPARE(rec.value("INDICATOR").toInt(), 9);
+        QCOMPARE(rec.value("VERSION").toString(), QStringLiteral("1.12"));
+        QVERIFY(rec.value("T_1_C").toDouble() > 0);
+    }
+
+    // --serial next writes the number after the highest in the register.
+    void writeNextSerial()
+    {
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {});
+        QVERIFY(meter.ready);
+        const QString dbf = m_work.filePath(QStringLiteral("Setting.DBF"));
+        int highest = 0;
+        for (const QJsonValue &v : dbfRecords(dbf))
+            highest = qMax(highest, v.toObject().value("C_NUMBER").toInt());
+        const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("write"), QStringLiteral("--serial"),
+                              QStringLiteral("next")});
+        QVERIFY2(r.exit == 0, r.err.constData());
+        QFile f(dir.filePath(QStringLiteral("state.json")));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(QJsonDocument::fromJson(f.readAll()).object().value("serial").toInt(), highest + 1);
+        QCOMPARE(dbfRecords(dbf).last().toObject().value("C_NUMBER").toInt(), highest + 1);
     }
 
     // A wrong access password: exit 4, and nothing after the password frame reaches

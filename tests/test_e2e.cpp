@@ -17,9 +17,12 @@
 #include "schedule/pagejournal.h"
 #include "schedule/pageschedule.h"
 #include "schedule/tariffschedule.h"
+#include "records/pagedatabase.h"
 #include "tests/testbytes.h"
+#include "tests/testdbf.h"
 #include "tests/testxls.h"
 #include "ui/dialogs.h"
+#include "ui/editmark.h"
 #include "ui/messagebox.h"
 #include "ui/widgets.h"
 
@@ -42,10 +45,14 @@
 #include <QDateEdit>
 #include <QGroupBox>
 #include <QSpinBox>
+#include <QTableView>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <QProcess>
 #include <QSettings>
 #include <QSpinBox>
+#include <QTableView>
+#include <QToolButton>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
@@ -891,6 +898,80 @@ private slots:
         QCOMPARE(end.value(QStringLiteral("dayTypes")), start.value(QStringLiteral("dayTypes")));
         QCOMPARE(end.value(QStringLiteral("holidays")), start.value(QStringLiteral("holidays")));
         QCOMPARE(end.value(QStringLiteral("transfers")), start.value(QStringLiteral("transfers")));
+    }
+
+    // A completed write lands in Setting.DBF in the working directory, read back by
+    // dbfread; a refused one adds nothing; "+" proposes the next number; the browse
+    // page shows the record; a new window restores the indication of the latest one.
+    void registerFromTheWindow()
+    {
+        QTemporaryDir work;
+        QVERIFY(QDir::setCurrent(work.path()));
+        const QString dbf = work.filePath(QStringLiteral("Setting.DBF"));
+        {
+            auto w = openWindow(true);
+            PageSettings *page = w->TabSheet1;
+            w->setAddress(MeterAddress);
+            w->ActionConnect->trigger();
+            QTRY_VERIFY_WITH_TIMEOUT(w->ActionSetting->isEnabled(), 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(!w->TabSheet3->GridValue_1->cellText(1, 1).isEmpty(), 10000);
+            page->CheckTime->setChecked(true);
+            page->CheckIndi->setChecked(true);
+            page->CheckBox1->setChecked(true);
+            page->CheckBox2->setChecked(false);
+            page->CheckBox3->setChecked(true);
+            page->CheckBox4->setChecked(false);
+            page->DatePicker->setDate(QDate(2025, 3, 4));
+            const int serial = page->SpinEdit_Number->value();
+            w->ActionSetting->trigger();
+            QTRY_VERIFY_WITH_TIMEOUT(w->indicatorShown(), 15000);
+            QCOMPARE(w->Shape1->colour(), QColor(0, 255, 0));
+            QJsonArray records = dbfRecords(dbf);
+            QCOMPARE(records.size(), 1);
+            const QJsonObject r = records[0].toObject();
+            QCOMPARE(r.value("C_NUMBER").toInt(), serial);
+            QCOMPARE(r.value("VERSION").toString(), QStringLiteral("1.12"));
+            QCOMPARE(r.value("INDICATOR").toInt(), 0x05);
+            QCOMPARE(r.value("C_DATE").toString(), QStringLiteral("2025-03-04"));
+            QVERIFY(r.value("ADDRESS").isNull());
+            QVERIFY(r.value("DDM_A").isNull());
+            QVERIFY(r.value("PASS").isNull());
+            QVERIFY(r.value("T_1_1").toDouble() > 0);
+            QCOMPARE(r.value("REPORT").toBool(), false);
+            QCOMPARE(r.value("DATE_REC").toString(), QDate::currentDate().toString(Qt::ISODate));
+
+            // A refused write is not recorded.
+            QTRY_VERIFY_WITH_TIMEOUT(!w->indicatorShown(), 5000);
+            page->LabeledPass2->setText(QStringLiteral("9999"));
+            QTRY_VERIFY_WITH_TIMEOUT(w->ActionSetting->isEnabled(), 10000);
+            w->ActionSetting->trigger();
+            QTRY_COMPARE_WITH_TIMEOUT(m_messages.size(), 1, 10000);
+            QCOMPARE(dbfRecords(dbf).size(), 1);
+            page->LabeledPass2->setText(QStringLiteral("1"));
+
+            // "+" once the meter's number no longer locks the box.
+            w->ActionDisconnect->trigger();
+            page->BitBtn1->click();
+            QCOMPARE(page->SpinEdit_Number->value(), serial + 1);
+            QVERIFY(isEdited(page->SpinEdit_Number));
+
+            w->ActionOpen->trigger();
+            QCOMPARE(w->TabSheet5->statusText(), QStringLiteral(" Записей: 1"));
+            QCOMPARE(w->TabSheet5->DBGrid1->model()->rowCount(), 1);
+            QVERIFY(!w->ActionOpen->isEnabled() && w->ActionClose->isEnabled());
+            w->TabSheet5->SpinFilter->setValue(serial + 1); // any filter change closes the view
+            QVERIFY(w->ActionOpen->isEnabled() && !w->ActionClose->isEnabled());
+            QVERIFY(w->TabSheet5->statusText().isEmpty());
+            w->ActionOpen->trigger();
+            QCOMPARE(w->TabSheet5->statusText(), QStringLiteral(" Записей: 0"));
+            w->close();
+        }
+        auto again = openWindow(false);
+        PageSettings *page = again->TabSheet1;
+        QVERIFY(page->CheckBox1->isChecked() && !page->CheckBox2->isChecked());
+        QVERIFY(page->CheckBox3->isChecked() && !page->CheckBox4->isChecked());
+        m_messages.clear();
+        QVERIFY(QDir::setCurrent(m_dir.path()));
     }
 
     void addressSearchFindsTheMeter()

@@ -241,6 +241,7 @@ private slots:
         QTest::newRow("0x10") << 0x10 << QStringList{"Фаза C: нет связи с ДДМ"};
         QTest::newRow("0x80") << 0x80 << QStringList{"Фаза C: номер ДДМ не установлен"};
         QTest::newRow("0x90") << 0x90 << QStringList{"Фаза C: отсутствует фаза"};
+        QTest::newRow("0x11 phases A and C") << 0x11 << QStringList{"Фаза A: нет связи с ДДМ", "Фаза C: нет связи с ДДМ"};
         QTest::newRow("0x64 order") << 0x64 << QStringList{"Фаза B: нет связи с ДДМ",
                                                            "Дата и время таймера не установлены.",
                                                            "Неисправность таймера календаря."};
