@@ -2,6 +2,7 @@
 
 #include "cli/report.h"
 #include "cli/session.h"
+#include "cli/writecommand.h"
 #include "meter/readout.h"
 
 #include <QFile>
@@ -142,11 +143,16 @@ int scheduleWrite(const Options &o)
     for (const QString &note : parsed.notes)
         say(note);
     const TariffSchedule &schedule = *parsed.schedule;
+    int exit = ExitDone;
+    std::optional<DbfTable> table = registerForWrite(&exit);
+    if (!table)
+        return exit;
 
     Session session(o);
     if (const int e = session.connectMeter())
         return e;
-    if (const int e = session.waitForMeter())
+    // A whole poll cycle, so that the record holds what the window's would.
+    if (const int e = session.pollCycle())
         return e;
     const int firmware = session.info().version->number;
     // The window's checks for this meter, before anything is sent.
@@ -159,6 +165,9 @@ int scheduleWrite(const Options &o)
     }
     if (const int e = session.runFrames(scheduleWriteFrames(schedule, firmware, o.password),
                                         Session::WriteFlag::Schedule))
+        return e;
+    // Recorded as the window records a schedule write: no settings of its own.
+    if (const int e = recordCompletedWrite(*table, SettingsWrite{}, session.info()))
         return e;
     say(QStringLiteral("Тарифное расписание записано."));
     return ExitDone;

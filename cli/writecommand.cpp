@@ -163,6 +163,38 @@ ReadoutForRecord readoutOf(const MeterInfo &info, const SettingsWrite &write)
 
 } // namespace
 
+std::optional<DbfTable> registerForWrite(int *exit)
+{
+    const bool sql = deriveModes(false, false, QSettings(preferencesOrganisation(), preferencesApplication())
+                                                   .contains(QStringLiteral("Sql")),
+                                 sqlMarkerExists())
+                         .sqlMode;
+    if (sql) {
+        say(QStringLiteral("Производственный режим: запись в производственную БД из командной строки пока не "
+                           "выполняется, поэтому в счетчик ничего не записывается."));
+        *exit = ExitStorage;
+        return std::nullopt;
+    }
+    try {
+        return openOrCreateRegister(QDir::currentPath());
+    } catch (const DbfError &e) {
+        say(e.text());
+        *exit = ExitStorage;
+        return std::nullopt;
+    }
+}
+
+int recordCompletedWrite(DbfTable &table, const SettingsWrite &write, const MeterInfo &info)
+{
+    try {
+        recordWrite(table, buildSettingsRecord(write, readoutOf(info, write)), QDateTime::currentDateTime());
+    } catch (const DbfError &e) {
+        say(QStringLiteral("Записано в счетчик, но не в журнал установок: ") + e.text());
+        return ExitStorage;
+    }
+    return ExitDone;
+}
+
 int commandWrite(const Options &o)
 {
     QString error;
@@ -170,24 +202,10 @@ int commandWrite(const Options &o)
     // The write's own values are checked before the meter is touched.
     if (!parseWrite(o.args, o.password, QDateTime::currentDateTime(), &error, &nextSerial))
         return usageError(error);
-    const bool sql = deriveModes(false, false, QSettings(preferencesOrganisation(), preferencesApplication())
-                                                   .contains(QStringLiteral("Sql")),
-                                 sqlMarkerExists())
-                         .sqlMode;
-    if (sql) {
-        say(QStringLiteral("Производственный режим: запись в производственную БД из командной строки пока не "
-                           "выполняется, поэтому установки не записываются."));
-        return ExitStorage;
-    }
-    // The register is opened before the meter is touched: a register that cannot be
-    // used stops the write.
-    std::optional<DbfTable> table;
-    try {
-        table.emplace(openOrCreateRegister(QDir::currentPath()));
-    } catch (const DbfError &e) {
-        say(e.text());
-        return ExitStorage;
-    }
+    int exit = ExitDone;
+    std::optional<DbfTable> table = registerForWrite(&exit);
+    if (!table)
+        return exit;
     if (!writeAllowed(true, o.password, QString(), false))
         return usageError(QStringLiteral("Пароль для доступа должен быть числом от 0 до 65535: %1").arg(o.password));
     Session session(o);
@@ -209,12 +227,8 @@ int commandWrite(const Options &o)
         session.setNewAddress(*write->address);
     if (const int e = session.runFrames(settingsFrames(*write), true))
         return e;
-    try {
-        recordWrite(*table, buildSettingsRecord(*write, readoutOf(session.info(), *write)), QDateTime::currentDateTime());
-    } catch (const DbfError &e) {
-        say(QStringLiteral("Установки записаны в счетчик, но не в журнал установок: ") + e.text());
-        return ExitStorage;
-    }
+    if (const int e = recordCompletedWrite(*table, *write, session.info()))
+        return e;
     say(QStringLiteral("Установки записаны."));
     return ExitDone;
 }
