@@ -124,6 +124,7 @@ private slots:
         QTest::newRow("negative ddm") << qint64(-1) << QDate(2024, 1, 1) << true;
         QTest::newRow("year 2100") << qint64(1) << QDate(2100, 1, 1) << true;
         QTest::newRow("year 1999") << qint64(1) << QDate(1999, 12, 31) << true;
+        QTest::newRow("year 2000") << qint64(1) << QDate(2000, 1, 1) << false;
     }
     void problems()
     {
@@ -147,6 +148,8 @@ private slots:
         QTest::newRow("not connected") << false << "1" << "1" << false << false;
         QTest::newRow("access not a number") << true << "" << "1" << false << false;
         QTest::newRow("access above 65535") << true << "65536" << "1" << false << false;
+        QTest::newRow("access 65535") << true << "65535" << "1" << false << true;
+        QTest::newRow("new 65536, not written") << true << "1" << "65536" << false << false;
         QTest::newRow("new above 65535") << true << "1" << "70000" << false << false;
         QTest::newRow("new not a number, not written") << true << "1" << "x" << false << true;
         QTest::newRow("new not a number, written") << true << "1" << "x" << true << false;
@@ -200,6 +203,24 @@ private slots:
             QCOMPARE(frames[1], frame(req::WriteClock, {0x09, 0x05, 0x13, 0x04, 0x29, 0x02, 0x24, 0x80}));
         if (args == QStringList{"--time", "now"})
             QCOMPARE(frames[1], clockFrame({QDate(2030, 1, 2), QTime(3, 4, 5), false}));
+    }
+
+    void frameNames_data()
+    {
+        QTest::addColumn<int>("function");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("password") << 0x14 << "пароль";
+        QTest::newRow("clock") << 0x05 << "время";
+        QTest::newRow("indication") << 0x0E << "индикация";
+        QTest::newRow("address") << 0x03 << "адрес";
+        QTest::newRow("unknown") << 0x30 << "функция 0x30";
+        QTest::newRow("unknown, one digit") << 0x06 << "функция 0x06";
+    }
+    void frameNames()
+    {
+        QFETCH(int, function);
+        QFETCH(QString, name);
+        QCOMPARE(frameName(quint8(function)), name);
     }
 
     // ---- the page ---------------------------------------------------------------
