@@ -9,6 +9,7 @@
 #include "link/linkbar.h"
 #include "link/portmap.h"
 #include "link/serialchannel.h"
+#include "records/register.h"
 #include "meter/pagereadings.h"
 #include "meter/pagesettings.h"
 #include "schedule/pagejournal.h"
@@ -156,6 +157,49 @@ private slots:
         QCOMPARE(w.TabSheet1->SpinEditB->value(), 10 + step);
         if (focus == QLatin1String("LabeledPass2"))
             QCOMPARE(w.TabSheet1->LabeledPass2->selectedText(), w.TabSheet1->LabeledPass2->text());
+    }
+
+    // Start-up restores the zones and the indication of the first record of the
+    // latest day in Setting.DBF; a NULL column leaves its control as laid out.
+    void lastSettingsAtStartUp()
+    {
+        {
+            DbfTable table = openOrCreateRegister(m_work->path());
+            const QVector<DbfField> fields = table.fields();
+            auto row = [&](const QDate &day, const QVariant &zone0, int indicator) {
+                QVariantList values;
+                for (const DbfField &f : fields) {
+                    const QString n = f.name.toUpper();
+                    if (n == QLatin1String("DATE_REC"))
+                        values << day;
+                    else if (n == QLatin1String("ZONE_0"))
+                        values << zone0;
+                    else if (n == QLatin1String("ZONE_2"))
+                        values << QStringLiteral("3");
+                    else if (n == QLatin1String("TIME_0"))
+                        values << QStringLiteral("05:30:00");
+                    else if (n == QLatin1String("TIME_2"))
+                        values << QStringLiteral("07:15:00");
+                    else if (n == QLatin1String("INDICATOR"))
+                        values << indicator;
+                    else
+                        values << QVariant();
+                }
+                table.append(values);
+            };
+            row(QDate(2026, 1, 1), 1, 0x0F);
+            row(QDate(2026, 1, 2), 2, 0x06); // the first of the latest day
+            row(QDate(2026, 1, 2), 0, 0x01);
+        }
+        FormMain w;
+        QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.value(0).text));
+        QVERIFY(!w.TabSchedule->oneTariff());
+        QCOMPARE(w.TabSchedule->tariffText(0), QStringLiteral("2"));
+        QCOMPARE(w.TabSchedule->startTime(0), QTime(5, 30));
+        QCOMPARE(w.TabSchedule->tariffText(2), QStringLiteral("3"));
+        QCOMPARE(w.TabSchedule->startTime(2), QTime(7, 15));
+        QVERIFY(!w.TabSheet1->CheckBox1->isChecked() && w.TabSheet1->CheckBox2->isChecked());
+        QVERIFY(w.TabSheet1->CheckBox3->isChecked() && !w.TabSheet1->CheckBox4->isChecked());
     }
 
     void modeEffects_data()
