@@ -5,6 +5,7 @@
 #include "link/linkbar.h"
 #include "link/portmap.h"
 #include "link/serialchannel.h"
+#include "meter/clockcorrection.h"
 #include "meter/pagereadings.h"
 #include "meter/pagesettings.h"
 #include "records/pagedatabase.h"
@@ -359,6 +360,9 @@ void FormMain::buildPages()
     });
     connect(TabSheet2->BtnDiary, &QPushButton::clicked, this, &FormMain::BtnDiaryClick);
     connect(TabSheet1->LabeledPass1, &QLineEdit::textChanged, this, &FormMain::LabeledPass1Change);
+    connect(TabSheet1->EditCorrect, &QLineEdit::textChanged, this, [this](const QString &text) {
+        ActionCountCorrect->setEnabled(correctionMeasurementValid(text));
+    });
     connect(TabSheet1->LabeledPass2, &QLineEdit::textChanged, this, &FormMain::LabeledPass1Change);
 }
 
@@ -686,7 +690,16 @@ void FormMain::loadLastSettings()
 }
 void FormMain::identifyBench() {}
 void FormMain::lookupLastSettingTime() {}
-void FormMain::showDrift(const MeterClock &) {}
+void FormMain::showDrift(const MeterClock &clock)
+{
+    // The drift needs the meter's time of day as well as its date.
+    if (!clock.time().isValid())
+        return;
+    const auto drift = driftPerDay(QDateTime(clock.date(), clock.time()), QDateTime::currentDateTime(),
+                                   m_lastSettingTime);
+    if (drift)
+        TabSheet1->LabeledDelta->setText(driftText(*drift));
+}
 void FormMain::BitBtn1Click()
 {
     if (sqlMode())
@@ -882,8 +895,20 @@ void FormMain::ActionCloseExecute()
     ActionClose->setEnabled(false);
 }
 void FormMain::ActionSpoilageExecute() {}
-void FormMain::ActionFocusCorrectExecute() {}
-void FormMain::ActionCountCorrectExecute() {}
+void FormMain::ActionFocusCorrectExecute()
+{
+    if (!TabSheet1->GroupTimerCorrect->isHidden())
+        TabSheet1->EditCorrect->setFocus();
+}
+
+void FormMain::ActionCountCorrectExecute()
+{
+    if (!correctionMeasurementValid(TabSheet1->EditCorrect->text()))
+        return;
+    // Setting the value marks it, so the poll keeps it until it is written.
+    if (const auto correction = recalculatedCorrection(TabSheet1->EditCorrect->text().trimmed().toLongLong()))
+        TabSheet1->SpinClock->setValue(*correction);
+}
 void FormMain::ActionFixDbExecute() {}
 
 void FormMain::N17Click()

@@ -202,6 +202,31 @@ private slots:
         QVERIFY(w.TabSheet1->CheckBox3->isChecked() && !w.TabSheet1->CheckBox4->isChecked());
     }
 
+    // F9 recalculates the correction from the bench measurement in SQL mode; the
+    // value stays marked until written. F8 moves the focus there, in SQL mode only.
+    void correctionRecalculation()
+    {
+        setMarker(true);
+        FormMain w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(!w.ActionCountCorrect->isEnabled());
+        w.TabSheet1->EditCorrect->setText(QStringLiteral("1875"));
+        QVERIFY(!w.ActionCountCorrect->isEnabled());
+        w.TabSheet1->EditCorrect->setText(QStringLiteral("1000"));
+        QVERIFY(w.ActionCountCorrect->isEnabled());
+        w.ActionCountCorrect->trigger();
+        QCOMPARE(w.TabSheet1->SpinClock->value(), -6);
+        QVERIFY(isEdited(w.TabSheet1->SpinClock));
+        w.TabSheet1->showCorrection(5); // the poll leaves it alone
+        QCOMPARE(w.TabSheet1->SpinClock->value(), -6);
+        w.activateWindow();
+        w.TabSheet1->LabeledPass2->setFocus();
+        w.ActionFocusCorrect->trigger();
+        QTRY_VERIFY(w.TabSheet1->EditCorrect->hasFocus());
+        QVERIFY(w.TabSheet1->LabeledDelta->isVisibleTo(&w));
+    }
+
     void modeEffects_data()
     {
         QTest::addColumn<bool>("master");
