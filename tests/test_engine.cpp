@@ -387,6 +387,7 @@ private slots:
         QCOMPARE(rig.host.displayResets, 1);
         QVERIFY(!rig.engine.settingsWritePending());
         QVERIFY(rig.engine.timerShape().isActive());
+        QVERIFY2(rig.host.log.isEmpty(), qPrintable(rig.host.log.join('|'))); // write replies carry no data
         QCOMPARE(rig.exchange(), quint8(0x01)); // polling resumes
         QCOMPARE(rig.host.records, 1);
         rig.engine.indicatorExpired();
@@ -605,8 +606,12 @@ private slots:
         rig.engine.startAddressSearch();
         QCOMPARE(rig.host.addr, 0);
         rig.host.addr = 254;
+        // An unanswered address drops what was queued.
+        rig.engine.enqueue(makeFrame(req::ReadAnnual, bytes({0})));
         rig.timeout();
         QCOMPARE(rig.host.addr, 255);
+        for (const QByteArray &frame : rig.engine.queue())
+            QVERIFY(quint8(frame.at(0)) != 0x12);
         rig.timeout();
         QCOMPARE(rig.host.addr, 0);
         rig.timeout();
@@ -619,6 +624,20 @@ private slots:
         rig.engine.onRxChar();
         QVERIFY(!rig.engine.addressSearch());
         QCOMPARE(rig.host.addr, 1);
+    }
+
+    void addressByteInTheLogIsHex()
+    {
+        Rig rig;
+        rig.engine.setMasterMode(true);
+        rig.host.addr = 0x1F;
+        rig.connect();
+        rig.tick();
+        QVERIFY(rig.host.log.last().endsWith(QStringLiteral(" Send 1F")));
+        // A byte from the meter clears the line-state panel.
+        rig.host.status[1] = QStringLiteral("DSR не установлен");
+        rig.acknowledge();
+        QVERIFY(rig.host.status[1].isEmpty());
     }
 
     void logFormatsByMode()
