@@ -1,5 +1,6 @@
 #include "cli/session.h"
 
+#include "app/preferences.h"
 #include "link/portmap.h"
 #include "meter/settingswrite.h"
 
@@ -30,7 +31,7 @@ void printErr(const QString &text)
 // The port the window saved when it last closed ("Port", 1 when missing).
 int savedPort()
 {
-    const QSettings prefs(QStringLiteral("Kalvimet"), QStringLiteral("Zelta-KN"));
+    const QSettings prefs(preferencesOrganisation(), preferencesApplication());
     bool ok = false;
     const int n = prefs.value(QStringLiteral("Port"), 1).toInt(&ok);
     return ok && n > 0 ? n : 1;

@@ -214,6 +214,7 @@ int commandWrite(const Options &o)
     // One poll cycle first: the record of the write holds what was read.
     if (const int e = session.pollCycle())
         return e;
+    // Parsed again now: `--time now` is the time the frames are queued.
     auto write = parseWrite(o.args, o.password, QDateTime::currentDateTime(), &error, &nextSerial);
     if (nextSerial) {
         const qint64 next = nextFreeNumber(*table);
