@@ -126,6 +126,7 @@ FormMain::FormMain(QWidget *parent)
     wire();
     registerHandlers();
     qApp->installEventFilter(this);
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, &FormMain::focusWindowChanged);
 
     FormCreate();
     fitWindow();
@@ -726,11 +727,16 @@ void FormMain::Timer3Timer()
     TabSheet1->refreshPickers(QDateTime::currentDateTime());
 }
 
-void FormMain::changeEvent(QEvent *event)
+// The window counts as activated on its first show and on each return from one of
+// the program's own windows (a message box, About, Help, ...); a return from another
+// application, with no window of the program active in between, does not count.
+void FormMain::focusWindowChanged(QWindow *now)
 {
-    QMainWindow::changeEvent(event);
-    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+    if (now && now == windowHandle() && (!m_activatedOnce || m_previousFocus))
         FormActivate();
+    if (now && now == windowHandle())
+        m_activatedOnce = true;
+    m_previousFocus = now;
 }
 
 void FormMain::FormActivate()

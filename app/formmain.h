@@ -12,6 +12,7 @@
 #include <QDialog>
 #include <QMainWindow>
 #include <QPointer>
+#include <QWindow>
 
 class QAction;
 class QActionGroup;
@@ -21,6 +22,7 @@ class QTabWidget;
 class QTimer;
 class QToolBar;
 class QToolButton;
+
 
 namespace zk {
 
@@ -170,7 +172,6 @@ public slots:
 protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
-    void changeEvent(QEvent *event) override;
 
 private:
     void buildActions();
@@ -186,6 +187,7 @@ private:
     // Start-up and shut-down.
     void FormCreate();
     void FormActivate();
+    void focusWindowChanged(QWindow *now);
     void applyModeEffects();
     void buildPortList(int savedPort);
     bool probePort(int portNum);
@@ -212,6 +214,8 @@ private:
     QAction *m_indicatorHolder = nullptr;
     QPointer<QDialog> m_about, m_help, m_status, m_spoilage;
     QDateTime m_lastSettingTime; // of the meter shown; null when unknown
+    QPointer<QWindow> m_previousFocus; // the program's window that had the focus last
+    bool m_activatedOnce = false;
 
     // The journals: the read buttons' frames into the command queue, the replies
     // onto the page "Журнал".
