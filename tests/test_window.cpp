@@ -9,6 +9,7 @@
 #include "link/linkbar.h"
 #include "link/portmap.h"
 #include "link/serialchannel.h"
+#include "records/formspoilage.h"
 #include "records/register.h"
 #include "meter/pagereadings.h"
 #include "meter/pagesettings.h"
@@ -225,6 +226,37 @@ private slots:
         w.ActionFocusCorrect->trigger();
         QTRY_VERIFY(w.TabSheet1->EditCorrect->hasFocus());
         QVERIFY(w.TabSheet1->LabeledDelta->isVisibleTo(&w));
+    }
+
+    void spoilageWindow()
+    {
+        FormSpoilage w;
+        QList<QPair<int, QString>> calls;
+        w.setRegister([&calls](int id, const QString &code) {
+            if (code == QLatin1String("bad"))
+                throw std::runtime_error("нет связи с сервером");
+            calls.append({id, code});
+        });
+        w.setMeter(7, 12345);
+        w.LabeledEdit2->setText(QStringLiteral("x"));
+        w.show();
+        QCOMPARE(w.LabeledEdit1->text(), QStringLiteral("12345"));
+        QVERIFY(w.LabeledEdit2->text().isEmpty()); // emptied at each showing
+        QVERIFY(!w.BitBtn1->isEnabled());
+        w.LabeledEdit2->setText(QStringLiteral("   "));
+        QVERIFY(!w.BitBtn1->isEnabled());
+        w.LabeledEdit2->setText(QStringLiteral("  A1 "));
+        QVERIFY(w.BitBtn1->isEnabled());
+        w.BitBtn1->click();
+        QCOMPARE(calls, (QList<QPair<int, QString>>{{7, QStringLiteral("A1")}}));
+        QVERIFY(!w.BitBtn1->isEnabled());
+        // A database error: the default report with its text; the button stays.
+        w.LabeledEdit2->setText(QStringLiteral("bad"));
+        w.BitBtn1->click();
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY(m_messages[0].text.contains(QStringLiteral("нет связи с сервером")));
+        QVERIFY(w.BitBtn1->isEnabled());
+        QCOMPARE(calls.size(), 1);
     }
 
     void modeEffects_data()
