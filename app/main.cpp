@@ -7,6 +7,7 @@
 #include "app/formmain.h"
 #include "app/icons/icons.h"
 #include "meter/formstatus.h"
+#include "records/formspoilage.h"
 #include "schedule/pagejournal.h"
 #include "ui/messagebox.h"
 
@@ -72,6 +73,8 @@ int main(int argc, char **argv)
     window.setAboutWindow(&about);
     zk::FormStatus status(&window);
     window.setStatusWindow(&status);
+    zk::FormSpoilage spoilage(&window);
+    window.setSpoilageWindow(&spoilage);
     zk::FormHelp help(&window);
     window.setHelpWindow(&help);
     QString error;
