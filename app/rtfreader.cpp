@@ -1,5 +1,7 @@
 #include "app/rtfreader.h"
 
+#include "records/dbftable.h"
+
 #include <QColor>
 #include <QHash>
 #include <QMap>
@@ -15,18 +17,6 @@
 namespace zk {
 
 namespace {
-
-// Windows-1251, bytes 0x80..0xBF; 0xC0..0xFF are А..я in Unicode order.
-const char16_t kCp1251High[64] = {
-    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021, // 80
-    0x20AC, 0x2030, 0x0409, 0x2039, 0x040A, 0x040C, 0x040B, 0x040F, // 88
-    0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, // 90
-    0xFFFD, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F, // 98
-    0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7, // A0
-    0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407, // A8
-    0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6, 0x00B7, // B0
-    0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457, // B8
-};
 
 constexpr int kDefaultFontSize = 24; // half-points, 12 pt
 constexpr int kMaxFontSize = 2000;   // 1000 pt
@@ -687,22 +677,16 @@ private:
 
 } // namespace
 
+// The code page is the register's: one table for the whole program.
 QChar cp1251ToUnicode(uchar byte)
 {
-    if (byte < 0x80)
-        return QChar(char16_t(byte));
-    if (byte >= 0xC0)
-        return QChar(char16_t(0x0410 + (byte - 0xC0)));
-    return QChar(kCp1251High[byte - 0x80]);
+    const char c = char(byte);
+    return fromCp1251(QByteArrayView(&c, 1)).at(0);
 }
 
 QString decodeCp1251(const QByteArray &bytes)
 {
-    QString out;
-    out.reserve(bytes.size());
-    for (char c : bytes)
-        out.append(cp1251ToUnicode(uchar(c)));
-    return out;
+    return fromCp1251(bytes);
 }
 
 bool RtfReader::isRtf(const QByteArray &bytes)

@@ -7,6 +7,6 @@ add_library(zk_shell STATIC
   ${CMAKE_CURRENT_LIST_DIR}/formabout.cpp ${CMAKE_CURRENT_LIST_DIR}/formabout.h
 )
 target_include_directories(zk_shell PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(zk_shell PUBLIC Qt6::Widgets)
+target_link_libraries(zk_shell PUBLIC zk_register Qt6::Widgets)
 # Whatever links the windows finds the document beside its executable.
 add_dependencies(zk_shell zk_help_doc)

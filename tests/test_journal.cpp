@@ -20,15 +20,6 @@ namespace {
 
 const QLocale Ru(QLocale::Russian, QLocale::Russia);
 
-// A reply frame with its CRC; the length byte counts the data unless given.
-QByteArray reply(quint8 function, const QByteArray &data, int length = -1)
-{
-    QByteArray f;
-    f.append(char(function));
-    f.append(char(length < 0 ? data.size() + 2 : length));
-    f.append(data);
-    return withCrc(f);
-}
 
 QByteArray le(quint64 v, int n)
 {
@@ -52,7 +43,7 @@ QByteArray consumptionData(int page, int minute, int hour, int day, int month, i
 
 AnnualReply annual(const QByteArray &data, int length = -1)
 {
-    return decodeAnnual(reply(0x12, data, length)).value();
+    return decodeAnnual(replyFrame(0x12, data, length)).value();
 }
 
 } // namespace
@@ -88,22 +79,22 @@ private slots:
         QTest::addColumn<QStringList>("cells");
         QTest::addColumn<bool>("badMonth");
         const QByteArray jan = annualData(0, 0x07, 4000, quint64(1) << 32, (quint64(1) << 40) - 1, 16777215);
-        QTest::newRow("full entry") << reply(0x12, jan) << 0
+        QTest::newRow("full entry") << replyFrame(0x12, jan) << 0
                                     << QStringList{"07 янв.", "1,00000", "1073741,82400", "274877906,94400", "139810:7"}
                                     << false;
-        QTest::newRow("label hex upper case") << reply(0x12, annualData(11, 0xAB, 0, 1, 2, 121)) << 11
+        QTest::newRow("label hex upper case") << replyFrame(0x12, annualData(11, 0xAB, 0, 1, 2, 121)) << 11
                                               << QStringList{"AB дек.", "0,00000", "0,00025", "0,00050", "1:0"}
                                               << false;
-        QTest::newRow("month only") << reply(0x12, bytes({4})) << 4 << QStringList{"май"} << false;
-        QTest::newRow("length 21") << reply(0x12, jan.left(19)) << 0 << QStringList{"янв."} << false;
-        QTest::newRow("length 23") << reply(0x12, jan + bytes({0})) << 0 << QStringList{"янв."} << false;
-        QTest::newRow("month 12 full") << reply(0x12, annualData(12, 0x07, 1, 1, 1, 1)) << 12 << QStringList{}
+        QTest::newRow("month only") << replyFrame(0x12, bytes({4})) << 4 << QStringList{"май"} << false;
+        QTest::newRow("length 21") << replyFrame(0x12, jan.left(19)) << 0 << QStringList{"янв."} << false;
+        QTest::newRow("length 23") << replyFrame(0x12, jan + bytes({0})) << 0 << QStringList{"янв."} << false;
+        QTest::newRow("month 12 full") << replyFrame(0x12, annualData(12, 0x07, 1, 1, 1, 1)) << 12 << QStringList{}
                                        << true;
-        QTest::newRow("month 255 full") << reply(0x12, annualData(255, 0x07, 1, 1, 1, 1)) << 255 << QStringList{}
+        QTest::newRow("month 255 full") << replyFrame(0x12, annualData(255, 0x07, 1, 1, 1, 1)) << 255 << QStringList{}
                                         << true;
-        QTest::newRow("month 12 short") << reply(0x12, bytes({12, 0})) << 12 << QStringList{} << false;
+        QTest::newRow("month 12 short") << replyFrame(0x12, bytes({12, 0})) << 12 << QStringList{} << false;
         // Length byte 22 on a frame cut short: the decoder stays inside it.
-        QTest::newRow("cut short") << reply(0x12, jan.left(10), 22).left(12) << 0 << QStringList{"янв."} << false;
+        QTest::newRow("cut short") << replyFrame(0x12, jan.left(10), 22).left(12) << 0 << QStringList{"янв."} << false;
     }
     void annualReply()
     {
@@ -139,8 +130,8 @@ private slots:
 
     void noData()
     {
-        QVERIFY(!decodeAnnual(reply(0x12, {})));
-        QVERIFY(!decodeConsumption(reply(0x13, {})));
+        QVERIFY(!decodeAnnual(replyFrame(0x12, {})));
+        QVERIFY(!decodeConsumption(replyFrame(0x13, {})));
         QVERIFY(!decodeAnnual(bytes({0x12, 0x03})));
     }
 
@@ -181,7 +172,7 @@ private slots:
         QFETCH(int, year);
         QFETCH(QLocale, locale);
         QFETCH(QStringList, cells);
-        const auto r = decodeConsumption(reply(0x13, data));
+        const auto r = decodeConsumption(replyFrame(0x13, data));
         QVERIFY(r);
         QCOMPARE(r->page, int(quint8(data.at(0))));
         QCOMPARE(r->record.has_value(), !cells.isEmpty());
@@ -207,9 +198,9 @@ private slots:
         QCOMPARE(a[12], (QStringList{"дек.", "", "", "", ""}));
 
         const QList<ConsumptionReply> records = {
-            decodeConsumption(reply(0x13, consumptionData(0, 0, 0, 0x29, 0x02))).value(),
-            decodeConsumption(reply(0x13, bytes({1}))).value(),
-            decodeConsumption(reply(0x13, consumptionData(2, 0, 0, 0x28, 0x02))).value()};
+            decodeConsumption(replyFrame(0x13, consumptionData(0, 0, 0, 0x29, 0x02))).value(),
+            decodeConsumption(replyFrame(0x13, bytes({1}))).value(),
+            decodeConsumption(replyFrame(0x13, consumptionData(2, 0, 0, 0x28, 0x02))).value()};
         const TextTable c = consumptionTable(records, 2023, Ru);
         QCOMPARE(c.size(), 3);
         QCOMPARE(c[0], consumptionTitles());
@@ -266,13 +257,13 @@ private slots:
         QList<ConsumptionReply> replies;
         for (const QByteArray &data : {consumptionData(5, 0, 0, 0x29, 0x02), consumptionData(6, 0, 0, 1, 1).left(3),
                                        consumptionData(7, 0x30, 0x14, 0x05, 0x03)}) {
-            replies.append(decodeConsumption(reply(0x13, data)).value());
+            replies.append(decodeConsumption(replyFrame(0x13, data)).value());
             page.showConsumption(replies.last(), 2025);
             QCOMPARE(page.Gauge2->value(), replies.last().page);
         }
         QCOMPARE(page.ListView1->topLevelItemCount(), 2);
         QCOMPARE(page.consumptionTexts(), consumptionTable(replies, 2025));
-        page.showConsumption(decodeConsumption(reply(0x13, bytes({90}))).value(), 2025);
+        page.showConsumption(decodeConsumption(replyFrame(0x13, bytes({90}))).value(), 2025);
         QCOMPARE(page.Gauge2->value(), 61);
     }
 };

@@ -23,15 +23,6 @@ using namespace zk;
 
 namespace {
 
-// A reply frame with its CRC: function, length byte (data + 2), data.
-QByteArray reply(quint8 function, const QByteArray &data)
-{
-    QByteArray f;
-    f.append(char(function));
-    f.append(char(data.size() + 2));
-    f.append(data);
-    return withCrc(f);
-}
 
 QByteArray count5(quint64 count)
 {
@@ -65,7 +56,7 @@ private slots:
     {
         QFETCH(QByteArray, data);
         QFETCH(int, expected);
-        QCOMPARE(decodeSerial(reply(0x01, data)), std::optional<int>(expected));
+        QCOMPARE(decodeSerial(replyFrame(0x01, data)), std::optional<int>(expected));
     }
 
     void correction_data()
@@ -83,7 +74,7 @@ private slots:
     {
         QFETCH(int, byte);
         QFETCH(int, expected);
-        QCOMPARE(decodeCorrection(reply(0x06, bytes({byte}))), std::optional<int>(expected));
+        QCOMPARE(decodeCorrection(replyFrame(0x06, bytes({byte}))), std::optional<int>(expected));
     }
 
     void turnOn_data()
@@ -101,7 +92,7 @@ private slots:
     {
         QFETCH(int, count);
         QFETCH(QString, text);
-        const auto t = decodeTurnOn(reply(0x11, bytes({count & 0xFF, (count >> 8) & 0xFF, (count >> 16) & 0xFF, 200})));
+        const auto t = decodeTurnOn(replyFrame(0x11, bytes({count & 0xFF, (count >> 8) & 0xFF, (count >> 16) & 0xFF, 200})));
         QVERIFY(t);
         QCOMPARE(int(t->halfMinutes), count);
         QCOMPARE(t->corrections, 200);
@@ -123,7 +114,7 @@ private slots:
         QFETCH(quint64, count);
         QFETCH(QString, text);
         QCOMPARE(formatReading(readingValue(count), Ru), text);
-        const QByteArray f = reply(0x0F, count5(count) + count5(0) + count5(0));
+        const QByteArray f = replyFrame(0x0F, count5(count) + count5(0) + count5(0));
         QCOMPARE(count40(f, 0), count);
         QCOMPARE(parseReading(text, Ru), std::optional<double>(readingValue(count)));
         QCOMPARE(formatReading(*parseReading(text, Ru), Ru), text);
@@ -133,15 +124,15 @@ private slots:
     {
         // Length byte 17: current counts only; 32: billing-day counts follow.
         const QByteArray current = count5(4000) + count5(8000) + count5(1);
-        const auto short_ = decodeReadings(reply(0x0F, current));
+        const auto short_ = decodeReadings(replyFrame(0x0F, current));
         QVERIFY(short_);
         QCOMPARE(short_->current, (std::array<quint64, 3>{4000, 8000, 1}));
         QVERIFY(!short_->billing);
-        const auto full = decodeReadings(reply(0x0F, current + count5(quint64(1) << 32) + count5(2) + count5(3)));
+        const auto full = decodeReadings(replyFrame(0x0F, current + count5(quint64(1) << 32) + count5(2) + count5(3)));
         QVERIFY(full && full->billing);
         QCOMPARE(*full->billing, (std::array<quint64, 3>{quint64(1) << 32, 2, 3}));
         // Thirty data bytes under another length byte are no billing-day set.
-        QByteArray odd = reply(0x0F, current + count5(1) + count5(2) + count5(3));
+        QByteArray odd = replyFrame(0x0F, current + count5(1) + count5(2) + count5(3));
         odd[1] = char(31);
         QVERIFY(!decodeReadings(odd)->billing);
     }
@@ -170,7 +161,7 @@ private slots:
     void clock()
     {
         // 09 05 13 04 29 02 24 80: 13:05:09 on Thursday 29.02.2024, summer time on.
-        const auto c = decodeClock(reply(0x04, bytes({0x09, 0x05, 0x13, 0x04, 0x29, 0x02, 0x24, 0x80})));
+        const auto c = decodeClock(replyFrame(0x04, bytes({0x09, 0x05, 0x13, 0x04, 0x29, 0x02, 0x24, 0x80})));
         QVERIFY(c);
         QCOMPARE(c->time(), QTime(13, 5, 9));
         QCOMPARE(c->date(), QDate(2024, 2, 29));
@@ -178,22 +169,22 @@ private slots:
         QVERIFY(!c->weekdayMismatch());
         QCOMPARE(clockText(*c, Ru), QStringLiteral("29.02.2024 13:05:09"));
         // A wrong weekday is only a warning; an impossible date leaves the time.
-        const auto wrongDay = decodeClock(reply(0x04, bytes({0x09, 0x05, 0x13, 0x05, 0x29, 0x02, 0x24, 0x00})));
+        const auto wrongDay = decodeClock(replyFrame(0x04, bytes({0x09, 0x05, 0x13, 0x05, 0x29, 0x02, 0x24, 0x00})));
         QVERIFY(wrongDay->weekdayMismatch());
         QVERIFY(!wrongDay->summer);
-        const auto badDate = decodeClock(reply(0x04, bytes({0x00, 0x00, 0x12, 0x01, 0x30, 0x02, 0x24, 0})));
+        const auto badDate = decodeClock(replyFrame(0x04, bytes({0x00, 0x00, 0x12, 0x01, 0x30, 0x02, 0x24, 0})));
         QVERIFY(!badDate->date().isValid());
         QVERIFY(!badDate->weekdayMismatch());
         QCOMPARE(clockText(*badDate, Ru), QStringLiteral("12:00:00"));
-        const auto badTime = decodeClock(reply(0x04, bytes({0x60, 0x00, 0x25, 0x04, 0x29, 0x02, 0x24, 0})));
+        const auto badTime = decodeClock(replyFrame(0x04, bytes({0x60, 0x00, 0x25, 0x04, 0x29, 0x02, 0x24, 0})));
         QCOMPARE(clockText(*badTime, Ru), QStringLiteral("29.02.2024"));
     }
 
     void ddmAndStamps()
     {
-        const auto ddm = decodeDdm(reply(0x0A, bytes({0x56, 0x34, 0x12, 1, 0, 0, 0xFF, 0xFF, 0xFF})));
+        const auto ddm = decodeDdm(replyFrame(0x0A, bytes({0x56, 0x34, 0x12, 1, 0, 0, 0xFF, 0xFF, 0xFF})));
         QCOMPARE(*ddm, (Triple{0x123456, 1, 0xFFFFFF}));
-        const auto stamps = decodeDdmStamps(reply(0x2A, bytes({1, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x51, 0x01, 0})));
+        const auto stamps = decodeDdmStamps(replyFrame(0x2A, bytes({1, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x51, 0x01, 0})));
         QCOMPARE(*stamps, (StampCounts{1, 0, 86400}));
         QCOMPARE(ddmStamp(5, 1), std::optional<QDateTime>(QDateTime(QDate(2000, 1, 1), QTime(0, 0, 1))));
         QVERIFY(!ddmStamp(0, 1));  // no DDM number: no stamp, whatever the count
@@ -203,7 +194,7 @@ private slots:
 
     void billing()
     {
-        const auto b = decodeBilling(reply(0x22, bytes({0x23, 0x31})));
+        const auto b = decodeBilling(replyFrame(0x22, bytes({0x23, 0x31})));
         QCOMPARE(b->hour, 23);
         QCOMPARE(b->day, 31);
     }
@@ -211,19 +202,19 @@ private slots:
     // Replies shorter than their layout decode to nothing; none reads past the frame.
     void shortReplies()
     {
-        const QByteArray empty = reply(0x01, QByteArray());
-        QVERIFY(!decodeSerial(reply(0x01, bytes({1, 2}))));
-        QVERIFY(!decodeClock(reply(0x04, bytes({1, 2, 3, 4, 5, 6, 7}))));
+        const QByteArray empty = replyFrame(0x01, QByteArray());
+        QVERIFY(!decodeSerial(replyFrame(0x01, bytes({1, 2}))));
+        QVERIFY(!decodeClock(replyFrame(0x04, bytes({1, 2, 3, 4, 5, 6, 7}))));
         QVERIFY(!decodeCorrection(empty));
-        QVERIFY(!decodeDdm(reply(0x0A, QByteArray(8, 1))));
+        QVERIFY(!decodeDdm(replyFrame(0x0A, QByteArray(8, 1))));
         QVERIFY(!decodeStatus(empty));
         QVERIFY(!decodeIndication(empty));
-        QVERIFY(!decodeReadings(reply(0x0F, QByteArray(14, 1))));
-        QVERIFY(!decodeTurnOn(reply(0x11, QByteArray(3, 1))));
-        QVERIFY(!decodeBilling(reply(0x22, QByteArray(1, 1))));
-        QVERIFY(!decodeDdmStamps(reply(0x2A, QByteArray(11, 1))));
+        QVERIFY(!decodeReadings(replyFrame(0x0F, QByteArray(14, 1))));
+        QVERIFY(!decodeTurnOn(replyFrame(0x11, QByteArray(3, 1))));
+        QVERIFY(!decodeBilling(replyFrame(0x22, QByteArray(1, 1))));
+        QVERIFY(!decodeDdmStamps(replyFrame(0x2A, QByteArray(11, 1))));
         // A length byte announcing more than the frame holds counts only what is there.
-        QByteArray lying = reply(0x01, bytes({1, 2, 3}));
+        QByteArray lying = replyFrame(0x01, bytes({1, 2, 3}));
         lying.chop(3);
         QVERIFY(!decodeSerial(lying));
     }
@@ -262,22 +253,22 @@ private slots:
         MeterInfo info;
         QVERIFY(info.take(withCrc(bytes({0x00, 4, 0x09, 0x01}))));
         QCOMPARE(info.version->text, QStringLiteral("1.9"));
-        QVERIFY(!info.take(reply(0x05, QByteArray())));     // not a polled value
-        QVERIFY(!info.take(reply(0x01, bytes({1}))));       // too short
-        QVERIFY(info.take(reply(0x01, bytes({1, 0, 0}))));
-        QVERIFY(info.take(reply(0x04, QByteArray(8, 1))));
-        QVERIFY(info.take(reply(0x06, bytes({1}))));
-        QVERIFY(info.take(reply(0x0A, QByteArray(9, 0))));
-        QVERIFY(info.take(reply(0x0C, bytes({0}))));
-        QVERIFY(info.take(reply(0x0D, bytes({0}))));
-        QVERIFY(info.take(reply(0x0F, QByteArray(15, 0))));
-        QVERIFY(info.take(reply(0x11, QByteArray(4, 0))));
+        QVERIFY(!info.take(replyFrame(0x05, QByteArray())));     // not a polled value
+        QVERIFY(!info.take(replyFrame(0x01, bytes({1}))));       // too short
+        QVERIFY(info.take(replyFrame(0x01, bytes({1, 0, 0}))));
+        QVERIFY(info.take(replyFrame(0x04, QByteArray(8, 1))));
+        QVERIFY(info.take(replyFrame(0x06, bytes({1}))));
+        QVERIFY(info.take(replyFrame(0x0A, QByteArray(9, 0))));
+        QVERIFY(info.take(replyFrame(0x0C, bytes({0}))));
+        QVERIFY(info.take(replyFrame(0x0D, bytes({0}))));
+        QVERIFY(info.take(replyFrame(0x0F, QByteArray(15, 0))));
+        QVERIFY(info.take(replyFrame(0x11, QByteArray(4, 0))));
         QVERIFY(!info.complete());
-        QVERIFY(info.take(reply(0x22, bytes({0, 1}))));
+        QVERIFY(info.take(replyFrame(0x22, bytes({0, 1}))));
         QVERIFY(info.complete()); // firmware 1.9 has no DDM stamps
         info.version->number = 12;
         QVERIFY(!info.complete());
-        QVERIFY(info.take(reply(0x2A, QByteArray(12, 0))));
+        QVERIFY(info.take(replyFrame(0x2A, QByteArray(12, 0))));
         QVERIFY(info.complete());
     }
 

@@ -37,15 +37,6 @@ QByteArray hex(const char *text)
     return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
 }
 
-// A reply frame with its CRC; the length byte counts the data unless given.
-QByteArray reply(quint8 function, const QByteArray &data, int length = -1)
-{
-    QByteArray f;
-    f.append(char(function));
-    f.append(char(length < 0 ? data.size() + 2 : length));
-    f.append(data);
-    return withCrc(f);
-}
 
 using Heads = QList<QPair<int, int>>;
 
@@ -415,10 +406,10 @@ private slots:
     void zoneReplies()
     {
         // L = 2: one tariff, no zones.
-        const auto one = decodeZones(reply(0x08, {}));
+        const auto one = decodeZones(replyFrame(0x08, {}));
         QVERIFY(one && one->oneTariff && !one->zones);
         // An unexpected length: multi-tariff, no zones.
-        const auto odd = decodeZones(reply(0x08, bytes({1, 2, 3})));
+        const auto odd = decodeZones(replyFrame(0x08, bytes({1, 2, 3})));
         QVERIFY(odd && !odd->oneTariff && !odd->zones);
         // L = 20 claimed but short: no zones read past the frame.
         const auto cut = decodeZones(bytes({0x08, 20, 1, 0, 0}));
@@ -428,7 +419,7 @@ private slots:
         // Zone 2 tariff 0, zone 3 hour 0x25, zone 4 hour 0x1A (20), zone 5 minute 0x60.
         const QByteArray data = bytes({1, 0x00, 0x00, 2, 0x06, 0x30, 0, 0x08, 0x30,
                                        2, 0x25, 0x30, 3, 0x1A, 0x30, 2, 0x20, 0x60});
-        const auto full = decodeZones(reply(0x08, data));
+        const auto full = decodeZones(replyFrame(0x08, data));
         QVERIFY(full && !full->oneTariff && full->zones);
         const auto &z = *full->zones;
         QCOMPARE(z[2].tariff, 0);
@@ -453,11 +444,11 @@ private slots:
 
     void dayTypeReplies()
     {
-        const auto masks = decodeDayTypes(reply(0x2E, bytes({0x7F, 0x80, 0x01, 0, 0xFF, 0x41})));
+        const auto masks = decodeDayTypes(replyFrame(0x2E, bytes({0x7F, 0x80, 0x01, 0, 0xFF, 0x41})));
         QVERIFY(masks);
         QCOMPARE(*masks, (DayMasks{0x7F, 0x80, 0x01, 0, 0xFF, 0x41}));
-        QVERIFY(!decodeDayTypes(reply(0x2E, bytes({0xFF, 0xFF, 0xFF, 0xFF, 0xFF}))));
-        QVERIFY(!decodeDayTypes(reply(0x2E, {})));
+        QVERIFY(!decodeDayTypes(replyFrame(0x2E, bytes({0xFF, 0xFF, 0xFF, 0xFF, 0xFF}))));
+        QVERIFY(!decodeDayTypes(replyFrame(0x2E, {})));
         QVERIFY(!decodeDayTypes(bytes({0x2E, 8, 1, 2})));
     }
 
@@ -466,13 +457,13 @@ private slots:
         QTest::addColumn<QByteArray>("frame");
         QTest::addColumn<int>("month"); // 0: no entry
         QTest::addColumn<int>("day");
-        QTest::newRow("1 January") << reply(0x26, bytes({0, 0x01, 0x01})) << 1 << 1;
-        QTest::newRow("23 February") << reply(0x26, bytes({6, 0x23, 0x02})) << 2 << 23;
-        QTest::newRow("month 0x13") << reply(0x26, bytes({3, 0x01, 0x13})) << 0 << 0;
-        QTest::newRow("month 0") << reply(0x26, bytes({3, 0x01, 0x00})) << 0 << 0;
-        QTest::newRow("month 0x0A is 10") << reply(0x26, bytes({3, 0x01, 0x0A})) << 10 << 1;
-        QTest::newRow("day taken as it is") << reply(0x26, bytes({3, 0x45, 0x02})) << 2 << 45;
-        QTest::newRow("empty slot") << reply(0x26, bytes({3})) << 0 << 0;
+        QTest::newRow("1 January") << replyFrame(0x26, bytes({0, 0x01, 0x01})) << 1 << 1;
+        QTest::newRow("23 February") << replyFrame(0x26, bytes({6, 0x23, 0x02})) << 2 << 23;
+        QTest::newRow("month 0x13") << replyFrame(0x26, bytes({3, 0x01, 0x13})) << 0 << 0;
+        QTest::newRow("month 0") << replyFrame(0x26, bytes({3, 0x01, 0x00})) << 0 << 0;
+        QTest::newRow("month 0x0A is 10") << replyFrame(0x26, bytes({3, 0x01, 0x0A})) << 10 << 1;
+        QTest::newRow("day taken as it is") << replyFrame(0x26, bytes({3, 0x45, 0x02})) << 2 << 45;
+        QTest::newRow("empty slot") << replyFrame(0x26, bytes({3})) << 0 << 0;
         QTest::newRow("length 5, data cut") << bytes({0x26, 5, 0, 1}) << 0 << 0;
     }
     void holidayReplies()
@@ -491,16 +482,16 @@ private slots:
         QTest::addColumn<QByteArray>("frame");
         QTest::addColumn<QDate>("date"); // null: no entry
         QTest::addColumn<int>("dayType");
-        QTest::newRow("8 March 2024, Saturday") << reply(0x28, bytes({0, 0x08, 0x03, 0x24, 0x06})) << QDate(2024, 3, 8)
+        QTest::newRow("8 March 2024, Saturday") << replyFrame(0x28, bytes({0, 0x08, 0x03, 0x24, 0x06})) << QDate(2024, 3, 8)
                                                 << 6;
-        QTest::newRow("29 February 2024") << reply(0x28, bytes({1, 0x29, 0x02, 0x24, 8})) << QDate(2024, 2, 29) << 8;
-        QTest::newRow("29 February 2023") << reply(0x28, bytes({1, 0x29, 0x02, 0x23, 8})) << QDate() << 0;
-        QTest::newRow("month 0x13") << reply(0x28, bytes({1, 0x01, 0x13, 0x24, 1})) << QDate() << 0;
-        QTest::newRow("day type 0") << reply(0x28, bytes({1, 0x01, 0x01, 0x24, 0})) << QDate() << 0;
-        QTest::newRow("day type 9") << reply(0x28, bytes({1, 0x01, 0x01, 0x24, 9})) << QDate() << 0;
-        QTest::newRow("year byte 0xA0 is 2100") << reply(0x28, bytes({1, 0x01, 0x01, 0xA0, 1})) << QDate() << 0;
-        QTest::newRow("year 2099") << reply(0x28, bytes({1, 0x31, 0x12, 0x99, 7})) << QDate(2099, 12, 31) << 7;
-        QTest::newRow("empty slot") << reply(0x28, bytes({5})) << QDate() << 0;
+        QTest::newRow("29 February 2024") << replyFrame(0x28, bytes({1, 0x29, 0x02, 0x24, 8})) << QDate(2024, 2, 29) << 8;
+        QTest::newRow("29 February 2023") << replyFrame(0x28, bytes({1, 0x29, 0x02, 0x23, 8})) << QDate() << 0;
+        QTest::newRow("month 0x13") << replyFrame(0x28, bytes({1, 0x01, 0x13, 0x24, 1})) << QDate() << 0;
+        QTest::newRow("day type 0") << replyFrame(0x28, bytes({1, 0x01, 0x01, 0x24, 0})) << QDate() << 0;
+        QTest::newRow("day type 9") << replyFrame(0x28, bytes({1, 0x01, 0x01, 0x24, 9})) << QDate() << 0;
+        QTest::newRow("year byte 0xA0 is 2100") << replyFrame(0x28, bytes({1, 0x01, 0x01, 0xA0, 1})) << QDate() << 0;
+        QTest::newRow("year 2099") << replyFrame(0x28, bytes({1, 0x31, 0x12, 0x99, 7})) << QDate(2099, 12, 31) << 7;
+        QTest::newRow("empty slot") << replyFrame(0x28, bytes({5})) << QDate() << 0;
         QTest::newRow("length 7, data cut") << bytes({0x28, 7, 0, 8, 3}) << QDate() << 0;
     }
     void transferReplies()
@@ -580,7 +571,7 @@ private slots:
         auto page = newPage();
         page->setStartTime(1, QTime(12, 0));
         QCOMPARE(page->startTime(2), QTime(8, 30));
-        page->showZones(*decodeZones(reply(0x08, bytes({1, 0x00, 0x00, 3, 0x22, 0x00, 3, 0x08, 0x30,
+        page->showZones(*decodeZones(replyFrame(0x08, bytes({1, 0x00, 0x00, 3, 0x22, 0x00, 3, 0x08, 0x30,
                                                         2, 0x11, 0x30, 3, 0x17, 0x30, 2, 0x20, 0x30}))));
         QCOMPARE(page->startTime(1), QTime(22, 0));
         QCOMPARE(page->startTime(2), QTime(8, 30));
@@ -794,7 +785,7 @@ private slots:
         auto page = newPage();
         page->setOneTariff(false);
         // One tariff: the groups go grey, the zones stay.
-        QVERIFY(page->showZones(*decodeZones(reply(0x08, {}))).isEmpty());
+        QVERIFY(page->showZones(*decodeZones(replyFrame(0x08, {}))).isEmpty());
         QVERIFY(page->oneTariff());
         QVERIFY(!page->Picker_Zone[0]->isEnabled() && !page->ListCel->isEnabled());
         QCOMPARE(page->startTime(5), QTime(20, 30));
@@ -802,7 +793,7 @@ private slots:
         // Zone 3's hour 0x25 leaves its time; its tariff and the rest are taken.
         const QByteArray data = bytes({1, 0x00, 0x00, 2, 0x06, 0x00, 0, 0x07, 0x00,
                                        3, 0x25, 0x30, 3, 0x18, 0x00, 1, 0x22, 0x15});
-        QCOMPARE(page->showZones(*decodeZones(reply(0x08, data))), QList<int>{3});
+        QCOMPARE(page->showZones(*decodeZones(replyFrame(0x08, data))), QList<int>{3});
         QVERIFY(!page->oneTariff());
         QVERIFY(page->Picker_Zone[0]->isEnabled());
         QCOMPARE(page->startTime(3), QTime(11, 30));
@@ -811,13 +802,13 @@ private slots:
         QCOMPARE(page->startTime(5), QTime(22, 15));
         QCOMPARE(zonesFrame(page->schedule().zones).mid(2 + 6, 3), bytes({0, 0x07, 0x00}));
 
-        page->showDayTypes(decodeDayTypes(reply(0x2E, bytes({0x01, 0x80, 0x7F, 0xFF, 0x00, 0x41}))));
+        page->showDayTypes(decodeDayTypes(replyFrame(0x2E, bytes({0x01, 0x80, 0x7F, 0xFF, 0x00, 0x41}))));
         QCOMPARE(page->StringAttrib->cellText(1, 0), QStringLiteral(" + "));
         QVERIFY(page->StringAttrib->cellText(1, 1).isEmpty());
         QCOMPARE(int(page->dayMask(5)), 0x41);
         QCOMPARE(int(page->dayMask(1)), 0x80);
         // Another length removes every mark; the write then stops at zone 0.
-        page->showDayTypes(decodeDayTypes(reply(0x2E, {})));
+        page->showDayTypes(decodeDayTypes(replyFrame(0x2E, {})));
         for (int z = 0; z < 6; ++z)
             QCOMPARE(int(page->dayMask(z)), 0);
         QCOMPARE(scheduleCheck(page->schedule(), 12), zoneUndefinedText(0));
