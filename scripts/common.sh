@@ -2,6 +2,13 @@
 # shellcheck shell=bash
 
 ZK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# ZK_SANITIZE=1: a separate build with AddressSanitizer and UndefinedBehaviorSanitizer.
+if [ "${ZK_SANITIZE:-0}" = 1 ]; then
+  ZK_BUILD=${ZK_BUILD:-$ZK_ROOT/build-sanitize}
+  ZK_SANITIZE_ON=ON
+  export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0}
+  export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
+fi
 ZK_BUILD=${ZK_BUILD:-$ZK_ROOT/build}
 
 # Debian packages the program needs to build and run. Every name is a real package,
@@ -41,6 +48,6 @@ zk_install() {
 }
 
 zk_build() {
-  cmake -S "$ZK_ROOT" -B "$ZK_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake -S "$ZK_ROOT" -B "$ZK_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZK_SANITIZE="${ZK_SANITIZE_ON:-OFF}" >/dev/null
   cmake --build "$ZK_BUILD" -j"$(nproc)"
 }
