@@ -605,6 +605,9 @@ int ProductionDatabase::registerDefect(int electroId, const BenchIdentity &bench
                            {QStringLiteral("plant_id"), bench.plantId},
                            {QStringLiteral("person_id"), bench.personId}});
         n = todaysSettingOperation(electroId);
+        // Never a defect record pointing at no operation.
+        if (n == 0)
+            fail(QStringLiteral("Операция брака не найдена после записи."));
     }
     exec(QueryDefect, {{QStringLiteral("electro_id"), electroId},
                        {QStringLiteral("person_id"), bench.personId},
