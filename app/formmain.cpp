@@ -8,6 +8,7 @@
 #include "meter/clockcorrection.h"
 #include "meter/pagereadings.h"
 #include "meter/pagesettings.h"
+#include "records/formspoilage.h"
 #include "records/pagedatabase.h"
 #include "records/register.h"
 #include "schedule/pagejournal.h"
@@ -663,8 +664,10 @@ void FormMain::setBaudIndex(int index)
 
 void FormMain::loadLastSettings()
 {
-    if (sqlMode())
+    if (sqlMode()) {
+        loadProductionSettings();
         return;
+    }
     const DbfTable table = openOrCreateRegister(QDir::currentPath());
     const auto last = latestSettings(table);
     if (!last)
@@ -689,8 +692,87 @@ void FormMain::loadLastSettings()
             boxes[bit]->setChecked(*last->indicator & (1 << bit));
     }
 }
-void FormMain::identifyBench() {}
-void FormMain::lookupLastSettingTime() {}
+ProductionDatabase &FormMain::database()
+{
+    if (!m_database || !m_database->isOpen()) {
+        auto db = std::make_unique<ProductionDatabase>(
+            readConnectionSettings(preferencesOrganisation(), preferencesApplication()));
+        db->open();
+        m_database = std::move(db);
+    }
+    return *m_database;
+}
+
+void FormMain::setPcClockFromServer()
+{
+    const QDateTime server = database().serverTime();
+    // A refusal of the system is ignored; ZK_KEEP_PC_CLOCK keeps test machines' clocks.
+    if (!qEnvironmentVariableIsSet("ZK_KEEP_PC_CLOCK"))
+        setPcClock(server);
+}
+
+void FormMain::identifyBench()
+{
+    try {
+        const Identification id = database().identify(localComputerName(), localLogin());
+        if (!id.ok()) {
+            showMessage(this, QMessageBox::Warning, QString::fromUtf8(CaptionStopped), id.problem);
+            // The program ends without its shut-down sequence: nothing is saved.
+            hide();
+            QCoreApplication::exit(1);
+            return;
+        }
+        m_bench = id.identity;
+        setPcClockFromServer();
+    } catch (const DatabaseError &e) {
+        reportError(e.text());
+    }
+}
+
+void FormMain::loadProductionSettings()
+{
+    const ProductionStartSettings last = database().lastSettings();
+    TabSchedule->setOneTariff(last.oneTariff);
+    if (!last.oneTariff) {
+        for (int zone = 0; zone < 6; ++zone) {
+            TabSchedule->setTariffText(zone, last.zones[size_t(zone)]);
+            TabSchedule->setStartTime(zone, last.zoneTimes[size_t(zone)]);
+        }
+    }
+    if (last.indicator) {
+        QCheckBox *boxes[4] = {TabSheet1->CheckBox1, TabSheet1->CheckBox2, TabSheet1->CheckBox3, TabSheet1->CheckBox4};
+        for (int bit = 0; bit < 4; ++bit)
+            boxes[bit]->setChecked(*last.indicator & (1 << bit));
+    }
+    if (last.password)
+        TabSheet1->LabeledPass1->setText(*last.password);
+}
+
+void FormMain::recordProductionWrite()
+{
+    const ProductionRecord record = buildProductionRecord(TabSheet1->settingsToWrite(), readoutForRecord(),
+                                                          TabSheet1->LabeledDelta->text());
+    try {
+        const RecordResult result = database().recordWrite(m_bench, record);
+        if (!result.recorded()) {
+            showMessage(this, QMessageBox::Critical, result.caption, result.message);
+            return;
+        }
+    } catch (const DatabaseError &e) {
+        reportError(e.text());
+        return;
+    }
+    emit writeRecorded();
+}
+
+void FormMain::lookupLastSettingTime()
+{
+    try {
+        m_lastSettingTime = database().lastSettingTime(TabSheet1->SpinEdit_Number->value());
+    } catch (const DatabaseError &e) {
+        reportError(e.text()); // the poll goes on; the last setting time stays
+    }
+}
 void FormMain::showDrift(const MeterClock &clock)
 {
     // The drift needs the meter's time of day as well as its date.
@@ -703,12 +785,13 @@ void FormMain::showDrift(const MeterClock &clock)
 }
 void FormMain::BitBtn1Click()
 {
-    if (sqlMode())
-        return; // the production database's, with its own query
     qint64 next = 0;
     try {
-        next = nextFreeNumber(openOrCreateRegister(QDir::currentPath()));
+        next = sqlMode() ? database().nextFreeNumber() : nextFreeNumber(openOrCreateRegister(QDir::currentPath()));
     } catch (const DbfError &e) {
+        reportError(e.text());
+        return;
+    } catch (const DatabaseError &e) {
         reportError(e.text());
         return;
     }
@@ -824,6 +907,14 @@ void FormMain::ActionResetExecute()
 
 void FormMain::ActionSettingExecute()
 {
+    if (sqlMode()) {
+        try {
+            setPcClockFromServer();
+        } catch (const DatabaseError &e) {
+            reportError(e.text()); // nothing is queued
+            return;
+        }
+    }
     const SettingsWrite write = TabSheet1->settingsToWrite();
     // A value the frames cannot carry stops the write before anything is sent.
     if (const QString problem = settingsProblem(write); !problem.isEmpty()) {
@@ -900,7 +991,33 @@ void FormMain::ActionCloseExecute()
     ActionOpen->setEnabled(!sqlMode());
     ActionClose->setEnabled(false);
 }
-void FormMain::ActionSpoilageExecute() {}
+void FormMain::ActionSpoilageExecute()
+{
+    auto *window = qobject_cast<FormSpoilage *>(m_spoilage.data());
+    if (!window)
+        return;
+    const int serial = TabSheet1->SpinEdit_Number->value();
+    std::optional<int> electroId;
+    try {
+        electroId = database().meterId(serial);
+    } catch (const DatabaseError &e) {
+        reportError(e.text());
+        return;
+    }
+    if (!electroId) {
+        showMessage(this, QMessageBox::Critical, QString::fromUtf8(CaptionDefectLookup), MessageMeterNotRegistered);
+        return;
+    }
+    window->setMeter(*electroId, serial);
+    window->setRegister([this](int id, const QString &code) {
+        try {
+            database().registerDefect(id, m_bench, code);
+        } catch (const DatabaseError &e) {
+            throw std::runtime_error(e.text().toStdString());
+        }
+    });
+    window->exec();
+}
 void FormMain::ActionFocusCorrectExecute()
 {
     if (!TabSheet1->GroupTimerCorrect->isHidden())
@@ -915,7 +1032,25 @@ void FormMain::ActionCountCorrectExecute()
     if (const auto correction = recalculatedCorrection(TabSheet1->EditCorrect->text().trimmed().toLongLong()))
         TabSheet1->SpinClock->setValue(*correction);
 }
-void FormMain::ActionFixDbExecute() {}
+void FormMain::ActionFixDbExecute()
+{
+    const ProductionRecord record = buildProductionRecord(SettingsWrite{}, readoutForRecord(),
+                                                          TabSheet1->LabeledDelta->text()).readingsOnly();
+    try {
+        const RecordResult result = database().recordFix(m_bench, record);
+        if (!result.recorded()) {
+            showMessage(this, QMessageBox::Critical, result.caption, result.message);
+            return; // nothing recorded: no green light
+        }
+    } catch (const DatabaseError &e) {
+        reportError(e.text());
+        return;
+    }
+    emit writeRecorded();
+    // Green for two seconds, then the display reset, as after a write.
+    showIndicator(QColor(0, 255, 0));
+    m_engine->timerShape().start();
+}
 
 void FormMain::N17Click()
 {
@@ -1057,9 +1192,10 @@ void FormMain::displayReset()
 
 void FormMain::recordWrite()
 {
-    // The production database takes SQL mode's records.
-    if (sqlMode())
+    if (sqlMode()) {
+        recordProductionWrite();
         return;
+    }
     try {
         DbfTable table = openOrCreateRegister(QDir::currentPath());
         zk::recordWrite(table, buildSettingsRecord(TabSheet1->settingsToWrite(), readoutForRecord()),

@@ -6,6 +6,7 @@
 #include "app/preferences.h"
 #include "link/exchangeengine.h"
 #include "meter/readout.h"
+#include "records/production.h"
 #include "records/settingsrecord.h"
 
 #include <QDateTime>
@@ -13,6 +14,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QWindow>
+#include <memory>
 
 class QAction;
 class QActionGroup;
@@ -216,6 +218,8 @@ private:
     QDateTime m_lastSettingTime; // of the meter shown; null when unknown
     QPointer<QWindow> m_previousFocus; // the program's window that had the focus last
     bool m_activatedOnce = false;
+    std::unique_ptr<ProductionDatabase> m_database; // opened on first use in SQL mode
+    BenchIdentity m_bench;
 
     // The journals: the read buttons' frames into the command queue, the replies
     // onto the page "Журнал".
@@ -224,6 +228,11 @@ private:
     void exportJournal(bool annual);
     // ---- local register
     ReadoutForRecord readoutForRecord() const;
+    // ---- production database
+    ProductionDatabase &database();
+    void setPcClockFromServer();
+    void loadProductionSettings();
+    void recordProductionWrite();
     void consumptionReply(const QByteArray &frame);
 
     // The tariff schedule: replies onto the page "Тарифное расписание".

@@ -3,6 +3,7 @@
 // runs on both; the schema comes from records/sql/.
 
 #include "records/production.h"
+#include "tests/testproduction.h"
 
 #include <QFile>
 #include <QSettings>
@@ -34,28 +35,6 @@ ConnectionSettings pgSettings()
     s.userName = qEnvironmentVariable("ZK_PG_USER");
     return s;
 }
-
-QString sqlFile(const QString &name)
-{
-    QFile f(qEnvironmentVariable("ZK_SOURCE_DIR") + QStringLiteral("/records/sql/") + name);
-    if (!f.open(QIODevice::ReadOnly))
-        qFatal("cannot read %s", qPrintable(f.fileName()));
-    return QString::fromUtf8(f.readAll());
-}
-
-// Runs a script of statements ending with ";" at the end of a line.
-void runScript(ProductionDatabase &db, QString script)
-{
-    QStringList kept;
-    for (const QString &line : script.split(QLatin1Char('\n')))
-        if (!line.trimmed().startsWith(QLatin1String("--")))
-            kept << line;
-    for (const QString &statement : kept.join(QLatin1Char('\n')).split(QRegularExpression(QStringLiteral(";\\s*\\n"))))
-        if (!statement.trimmed().isEmpty())
-            db.exec(statement.trimmed().remove(QRegularExpression(QStringLiteral(";$"))));
-}
-
-QString literal(QString text) { return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QStringLiteral("''")) + QLatin1Char('\''); }
 
 QVariant one(ProductionDatabase &db, const QString &sql, const ProductionDatabase::Params &params = {})
 {
@@ -110,18 +89,16 @@ class TestProduction : public QObject
             db->exec(QStringLiteral("SET client_min_messages TO WARNING"));
             db->exec(QStringLiteral("DROP SCHEMA public CASCADE"));
             db->exec(QStringLiteral("CREATE SCHEMA public"));
-            runScript(*db, sqlFile(QStringLiteral("postgresql.sql")));
+            runProductionScript(*db, productionSqlFile(QStringLiteral("postgresql.sql")));
         } else {
             // Through the preferences group, as the program opens it.
             QSettings store(m_dir.filePath(QStringLiteral("prefs%1.ini").arg(++m_files)), QSettings::IniFormat);
             store.setValue(QStringLiteral("Electrometer/Driver"), QStringLiteral("qsqlite"));
             store.setValue(QStringLiteral("Electrometer/DatabaseName"), m_dir.filePath(QStringLiteral("db%1.sqlite").arg(m_files)));
             db = std::make_unique<ProductionDatabase>(readConnectionSettings(store), QStringLiteral("lite"));
-            runScript(*db, sqlFile(QStringLiteral("sqlite.sql")));
+            runProductionScript(*db, productionSqlFile(QStringLiteral("sqlite.sql")));
         }
-        runScript(*db, sqlFile(QStringLiteral("demo-bench.sql"))
-                           .replace(QLatin1String("{{COMPUTER}}"), literal(localComputerName()))
-                           .replace(QLatin1String("{{LOGIN}}"), literal(localLogin())));
+        loadDemoBench(*db);
         const Identification id = db->identify(localComputerName(), localLogin());
         if (!id.ok())
             qFatal("demo bench not identified: %s", qPrintable(id.problem));
@@ -459,9 +436,9 @@ private slots:
         QFETCH(QString, to);
         QFETCH(int, days);
         const QString cast = driver == QLatin1String("QPSQL") ? QStringLiteral("CAST(%1 AS TIMESTAMP)") : QStringLiteral("%1");
-        QCOMPARE(one(*db, QStringLiteral("SELECT DATEDIFF(DAY, %1, %2)").arg(cast.arg(literal(from)), cast.arg(literal(to)))).toInt(),
+        QCOMPARE(one(*db, QStringLiteral("SELECT DATEDIFF(DAY, %1, %2)").arg(cast.arg(sqlLiteral(from)), cast.arg(sqlLiteral(to)))).toInt(),
                  days);
-        QCOMPARE(one(*db, QStringLiteral("SELECT DATEDIFF(DAY,%1,getdate())").arg(cast.arg(literal(from)))).toInt(),
+        QCOMPARE(one(*db, QStringLiteral("SELECT DATEDIFF(DAY,%1,getdate())").arg(cast.arg(sqlLiteral(from)))).toInt(),
                  int(QDate::fromString(from.left(10), Qt::ISODate).daysTo(db->serverTime().date())));
     }
 

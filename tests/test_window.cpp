@@ -15,6 +15,7 @@
 #include "meter/pagesettings.h"
 #include "schedule/pagejournal.h"
 #include "schedule/pageschedule.h"
+#include "tests/testproduction.h"
 #include "ui/editmark.h"
 #include "ui/messagebox.h"
 #include "ui/widgets.h"
@@ -113,6 +114,11 @@ private slots:
         setPortMapStore(QStringLiteral("KalvimetTest"), app);
         m_work = std::make_unique<QTemporaryDir>();
         QVERIFY(QDir::setCurrent(m_work->path()));
+        // SQL mode's production database: SQLite with the demo bench of this machine.
+        {
+            QSettings s = store();
+            makeDemoSqlite(m_work->filePath(QStringLiteral("production.sqlite")), s);
+        }
         m_messages.clear();
         setApplicationTitle(FormMain::Title);
         setMessageHook([this](const Message &m) { m_messages.append(m); });

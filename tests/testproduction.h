@@ -1,0 +1,61 @@
+#pragma once
+// A production database for tests: the schema scripts of records/sql run statement by
+// statement, with the demo bench of this computer and this user.
+
+#include "records/production.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+#include <QStringList>
+
+inline QString productionSqlFile(const QString &name)
+{
+    QFile f(qEnvironmentVariable("ZK_SOURCE_DIR") + QStringLiteral("/records/sql/") + name);
+    if (!f.open(QIODevice::ReadOnly))
+        qFatal("cannot read %s", qPrintable(f.fileName()));
+    return QString::fromUtf8(f.readAll());
+}
+
+// Runs a script of statements ending with ";" at the end of a line.
+inline void runProductionScript(zk::ProductionDatabase &db, const QString &script)
+{
+    QStringList kept;
+    for (const QString &line : script.split(QLatin1Char('\n')))
+        if (!line.trimmed().startsWith(QLatin1String("--")))
+            kept << line;
+    for (const QString &statement : kept.join(QLatin1Char('\n')).split(QRegularExpression(QStringLiteral(";\\s*\\n"))))
+        if (!statement.trimmed().isEmpty())
+            db.exec(statement.trimmed().remove(QRegularExpression(QStringLiteral(";$"))));
+}
+
+inline QString sqlLiteral(QString text)
+{
+    return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QStringLiteral("''")) + QLatin1Char('\'');
+}
+
+inline void loadDemoBench(zk::ProductionDatabase &db)
+{
+    runProductionScript(db, productionSqlFile(QStringLiteral("demo-bench.sql"))
+                                .replace(QLatin1String("{{COMPUTER}}"), sqlLiteral(zk::localComputerName()))
+                                .replace(QLatin1String("{{LOGIN}}"), sqlLiteral(zk::localLogin())));
+}
+
+// A new SQLite production database at `path` with the schema and the demo bench, and
+// the preferences group "Electrometer" of `store` pointing at it.
+inline void makeDemoSqlite(const QString &path, QSettings &store)
+{
+    store.setValue(QStringLiteral("Electrometer/Driver"), QStringLiteral("QSQLITE"));
+    store.setValue(QStringLiteral("Electrometer/DatabaseName"), path);
+    store.sync();
+    {
+        zk::ProductionDatabase db(zk::readConnectionSettings(store), QStringLiteral("demo-setup"));
+        db.open();
+        runProductionScript(db, productionSqlFile(QStringLiteral("sqlite.sql")));
+        loadDemoBench(db);
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("demo-setup"));
+}
