@@ -17,9 +17,11 @@
 #include "schedule/pagejournal.h"
 #include "schedule/pageschedule.h"
 #include "schedule/tariffschedule.h"
+#include "records/formspoilage.h"
 #include "records/pagedatabase.h"
 #include "tests/testbytes.h"
 #include "tests/testdbf.h"
+#include "tests/testproduction.h"
 #include "tests/testxls.h"
 #include "ui/dialogs.h"
 #include "ui/editmark.h"
@@ -45,12 +47,14 @@
 #include <QDateEdit>
 #include <QGroupBox>
 #include <QSpinBox>
+#include <QSqlQuery>
 #include <QTableView>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QProcess>
 #include <QSettings>
 #include <QSpinBox>
+#include <QSqlQuery>
 #include <QTableView>
 #include <QToolButton>
 #include <QTemporaryDir>
@@ -970,6 +974,106 @@ private slots:
         PageSettings *page = again->TabSheet1;
         QVERIFY(page->CheckBox1->isChecked() && !page->CheckBox2->isChecked());
         QVERIFY(page->CheckBox3->isChecked() && !page->CheckBox4->isChecked());
+        m_messages.clear();
+        QVERIFY(QDir::setCurrent(m_dir.path()));
+    }
+
+    // SQL mode against a SQLite production database with this machine's demo bench:
+    // identified, a write recorded as an operation with its settings record, the fix
+    // command, a defect registered, and the next write refused for the open repair.
+    void productionFromTheWindow()
+    {
+        QTemporaryDir work;
+        QVERIFY(QDir::setCurrent(work.path()));
+        QFile marker(work.filePath(QStringLiteral("SettingSql.kvm")));
+        QVERIFY(marker.open(QIODevice::WriteOnly));
+        marker.close();
+        const QString app = QStringLiteral("e2e-%1").arg(++m_case);
+        setPreferencesStore(QStringLiteral("KalvimetTest"), app);
+        setPortMapStore(QStringLiteral("KalvimetTest"), app);
+        const QString dbPath = work.filePath(QStringLiteral("production.sqlite"));
+        {
+            QSettings prefs(QSettings::NativeFormat, QSettings::UserScope, preferencesOrganisation(),
+                            preferencesApplication());
+            prefs.setValue(QStringLiteral("Port"), Port);
+            makeDemoSqlite(dbPath, prefs);
+        }
+        mapPort(Port, m_link);
+        int records = 0;
+        {
+            FormMain w;
+            FormSpoilage spoilageWindow(&w);
+            w.setSpoilageWindow(&spoilageWindow);
+            QVERIFY(w.sqlMode() && w.masterMode());
+            connect(&w, &FormMain::writeRecorded, this, [&records] { ++records; });
+            w.Panel1->SpinTimer->setValue(500);
+            w.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&w));
+            w.activateWindow();
+            QTest::qWait(100);
+            QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.value(0).text));
+            PageSettings *page = w.TabSheet1;
+            w.setAddress(MeterAddress);
+            w.ActionConnect->trigger();
+            QTRY_VERIFY_WITH_TIMEOUT(w.ActionSetting->isEnabled(), 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(!page->LabeledVersion->text().isEmpty(), 10000);
+            page->CheckAddr->setChecked(false); // the meter keeps its address
+            page->SpinEdit_Number->setEnabled(true);
+            page->SpinEdit_Number->setValue(1001); // a registered meter of the demo bench
+            w.ActionSetting->trigger();
+            QTRY_VERIFY_WITH_TIMEOUT(w.indicatorShown(), 15000);
+            QCOMPARE(w.Shape1->colour(), QColor(0, 255, 0));
+            QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.value(0).text));
+            QCOMPARE(records, 1);
+            QTRY_VERIFY_WITH_TIMEOUT(!w.indicatorShown(), 5000);
+
+            // The fix command records the readings alone.
+            QTRY_COMPARE_WITH_TIMEOUT(page->SpinEdit_Number->value(), 1001, 10000);
+            w.ActionFixDb->trigger();
+            QCOMPARE(records, 2);
+            QVERIFY(w.indicatorShown());
+
+            // A defect: the window is modal, so it is answered from the event loop.
+            QTimer::singleShot(200, this, [] {
+                auto *spoilage = qobject_cast<FormSpoilage *>(QApplication::activeModalWidget());
+                if (!spoilage)
+                    return;
+                spoilage->LabeledEdit2->setText(QStringLiteral(" 17 "));
+                spoilage->BitBtn1->click();
+                spoilage->reject();
+            });
+            w.ActionSpoilage->trigger();
+            QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.value(0).text));
+            QCOMPARE(spoilageWindow.LabeledEdit1->text(), QStringLiteral("1001"));
+
+            // Under repair now: the next write reaches the meter but is not recorded.
+            QTRY_VERIFY_WITH_TIMEOUT(!w.indicatorShown(), 5000);
+            QTRY_COMPARE_WITH_TIMEOUT(page->SpinEdit_Number->value(), 1001, 10000);
+            QVERIFY(w.ActionSetting->isEnabled());
+            w.ActionSetting->trigger();
+            QTRY_VERIFY_WITH_TIMEOUT(!m_messages.isEmpty() || w.indicatorShown(), 15000);
+            QCOMPARE(m_messages.size(), 1);
+            QCOMPARE(m_messages[0].text, QStringLiteral("Прибор в ремонте."));
+            QCOMPARE(m_messages[0].caption, QStringLiteral("Ошибка записи в БД"));
+            QCOMPARE(records, 2);
+            w.ActionDisconnect->trigger();
+        }
+        {
+            ProductionDatabase db(readConnectionSettings(preferencesOrganisation(), preferencesApplication()),
+                                  QStringLiteral("e2e-check"));
+            db.open();
+            auto one = [&db](const QString &sql) {
+                QSqlQuery q = db.exec(sql);
+                return q.next() ? q.value(0).toInt() : -1;
+            };
+            QCOMPARE(one(QStringLiteral("SELECT COUNT(*) FROM set_zelta_kn")), 2);
+            QCOMPARE(one(QStringLiteral("SELECT COUNT(*) FROM spoilage WHERE code = '17'")), 1);
+            // The defect marked the newest operation of the day unsuccessful.
+            QCOMPARE(one(QStringLiteral("SELECT success FROM operation WHERE operation_id = "
+                                        "(SELECT MAX(operation_id) FROM operation)")), 0);
+            QCOMPARE(one(QStringLiteral("SELECT COUNT(*) FROM set_zelta_kn WHERE correct IS NOT NULL")), 1);
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("e2e-check"));
         m_messages.clear();
         QVERIFY(QDir::setCurrent(m_dir.path()));
     }
