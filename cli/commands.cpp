@@ -1,6 +1,7 @@
 #include "cli/commands.h"
 
 #include "cli/journalcommand.h"
+#include "cli/production.h"
 #include "cli/report.h"
 #include "cli/schedulecommand.h"
 #include "cli/session.h"
@@ -32,9 +33,28 @@ int commandInfo(const Options &o)
     Session session(o);
     if (const int e = session.connectMeter())
         return e;
+    // In SQL mode the bench is identified first, and the drift per day is shown.
+    std::optional<ProductionBench> bench;
+    if (sqlModeHere()) {
+        int exit = ExitDone;
+        bench = identifiedBench(&exit);
+        if (!bench)
+            return exit;
+    }
     if (const int e = session.pollCycle())
         return e;
-    out(o.json ? jsonLine(infoJson(session.info())) : infoText(session.info()));
+    if (!bench) {
+        out(o.json ? jsonLine(infoJson(session.info())) : infoText(session.info()));
+        return ExitDone;
+    }
+    const QString drift = productionDrift(*bench, session.info());
+    if (o.json) {
+        QJsonObject obj = infoJson(session.info());
+        obj[QStringLiteral("drift")] = drift.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(driftValue(drift).value_or(0));
+        out(jsonLine(obj));
+    } else {
+        out(infoText(session.info()) + QStringLiteral("Уход за сутки (сек.) : ") + (drift.isEmpty() ? QStringLiteral("—") : drift) + QLatin1Char('\n'));
+    }
     return ExitDone;
 }
 
@@ -92,6 +112,8 @@ int runCommand(const Options &o)
         return commandWrite(o);
     if (o.command == QLatin1String("reset-billing"))
         return commandResetBilling(o);
+    if (o.command == QLatin1String("spoilage"))
+        return commandSpoilage(o);
     if (o.command == QLatin1String("journal"))
         return commandJournal(o);
     if (o.command == QLatin1String("schedule"))

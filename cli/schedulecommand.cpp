@@ -144,8 +144,8 @@ int scheduleWrite(const Options &o)
         say(note);
     const TariffSchedule &schedule = *parsed.schedule;
     int exit = ExitDone;
-    std::optional<DbfTable> table = registerForWrite(&exit);
-    if (!table)
+    std::optional<WriteRecorder> recorder = recorderForWrite(&exit);
+    if (!recorder)
         return exit;
 
     Session session(o);
@@ -163,11 +163,13 @@ int scheduleWrite(const Options &o)
         say(problem);
         return ExitUsage;
     }
+    if (const int e = recorder->allowed(session.info().serial.value_or(0)))
+        return e;
     if (const int e = session.runFrames(scheduleWriteFrames(schedule, firmware, o.password),
                                         Session::WriteFlag::Schedule))
         return e;
     // Recorded as the window records a schedule write: no settings of its own.
-    if (const int e = recordCompletedWrite(*table, SettingsWrite{}, session.info()))
+    if (const int e = recorder->record(SettingsWrite{}, session.info()))
         return e;
     say(QStringLiteral("Тарифное расписание записано."));
     return ExitDone;

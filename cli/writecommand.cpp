@@ -1,6 +1,7 @@
 #include "cli/writecommand.h"
 
 #include "app/preferences.h"
+#include "cli/production.h"
 #include "cli/session.h"
 #include "records/register.h"
 #include "records/settingsrecord.h"
@@ -140,9 +141,7 @@ std::optional<SettingsWrite> parseWrite(const QStringList &args, const QString &
     return w;
 }
 
-namespace {
-
-// The register's record of a completed write, as the window makes it.
+// What the record of a completed write takes from the poll cycle, as the window's.
 ReadoutForRecord readoutOf(const MeterInfo &info, const SettingsWrite &write)
 {
     ReadoutForRecord r;
@@ -161,33 +160,48 @@ ReadoutForRecord readoutOf(const MeterInfo &info, const SettingsWrite &write)
     return r;
 }
 
-} // namespace
-
-std::optional<DbfTable> registerForWrite(int *exit)
+std::optional<WriteRecorder> recorderForWrite(int *exit)
 {
-    const bool sql = deriveModes(false, false, QSettings(preferencesOrganisation(), preferencesApplication())
-                                                   .contains(QStringLiteral("Sql")),
-                                 sqlMarkerExists())
-                         .sqlMode;
-    if (sql) {
-        say(QStringLiteral("Производственный режим: запись в производственную БД из командной строки пока не "
-                           "выполняется, поэтому в счетчик ничего не записывается."));
-        *exit = ExitStorage;
-        return std::nullopt;
+    WriteRecorder r;
+    if (sqlModeHere()) {
+        r.production = identifiedBench(exit);
+        if (!r.production)
+            return std::nullopt;
+        return r;
     }
     try {
-        return openOrCreateRegister(QDir::currentPath());
+        r.local.emplace(openOrCreateRegister(QDir::currentPath()));
     } catch (const DbfError &e) {
         say(e.text());
         *exit = ExitStorage;
         return std::nullopt;
     }
+    return r;
 }
 
-int recordCompletedWrite(DbfTable &table, const SettingsWrite &write, const MeterInfo &info)
+int WriteRecorder::allowed(int serial)
+{
+    return production ? productionWriteAllowed(*production, serial) : int(ExitDone);
+}
+
+std::optional<qint64> WriteRecorder::nextFreeNumber()
 {
     try {
-        recordWrite(table, buildSettingsRecord(write, readoutOf(info, write)), QDateTime::currentDateTime());
+        return production ? production->db->nextFreeNumber() : zk::nextFreeNumber(*local);
+    } catch (const DatabaseError &e) {
+        say(e.text());
+    } catch (const DbfError &e) {
+        say(e.text());
+    }
+    return std::nullopt;
+}
+
+int WriteRecorder::record(const SettingsWrite &write, const MeterInfo &info)
+{
+    if (production)
+        return recordProductionWrite(*production, write, info);
+    try {
+        recordWrite(*local, buildSettingsRecord(write, readoutOf(info, write)), QDateTime::currentDateTime());
     } catch (const DbfError &e) {
         say(QStringLiteral("Записано в счетчик, но не в журнал установок: ") + e.text());
         return ExitStorage;
@@ -203,8 +217,8 @@ int commandWrite(const Options &o)
     if (!parseWrite(o.args, o.password, QDateTime::currentDateTime(), &error, &nextSerial))
         return usageError(error);
     int exit = ExitDone;
-    std::optional<DbfTable> table = registerForWrite(&exit);
-    if (!table)
+    std::optional<WriteRecorder> recorder = recorderForWrite(&exit);
+    if (!recorder)
         return exit;
     if (!writeAllowed(true, o.password, QString(), false))
         return usageError(QStringLiteral("Пароль для доступа должен быть числом от 0 до 65535: %1").arg(o.password));
@@ -217,18 +231,24 @@ int commandWrite(const Options &o)
     // Parsed again now: `--time now` is the time the frames are queued.
     auto write = parseWrite(o.args, o.password, QDateTime::currentDateTime(), &error, &nextSerial);
     if (nextSerial) {
-        const qint64 next = nextFreeNumber(*table);
+        const std::optional<qint64> proposed = recorder->nextFreeNumber();
+        if (!proposed)
+            return ExitStorage;
+        const qint64 next = *proposed;
         if (next > 131071) {
             say(QStringLiteral("Следующий свободный номер %1 больше наибольшего заводского номера 131071.").arg(next));
             return ExitStorage;
         }
         write->serial = int(next);
     }
+    // A meter whose write could not be recorded is not written.
+    if (const int e = recorder->allowed(write->serial ? *write->serial : session.info().serial.value_or(0)))
+        return e;
     if (write->address)
         session.setNewAddress(*write->address);
     if (const int e = session.runFrames(settingsFrames(*write), true))
         return e;
-    if (const int e = recordCompletedWrite(*table, *write, session.info()))
+    if (const int e = recorder->record(*write, session.info()))
         return e;
     say(QStringLiteral("Установки записаны."));
     return ExitDone;

@@ -6,6 +6,7 @@
 
 #include "cli/options.h"
 #include "tests/testdbf.h"
+#include "tests/testproduction.h"
 #include "tests/testxls.h"
 #include "cli/schedulecommand.h"
 
@@ -16,6 +17,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSettings>
+#include <QSqlQuery>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -38,9 +41,18 @@ struct Run {
     QByteArray err;
 };
 
-Run runCli(const QStringList &args, int timeoutMs = 60000)
+Run runCli(const QStringList &args, int timeoutMs = 60000, const QString &workDir = QString(),
+           const QString &configHome = QString())
 {
     QProcess p;
+    if (!workDir.isEmpty())
+        p.setWorkingDirectory(workDir);
+    if (!configHome.isEmpty()) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome);
+        env.insert(QStringLiteral("ZK_KEEP_PC_CLOCK"), QStringLiteral("1"));
+        p.setProcessEnvironment(env);
+    }
     p.start(binDir() + QStringLiteral("/zelta-kn-cli"), args);
     Run r;
     if (!p.waitForFinished(timeoutMs)) {
@@ -991,6 +1003,76 @@ private slots:
         QCOMPARE(read.value("holidays").toArray().at(0).toObject(), (QJsonObject{{"day", 1}, {"month", 8}}));
         // The transfer table was never reached.
         QCOMPARE(read.value("transfers").toArray().size(), 2);
+    }
+
+    // SQL mode (the marker file): the bench identified first, a write recorded in the
+    // production database, a defect registered, and the next write refused before
+    // anything reaches the meter.
+    void productionMode()
+    {
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {});
+        QVERIFY(meter.ready);
+        const QString work = dir.filePath(QStringLiteral("bench"));
+        const QString config = dir.filePath(QStringLiteral("config"));
+        QVERIFY(QDir().mkpath(work) && QDir().mkpath(config + QStringLiteral("/Kalvimet")));
+        QFile marker(work + QStringLiteral("/SettingSql.kvm"));
+        QVERIFY(marker.open(QIODevice::WriteOnly));
+        marker.close();
+        const QString dbPath = dir.filePath(QStringLiteral("production.sqlite"));
+        {
+            QSettings store(config + QStringLiteral("/Kalvimet/Zelta-KN.conf"), QSettings::IniFormat);
+            makeDemoSqlite(dbPath, store);
+        }
+        auto cli = [&](const QStringList &args) {
+            return runCli(QStringList{QStringLiteral("--port"), meter.link} + args, 60000, work, config);
+        };
+        const Run info = cli({QStringLiteral("--json"), QStringLiteral("info")});
+        QVERIFY2(info.exit == 0, info.err.constData());
+        QVERIFY(QJsonDocument::fromJson(info.out).object().contains(QStringLiteral("drift")));
+
+        const Run write = cli({QStringLiteral("write"), QStringLiteral("--serial"), QStringLiteral("1001"),
+                               QStringLiteral("--indication"), QStringLiteral("3")});
+        QVERIFY2(write.exit == 0, write.err.constData());
+        QVERIFY(!QFile::exists(work + QStringLiteral("/Setting.DBF"))); // not the local register
+
+        QCOMPARE(cli({QStringLiteral("spoilage"), QStringLiteral("1001"), QStringLiteral("   ")}).exit, 2);
+        const Run defect = cli({QStringLiteral("spoilage"), QStringLiteral("1001"), QStringLiteral(" 17 ")});
+        QVERIFY2(defect.exit == 0, defect.err.constData());
+        const Run refused = cli({QStringLiteral("write"), QStringLiteral("--indication"), QStringLiteral("4")});
+        QCOMPARE(refused.exit, 4);
+        QVERIFY(QString::fromUtf8(refused.err).contains(QStringLiteral("Прибор в ремонте.")));
+        meter.process.write("state\n");
+        QFile state(dir.filePath(QStringLiteral("state.json")));
+        QVERIFY(state.open(QIODevice::ReadOnly));
+        QCOMPARE(QJsonDocument::fromJson(state.readAll()).object().value("indication").toInt(), 3);
+
+        {
+            QSettings st(config + QStringLiteral("/Kalvimet/Zelta-KN.conf"), QSettings::IniFormat);
+            zk::ProductionDatabase db(zk::readConnectionSettings(st), QStringLiteral("cli-check"));
+            db.open();
+            QSqlQuery q = db.exec(QStringLiteral("SELECT COUNT(*) FROM set_zelta_kn WHERE indicator = 3"));
+            QVERIFY(q.next());
+            QCOMPARE(q.value(0).toInt(), 1);
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("cli-check"));
+
+        // A database without this bench: the computer's message, exit 5, nothing sent.
+        {
+            QSettings store(config + QStringLiteral("/Kalvimet/Zelta-KN.conf"), QSettings::IniFormat);
+            store.setValue(QStringLiteral("Electrometer/DatabaseName"), dir.filePath(QStringLiteral("empty.sqlite")));
+            store.sync();
+            zk::ProductionDatabase db(zk::readConnectionSettings(store), QStringLiteral("cli-empty"));
+            db.open();
+            runProductionScript(db, productionSqlFile(QStringLiteral("sqlite.sql")));
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("cli-empty"));
+        const Run unknown = cli({QStringLiteral("write"), QStringLiteral("--indication"), QStringLiteral("5")});
+        QCOMPARE(unknown.exit, 5);
+        QVERIFY(QString::fromUtf8(unknown.err).contains(QStringLiteral("Компьютер \"")));
+        meter.process.write("state\n");
+        QVERIFY(state.seek(0));
+        QCOMPARE(QJsonDocument::fromJson(state.readAll()).object().value("indication").toInt(), 3);
     }
 
     void portMissing()
