@@ -1022,7 +1022,7 @@ private slots:
         const QString dbPath = dir.filePath(QStringLiteral("production.sqlite"));
         {
             QSettings store(config + QStringLiteral("/Kalvimet/Zelta-KN.conf"), QSettings::IniFormat);
-            makeDemoSqlite(dbPath, store);
+            makeDemoDatabase(dbPath, store);
         }
         auto cli = [&](const QStringList &args) {
             return runCli(QStringList{QStringLiteral("--port"), meter.link} + args, 60000, work, config);
@@ -1060,6 +1060,8 @@ private slots:
         // A database without this bench: the computer's message, exit 5, nothing sent.
         {
             QSettings store(config + QStringLiteral("/Kalvimet/Zelta-KN.conf"), QSettings::IniFormat);
+            store.remove(QStringLiteral("Electrometer"));
+            store.setValue(QStringLiteral("Electrometer/Driver"), QStringLiteral("QSQLITE"));
             store.setValue(QStringLiteral("Electrometer/DatabaseName"), dir.filePath(QStringLiteral("empty.sqlite")));
             store.sync();
             zk::ProductionDatabase db(zk::readConnectionSettings(store), QStringLiteral("cli-empty"));

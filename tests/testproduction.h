@@ -59,3 +59,31 @@ inline void makeDemoSqlite(const QString &path, QSettings &store)
     }
     QSqlDatabase::removeDatabase(QStringLiteral("demo-setup"));
 }
+
+// The demo production database the end-to-end tests use: the PostgreSQL server that
+// scripts/pgtest started (ZK_PG_HOST and the rest), schema made anew, or else a new
+// SQLite file at `sqlitePath`. The group "Electrometer" of `store` points at it.
+inline QString makeDemoDatabase(const QString &sqlitePath, QSettings &store)
+{
+    if (qEnvironmentVariableIsEmpty("ZK_PG_HOST")) {
+        makeDemoSqlite(sqlitePath, store);
+        return QStringLiteral("QSQLITE");
+    }
+    store.setValue(QStringLiteral("Electrometer/Driver"), QStringLiteral("QPSQL"));
+    store.setValue(QStringLiteral("Electrometer/HostName"), qEnvironmentVariable("ZK_PG_HOST"));
+    store.setValue(QStringLiteral("Electrometer/Port"), qEnvironmentVariableIntValue("ZK_PG_PORT"));
+    store.setValue(QStringLiteral("Electrometer/DatabaseName"), qEnvironmentVariable("ZK_PG_DB"));
+    store.setValue(QStringLiteral("Electrometer/UserName"), qEnvironmentVariable("ZK_PG_USER"));
+    store.sync();
+    {
+        zk::ProductionDatabase db(zk::readConnectionSettings(store), QStringLiteral("demo-setup"));
+        db.open();
+        db.exec(QStringLiteral("SET client_min_messages TO WARNING"));
+        db.exec(QStringLiteral("DROP SCHEMA public CASCADE"));
+        db.exec(QStringLiteral("CREATE SCHEMA public"));
+        runProductionScript(db, productionSqlFile(QStringLiteral("postgresql.sql")));
+        loadDemoBench(db);
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("demo-setup"));
+    return QStringLiteral("QPSQL");
+}
