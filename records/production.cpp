@@ -394,32 +394,30 @@ QVariant ProductionDatabase::firstValue(const QString &sqlServerText, const Para
     return q.next() ? q.value(0) : QVariant();
 }
 
+namespace {
+// A column of the first row read as an integer; 0 when there is no row.
+int firstRowInt(QSqlQuery q, const QString &column)
+{
+    return q.next() ? q.value(column).toInt() : 0;
+}
+} // namespace
+
 Identification ProductionDatabase::identify(const QString &computerName, const QString &login)
 {
     Identification r;
-    {
-        QSqlQuery q = exec(QueryComputer, {{QStringLiteral("name"), computerName}});
-        if (q.next())
-            r.identity.computerId = q.value(QStringLiteral("computer_id")).toInt();
-    }
+    r.identity.computerId = firstRowInt(exec(QueryComputer, {{QStringLiteral("name"), computerName}}),
+                                        QStringLiteral("computer_id"));
     if (r.identity.computerId == 0) {
         r.problem = QStringLiteral("Компьютер \"%1\" не описан в БД.").arg(computerName);
         return r;
     }
-    {
-        QSqlQuery q = exec(QueryPerson, {{QStringLiteral("login"), login}});
-        if (q.next())
-            r.identity.personId = q.value(QStringLiteral("person_id")).toInt();
-    }
+    r.identity.personId = firstRowInt(exec(QueryPerson, {{QStringLiteral("login"), login}}), QStringLiteral("person_id"));
     if (r.identity.personId == 0) {
         r.problem = QStringLiteral("Пользователь \"%1\" не описан в БД.").arg(login);
         return r;
     }
-    {
-        QSqlQuery q = exec(QueryPlant, {{QStringLiteral("computer_id"), r.identity.computerId}});
-        if (q.next())
-            r.identity.plantId = q.value(QStringLiteral("plant_id")).toInt();
-    }
+    r.identity.plantId = firstRowInt(exec(QueryPlant, {{QStringLiteral("computer_id"), r.identity.computerId}}),
+                                     QStringLiteral("plant_id"));
     if (r.identity.plantId == 0)
         r.problem = QStringLiteral("Установка не описана в БД.");
     return r;

@@ -3,34 +3,41 @@
 #include "records/register.h"
 
 #include <QLocale>
+#include <utility>
 
 namespace zk {
 
+namespace {
+// The grid's columns, left to right: the register's column and its title.
+const std::pair<const char *, const char *> Columns[] = {
+    {"C_NUMBER", "Номер"},      {"DATE_REC", "Дата зап."},   {"TIME_REC", "Время зап."},
+    {"VERSION", "Версия"},      {"ADDRESS", "Адрес"},        {"TURN_ON", "Время вкл."},
+    {"NCORRECT", "Счет. корр."}, {"C_DATE", "Дата"},         {"C_TIME", "Время"},
+    {"STATUS", "Статус"},       {"DDM_A", "ДДМ A"},          {"DDM_B", "ДДМ B"},
+    {"DDM_C", "ДДМ C"},         {"Sumer_correct", "Летн. время"}, {"PASS", "Пароль"},
+    {"INDICATOR", "Индикатор"}, {"T_1_C", "T1 (тек.)"},      {"T_2_C", "T2 (тек.)"},
+    {"T_3_C", "T3 (тек.)"},     {"T_1_1", "T1 (1-ое)"},      {"T_2_1", "T2 (1-ое)"},
+    {"T_3_1", "T3 (1-ое)"},     {"COUNT_DAY", "Расч. день"}, {"COUNT_HOUR", "Расч. час"},
+};
+
+QStringList columnPart(bool titles)
+{
+    QStringList out;
+    for (const auto &c : Columns)
+        out << QString::fromUtf8(titles ? c.second : c.first);
+    return out;
+}
+} // namespace
+
 const QStringList &RegisterModel::columnNames()
 {
-    static const QStringList names = {
-        QStringLiteral("C_NUMBER"), QStringLiteral("DATE_REC"), QStringLiteral("TIME_REC"),
-        QStringLiteral("VERSION"),  QStringLiteral("ADDRESS"),  QStringLiteral("TURN_ON"),
-        QStringLiteral("NCORRECT"), QStringLiteral("C_DATE"),   QStringLiteral("C_TIME"),
-        QStringLiteral("STATUS"),   QStringLiteral("DDM_A"),    QStringLiteral("DDM_B"),
-        QStringLiteral("DDM_C"),    QStringLiteral("Sumer_correct"), QStringLiteral("PASS"),
-        QStringLiteral("INDICATOR"), QStringLiteral("T_1_C"),   QStringLiteral("T_2_C"),
-        QStringLiteral("T_3_C"),    QStringLiteral("T_1_1"),    QStringLiteral("T_2_1"),
-        QStringLiteral("T_3_1"),    QStringLiteral("COUNT_DAY"), QStringLiteral("COUNT_HOUR")};
+    static const QStringList names = columnPart(false);
     return names;
 }
 
 const QStringList &RegisterModel::columnTitles()
 {
-    static const QStringList titles = {
-        QStringLiteral("Номер"),      QStringLiteral("Дата зап."),   QStringLiteral("Время зап."),
-        QStringLiteral("Версия"),     QStringLiteral("Адрес"),       QStringLiteral("Время вкл."),
-        QStringLiteral("Счет. корр."), QStringLiteral("Дата"),       QStringLiteral("Время"),
-        QStringLiteral("Статус"),     QStringLiteral("ДДМ A"),       QStringLiteral("ДДМ B"),
-        QStringLiteral("ДДМ C"),      QStringLiteral("Летн. время"), QStringLiteral("Пароль"),
-        QStringLiteral("Индикатор"),  QStringLiteral("T1 (тек.)"),   QStringLiteral("T2 (тек.)"),
-        QStringLiteral("T3 (тек.)"),  QStringLiteral("T1 (1-ое)"),   QStringLiteral("T2 (1-ое)"),
-        QStringLiteral("T3 (1-ое)"),  QStringLiteral("Расч. день"),  QStringLiteral("Расч. час")};
+    static const QStringList titles = columnPart(true);
     return titles;
 }
 
