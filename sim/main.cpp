@@ -2,7 +2,7 @@
 //
 // Prints "ready PATH" on stdout once it listens at PATH; everything else (trace,
 // answers to commands, warnings) goes to stderr. Commands on stdin, one a line:
-//   fault KIND[=VALUE] [COUNT]   inject a fault (see --help)
+//   fault KIND[=VALUE] [COUNT] [on=FUNCTION]   inject a fault (see --help)
 //   fault off                    stop injecting
 //   fault                        show the fault in force
 //   state                        print the meter's memory as JSON
@@ -90,9 +90,10 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "A virtual ЗЕЛТА-КН meter on a pseudo-terminal.\n"
-        "stdin commands: fault KIND[=VALUE] [COUNT] | fault off | fault | state | quit\n"
+        "stdin commands: fault KIND[=VALUE] [COUNT] [on=FUNCTION] | fault off | fault | state | quit\n"
         "fault kinds: noack, delay[=MS] (2000), badcrc, extra[=BYTE] (0), error[=CODE] (4),\n"
-        "             split[=GAP_MS] (50), wrongfn[=CODE] (request code with bit 0 flipped), silent"));
+        "             split[=GAP_MS] (50), wrongfn[=CODE] (request code with bit 0 flipped), silent,\n"
+        "             noise[=BYTES] (4), vanish; on=FUNCTION limits a fault to requests with that code"));
     parser.addHelpOption();
     const QCommandLineOption linkOpt(QStringLiteral("link"), QStringLiteral("Symbolic link to the terminal device."),
                                      QStringLiteral("PATH"), QStringLiteral("/tmp/zelta-kn-meter"));

@@ -2,6 +2,7 @@
 
 #include "link/frame.h"
 
+#include <QRandomGenerator>
 #include <QStringList>
 
 namespace zk::sim {
@@ -92,15 +93,28 @@ bool validHolidayDate(int day, int month)
     return month >= 1 && month <= 12 && day >= 1 && day <= QDate(2000, month, 1).daysInMonth();
 }
 
-const char *faultNames[] = {"off", "noack", "delay", "badcrc", "extra", "error", "split", "wrongfn", "silent"};
+const char *faultNames[] = {"off",   "noack",   "delay",  "badcrc", "extra", "error",
+                            "split", "wrongfn", "silent", "noise",  "vanish"};
 
 } // namespace
 
 std::optional<Fault> parseFault(const QString &text, QString *error)
 {
-    const QStringList words = text.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    QStringList words = text.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    int function = -1;
+    for (int i = 1; i < words.size(); ++i) {
+        if (!words.at(i).startsWith(QLatin1String("on="), Qt::CaseInsensitive))
+            continue;
+        bool ok = false;
+        function = words.takeAt(i).mid(3).toInt(&ok, 0);
+        if (!ok || function < 0 || function > 255) {
+            *error = QStringLiteral("on= takes a function code 0..255");
+            return std::nullopt;
+        }
+        break;
+    }
     if (words.isEmpty() || words.size() > 2) {
-        *error = QStringLiteral("expected KIND[=VALUE] [COUNT] or off");
+        *error = QStringLiteral("expected KIND[=VALUE] [COUNT] [on=FUNCTION] or off");
         return std::nullopt;
     }
     const QString kindText = words.at(0).section(QLatin1Char('='), 0, 0).toLower();
@@ -113,13 +127,13 @@ std::optional<Fault> parseFault(const QString &text, QString *error)
         if (kindText == QLatin1String(faultNames[i]))
             kindIndex = i;
     if (kindIndex < 0) {
-        *error = QStringLiteral("unknown fault \"%1\" (noack, delay, badcrc, extra, error, split, wrongfn, silent, off)")
+        *error = QStringLiteral("unknown fault \"%1\" (noack, delay, badcrc, extra, error, split, wrongfn, silent, noise, vanish, off)")
                      .arg(kindText);
         return std::nullopt;
     }
     f.kind = FaultKind(kindIndex);
     if (f.kind == FaultKind::None) {
-        if (hasValue || words.size() > 1) {
+        if (hasValue || words.size() > 1 || function >= 0) {
             *error = QStringLiteral("\"off\" takes nothing more");
             return std::nullopt;
         }
@@ -132,13 +146,20 @@ std::optional<Fault> parseFault(const QString &text, QString *error)
     case FaultKind::Split: f.value = 50; break;
     case FaultKind::ExtraByte: f.value = 0x00; break;
     case FaultKind::WrongFunction: f.value = -1; break; // the request's code with bit 0 flipped
+    case FaultKind::Noise: f.value = 4; break;
     default: break;
     }
+    if (function >= 0 && (f.kind == FaultKind::NoAck || f.kind == FaultKind::Vanish)) {
+        *error = QStringLiteral("%1 acts on the address byte, before the request: it takes no on=").arg(kindText);
+        return std::nullopt;
+    }
+    f.function = function;
     if (hasValue) {
         bool ok = false;
         const int v = valueText.toInt(&ok, 0);
         const bool takesValue = f.kind == FaultKind::Delay || f.kind == FaultKind::ErrorReply
-            || f.kind == FaultKind::Split || f.kind == FaultKind::ExtraByte || f.kind == FaultKind::WrongFunction;
+            || f.kind == FaultKind::Split || f.kind == FaultKind::ExtraByte || f.kind == FaultKind::WrongFunction
+            || f.kind == FaultKind::Noise;
         const int max = (f.kind == FaultKind::Delay || f.kind == FaultKind::Split) ? 600000 : 255;
         if (!takesValue || !ok || v < 0 || v > max) {
             *error = takesValue ? QStringLiteral("value of %1 must be 0..%2").arg(kindText).arg(max)
@@ -167,6 +188,7 @@ QString describeFault(const Fault &fault)
     case FaultKind::ErrorReply:
     case FaultKind::Split:
     case FaultKind::ExtraByte:
+    case FaultKind::Noise:
         text += QLatin1Char('=') + QString::number(fault.value);
         break;
     case FaultKind::WrongFunction:
@@ -176,6 +198,8 @@ QString describeFault(const Fault &fault)
     default:
         break;
     }
+    if (fault.function >= 0)
+        text += QStringLiteral(" on 0x%1").arg(fault.function, 2, 16, QLatin1Char('0'));
     if (fault.kind != FaultKind::None)
         text += fault.count < 0 ? QStringLiteral(" (until off)") : QStringLiteral(" (%1 more)").arg(fault.count);
     return text;
@@ -194,7 +218,7 @@ void MeterProtocol::event(const QString &text)
 
 bool MeterProtocol::faultActive(FaultKind kind) const
 {
-    return m_fault.kind == kind && m_fault.count != 0;
+    return m_fault.kind == kind && m_fault.count != 0 && (m_fault.function < 0 || m_fault.function == m_function);
 }
 
 void MeterProtocol::consumeFault()
@@ -247,6 +271,12 @@ void MeterProtocol::receive(const QByteArray &bytes, Ninth ninth)
                 consumeFault();
                 continue;
             }
+            if (faultActive(FaultKind::Vanish)) {
+                m_addressed = false;
+                endSession(QStringLiteral("switched off"));
+                consumeFault();
+                continue;
+            }
             m_addressed = true;
             m_output.append(Transmission{0, QByteArray(1, char(b))});
             continue;
@@ -275,6 +305,11 @@ void MeterProtocol::receive(const QByteArray &bytes, Ninth ninth)
 void MeterProtocol::frameComplete(const QByteArray &frame)
 {
     const quint8 function = quint8(frame.at(0));
+    m_function = function;
+    const struct Done {
+        int &function;
+        ~Done() { function = -1; }
+    } done{m_function};
     if (faultActive(FaultKind::Silent)) {
         consumeFault();
         return;
@@ -302,6 +337,12 @@ void MeterProtocol::frameComplete(const QByteArray &frame)
         consumeFault();
     } else if (faultActive(FaultKind::Delay)) {
         delay = m_fault.value;
+        consumeFault();
+    } else if (faultActive(FaultKind::Noise)) {
+        QByteArray noise(m_fault.value, Qt::Uninitialized);
+        for (char &c : noise)
+            c = char(QRandomGenerator::global()->bounded(256));
+        out.prepend(noise);
         consumeFault();
     }
     if (faultActive(FaultKind::Split)) {

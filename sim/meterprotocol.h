@@ -34,16 +34,21 @@ enum class FaultKind {
     Split,         // the reply goes out in 3-byte chunks, `value` ms apart
     WrongFunction, // the reply carries another function code
     Silent,        // acknowledged, then no reply at all
+    Noise,         // `value` random bytes go out before the reply
+    Vanish,        // the meter is switched off: no acknowledgement, and its session ends
 };
 
 struct Fault {
     FaultKind kind = FaultKind::None;
     int value = 0;
     int count = -1; // exchanges still affected; -1 = until switched off
+    int function = -1; // only exchanges with this request function; -1 = every one
 };
 
-// Parses "KIND[=VALUE] [COUNT]" or "off". Kinds: noack, delay[=MS], badcrc,
-// extra[=BYTE], error[=CODE], split[=GAP_MS], wrongfn[=CODE], silent.
+// Parses "KIND[=VALUE] [COUNT] [on=FUNCTION]" or "off". Kinds: noack, delay[=MS], badcrc,
+// extra[=BYTE], error[=CODE], split[=GAP_MS], wrongfn[=CODE], silent, noise[=BYTES],
+// vanish. With on=FUNCTION only exchanges whose request has that function code are
+// affected (and counted); noack and vanish act before the request is seen and take none.
 std::optional<Fault> parseFault(const QString &text, QString *error);
 QString describeFault(const Fault &fault);
 
@@ -94,6 +99,7 @@ private:
     bool m_access = false;
     qint64 m_sessionTimeoutMs = 60000;
     Fault m_fault;
+    int m_function = -1; // the request being answered; -1 while none is
     std::function<void()> m_storedHook;
     std::function<void(const QString &)> m_eventHook;
 };

@@ -279,6 +279,8 @@ private slots:
     void journals();
     void faults_data();
     void faults();
+    void faultOnOneFunction();
+    void vanishEndsTheSession();
     void parseFault_data();
     void parseFault();
     void stateJson();
@@ -771,6 +773,9 @@ void TestSim::faults_data()
     QTest::newRow("wrongfn") << QStringLiteral("wrongfn");
     QTest::newRow("wrongfn=0x2A") << QStringLiteral("wrongfn=0x2A");
     QTest::newRow("silent") << QStringLiteral("silent");
+    QTest::newRow("noise") << QStringLiteral("noise=6");
+    QTest::newRow("vanish") << QStringLiteral("vanish");
+    QTest::newRow("on the request's function") << QStringLiteral("badcrc on=0x01");
 }
 
 void TestSim::faults()
@@ -792,8 +797,14 @@ void TestSim::faults()
 
     switch (f->kind) {
     case FaultKind::NoAck:
+    case FaultKind::Vanish:
         QVERIFY(ack.isEmpty());
         QVERIFY(out.isEmpty());
+        break;
+    case FaultKind::Noise:
+        QCOMPARE(out.size(), 1);
+        QCOMPARE(reply.size(), normal.size() + 6);
+        QCOMPARE(reply.mid(6), normal);
         break;
     case FaultKind::Delay:
         QCOMPARE(out.size(), 1);
@@ -832,7 +843,7 @@ void TestSim::faults()
     default:
         QFAIL("unexpected kind");
     }
-    if (f->kind != FaultKind::NoAck)
+    if (f->kind != FaultKind::NoAck && f->kind != FaultKind::Vanish)
         QCOMPARE(joined(ack), bytes({1}));
 
     // The count was one exchange: the next one is normal.
@@ -840,6 +851,37 @@ void TestSim::faults()
     QCOMPARE(b.exchange(request, 1, &nextAck), normal);
     QCOMPARE(nextAck, bytes({1}));
     QCOMPARE(b.protocol.fault().kind, FaultKind::None);
+}
+
+void TestSim::faultOnOneFunction()
+{
+    Bench b;
+    QString error;
+    const auto f = zk::sim::parseFault(QStringLiteral("error=5 2 on=0x0E"), &error);
+    QVERIFY2(f, qPrintable(error));
+    b.protocol.setFault(*f);
+    QVERIFY(b.login());
+    // Other requests pass untouched and do not count.
+    const QByteArray serial = makeFrame({0x01, 5}, bytes({0, 0, 0}));
+    QCOMPARE(b.exchange(makeFrame(req::ReadSerial)), serial);
+    QCOMPARE(b.exchange(makeFrame(req::WriteIndication, bytes({3}))), makeErrorReply(0x0E, 5));
+    QCOMPARE(b.exchange(makeFrame(req::ReadSerial)), serial);
+    QCOMPARE(b.exchange(makeFrame(req::WriteIndication, bytes({3}))), makeErrorReply(0x0E, 5));
+    QCOMPARE(b.protocol.fault().kind, FaultKind::None);
+    QCOMPARE(b.exchange(makeFrame(req::WriteIndication, bytes({3}))), makeFrame({0x0E, 2}));
+}
+
+void TestSim::vanishEndsTheSession()
+{
+    Bench b;
+    QVERIFY(b.login());
+    QString error;
+    b.protocol.setFault(*zk::sim::parseFault(QStringLiteral("vanish 1"), &error));
+    QByteArray ack;
+    QVERIFY(b.exchange(makeFrame(req::WriteIndication, bytes({3})), 1, &ack).isEmpty());
+    QVERIFY(ack.isEmpty());
+    // Back on: the access has to be asked for again.
+    QCOMPARE(b.exchange(makeFrame(req::WriteIndication, bytes({3}))), makeErrorReply(0x0E, 6));
 }
 
 void TestSim::parseFault_data()
@@ -863,6 +905,12 @@ void TestSim::parseFault_data()
     QTest::newRow("off with count") << "off 2" << false << 0 << 0 << 0;
     QTest::newRow("empty") << "" << false << 0 << 0 << 0;
     QTest::newRow("three words") << "delay 1 2" << false << 0 << 0 << 0;
+    QTest::newRow("noise default") << "noise" << true << int(FaultKind::Noise) << 4 << -1;
+    QTest::newRow("on a function") << "badcrc 2 on=0x0B" << true << int(FaultKind::BadCrc) << 0 << 2;
+    QTest::newRow("on before the count") << "split=9 on=20 3" << true << int(FaultKind::Split) << 9 << 3;
+    QTest::newRow("on a bad function") << "badcrc on=0x100" << false << 0 << 0 << 0;
+    QTest::newRow("noack on a function") << "noack on=0x0B" << false << 0 << 0 << 0;
+    QTest::newRow("off on a function") << "off on=1" << false << 0 << 0 << 0;
 }
 
 void TestSim::parseFault()
