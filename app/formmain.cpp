@@ -695,6 +695,9 @@ void FormMain::loadLastSettings()
 ProductionDatabase &FormMain::database()
 {
     if (!m_database || !m_database->isOpen()) {
+        // A connection the server dropped is closed: the old object goes first, because
+        // its destructor removes the connection of its name, which the new one reuses.
+        m_database.reset();
         auto db = std::make_unique<ProductionDatabase>(
             readConnectionSettings(preferencesOrganisation(), preferencesApplication()));
         db->open();

@@ -8,6 +8,9 @@
 #include <QHash>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
 #include <cmath>
 #include <iterator>
 #include <vector>
@@ -480,8 +483,28 @@ void Workbook::save(const QString &path, SaveMode mode) const
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | (mode == NewFileOnly ? QIODevice::NewOnly : QIODevice::Truncate)))
         throw WorkbookError(QStringLiteral("Cannot create %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
-    bool ok = file.write(bytes) == bytes.size() && file.flush();
-    QString error = file.errorString();
+    // Written straight to the descriptor, so that a refusal (no room on the disk, say)
+    // is reported with the system's own reason.
+    bool ok = true;
+    QString error;
+    const auto failWith = [&](int err) {
+        ok = false;
+        error = QString::fromLocal8Bit(std::strerror(err));
+    };
+    for (qint64 done = 0; ok && done < bytes.size();) {
+        const ssize_t n = ::write(file.handle(), bytes.constData() + done, size_t(bytes.size() - done));
+        if (n > 0)
+            done += n;
+        else if (n == 0)
+            failWith(EIO);
+        else if (errno != EINTR)
+            failWith(errno);
+    }
+    // On the disk before the caller renames it over an older file: a write the file
+    // system could only refuse later (a network share gone) is reported here, and a
+    // crash after the rename cannot leave an empty file in place of the old one.
+    if (ok && ::fsync(file.handle()) != 0)
+        failWith(errno);
     file.close();
     if (ok && file.error() != QFileDevice::NoError) {
         ok = false;
