@@ -126,10 +126,13 @@ int main(int argc, char *argv[])
     const QCommandLineOption forceAddressOpt(
         QStringLiteral("force-address"),
         QStringLiteral("The meter answers at --address even when its state file holds another."));
+    const QCommandLineOption paceOpt(
+        QStringLiteral("pace-input"),
+        QStringLiteral("Take in each received byte only after its wire time at the line speed."));
     const QCommandLineOption traceOpt(QStringLiteral("trace"),
                                       QStringLiteral("Every byte to stderr with its ninth bit (M/S) and a time stamp."));
     parser.addOptions({linkOpt, addressOpt, serialOpt, firmwareOpt, passwordOpt, statusOpt, stateOpt, turnaroundOpt,
-                       sessionOpt, faultOpt, faultCountOpt, forceAddressOpt, traceOpt});
+                       sessionOpt, faultOpt, faultCountOpt, forceAddressOpt, paceOpt, traceOpt});
     parser.process(app);
 
     const auto fail = [](const QString &text) {
@@ -215,6 +218,7 @@ int main(int argc, char *argv[])
 
     PtyTransport transport(protocol);
     transport.setTurnaroundMs(int(turnaround));
+    transport.setPaceInput(parser.isSet(paceOpt));
     if (tracing)
         transport.setTrace(traceLine);
     QString error;

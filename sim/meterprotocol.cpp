@@ -2,7 +2,6 @@
 
 #include "link/frame.h"
 
-#include <QRandomGenerator>
 #include <QStringList>
 
 namespace zk::sim {
@@ -341,7 +340,7 @@ void MeterProtocol::frameComplete(const QByteArray &frame)
     } else if (faultActive(FaultKind::Noise)) {
         QByteArray noise(m_fault.value, Qt::Uninitialized);
         for (char &c : noise)
-            c = char(QRandomGenerator::global()->bounded(256));
+            c = char(m_noise.bounded(256));
         out.prepend(noise);
         consumeFault();
     }

@@ -7,6 +7,7 @@
 #include "sim/metermodel.h"
 
 #include <QByteArray>
+#include <QRandomGenerator>
 #include <QList>
 #include <QString>
 #include <functional>
@@ -100,6 +101,7 @@ private:
     qint64 m_sessionTimeoutMs = 60000;
     Fault m_fault;
     int m_function = -1; // the request being answered; -1 while none is
+    QRandomGenerator m_noise{20261209}; // the same noise on every run
     std::function<void()> m_storedHook;
     std::function<void(const QString &)> m_eventHook;
 };

@@ -113,6 +113,7 @@ void PtyTransport::close()
         ::close(m_master);
     m_master = -1;
     m_pending.clear();
+    m_incoming.clear();
 }
 
 int PtyTransport::baudRate() const
@@ -123,6 +124,7 @@ int PtyTransport::baudRate() const
 void PtyTransport::portClosed()
 {
     m_pending.clear();
+    m_incoming.clear();
     m_protocol.lineClosed();
     trace(QStringLiteral("port closed"));
 }
@@ -136,6 +138,7 @@ void PtyTransport::hangUp()
     // Nobody is listening: what was due to go out is lost, and must not keep the loop
     // waking up for it until the port is opened again.
     m_pending.clear();
+    m_incoming.clear();
     if (m_events < 0)
         portClosed();
 }
@@ -182,22 +185,51 @@ void PtyTransport::readLine()
     if (bytes.isEmpty())
         return;
     trace(QStringLiteral("rx ") + hex(bytes, mark ? 'M' : 'S'));
-    m_protocol.receive(bytes, mark ? Ninth::Mark : Ninth::Space);
-    schedule(m_protocol.takeOutput());
+    if (!m_paceInput) {
+        m_protocol.receive(bytes, mark ? Ninth::Mark : Ninth::Space);
+        schedule(m_protocol.takeOutput());
+        return;
+    }
+    const auto now = Clock::now();
+    const auto perByte = byteTime();
+    for (char c : bytes) {
+        m_lineFreeAt = std::max(now, m_lineFreeAt) + perByte;
+        m_incoming.push_back(Incoming{m_lineFreeAt, c, mark ? Ninth::Mark : Ninth::Space});
+    }
+}
+
+// Hands the paced bytes whose time has come to the meter, in runs of one ninth bit.
+void PtyTransport::takeIn(Clock::time_point now)
+{
+    while (!m_incoming.empty() && m_incoming.front().at <= now) {
+        const Ninth ninth = m_incoming.front().ninth;
+        QByteArray run;
+        while (!m_incoming.empty() && m_incoming.front().at <= now && m_incoming.front().ninth == ninth) {
+            run.append(m_incoming.front().byte);
+            m_incoming.pop_front();
+        }
+        m_protocol.receive(run, ninth);
+        schedule(m_protocol.takeOutput());
+    }
+}
+
+std::chrono::microseconds PtyTransport::byteTime() const
+{
+    const int baud = baudRate();
+    return std::chrono::microseconds(baud > 0 ? kBitsPerCharacter * 1000000LL / baud : 0);
 }
 
 void PtyTransport::schedule(const QList<Transmission> &pieces)
 {
     if (pieces.isEmpty() || m_hungUp)
         return;
-    const int baud = baudRate();
-    const auto perByte = std::chrono::microseconds(baud > 0 ? kBitsPerCharacter * 1000000LL / baud : 0);
+    const auto perByte = byteTime();
     auto at = Clock::now() + std::chrono::milliseconds(m_turnaroundMs);
     for (const Transmission &piece : pieces) {
         at += std::chrono::milliseconds(piece.gapMs);
         for (char c : piece.bytes) {
+            at += perByte; // a character is there once its last bit is
             m_pending.emplace(at, c);
-            at += perByte;
         }
     }
 }
@@ -238,15 +270,21 @@ QList<int> PtyTransport::step(int timeoutMs, const QList<int> &watchFds)
     if (lineWatched)
         fds.push_back(pollfd{m_master, POLLIN, 0});
 
-    int wait = timeoutMs;
-    if (!m_pending.empty()) {
-        const auto untilDue = std::chrono::ceil<std::chrono::milliseconds>(m_pending.begin()->first - Clock::now());
-        wait = std::clamp<int>(int(untilDue.count()), 0, wait);
-    }
-    if (!lineWatched && m_master >= 0)
-        wait = std::min(wait, kHangUpPollMs); // look again soon for the port to reopen
+    // Microseconds: output and paced input fall due between milliseconds.
+    std::chrono::microseconds wait = std::chrono::milliseconds(std::max(timeoutMs, 0));
+    const auto waitUntil = [&wait](Clock::time_point at) {
+        const auto until = std::chrono::ceil<std::chrono::microseconds>(at - Clock::now());
+        wait = std::clamp(until, std::chrono::microseconds(0), wait);
+    };
+    if (!m_pending.empty())
+        waitUntil(m_pending.begin()->first);
+    if (!m_incoming.empty())
+        waitUntil(m_incoming.front().at);
+    if (!lineWatched && m_master >= 0) // look again soon for the port to reopen
+        wait = std::min<std::chrono::microseconds>(wait, std::chrono::milliseconds(kHangUpPollMs));
 
-    const int ready = ::poll(fds.data(), nfds_t(fds.size()), wait);
+    const timespec timeout{time_t(wait.count() / 1000000), long(wait.count() % 1000000) * 1000};
+    const int ready = ::ppoll(fds.data(), nfds_t(fds.size()), &timeout, nullptr);
     QList<int> readable;
     if (ready > 0) {
         // An fd that is not open (POLLNVAL) counts as readable too: the caller's read
@@ -275,8 +313,10 @@ QList<int> PtyTransport::step(int timeoutMs, const QList<int> &watchFds)
                 trace(QStringLiteral("port opened"));
         }
     }
-    if (!m_hungUp)
+    if (!m_hungUp) {
+        takeIn(Clock::now());
         writeDue();
+    }
     return readable;
 }
 

@@ -23,6 +23,7 @@
 #include <QList>
 #include <QString>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <map>
 
@@ -46,6 +47,10 @@ public:
     QString linkPath() const { return m_link; }
 
     void setTurnaroundMs(int ms) { m_turnaroundMs = ms; }
+    // Takes in each received byte only once its wire time at the terminal's speed has
+    // passed since the previous one (a pseudo-terminal hands over the program's bytes at
+    // once), so that an exchange lasts as long as on a real line both ways.
+    void setPaceInput(bool on) { m_paceInput = on; }
     // Receives a line for every byte moved and every line event (for --trace).
     void setTrace(std::function<void(const QString &)> trace) { m_trace = std::move(trace); }
 
@@ -62,6 +67,8 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void readLine();
+    void takeIn(Clock::time_point now);
+    std::chrono::microseconds byteTime() const;
     void schedule(const QList<Transmission> &pieces);
     void writeDue();
     void hangUp();
@@ -77,6 +84,14 @@ private:
     int m_turnaroundMs = 10;
     bool m_hungUp = false;
     std::multimap<Clock::time_point, char> m_pending;
+    struct Incoming {
+        Clock::time_point at; // when its last bit has come in
+        char byte;
+        Ninth ninth;
+    };
+    bool m_paceInput = false;
+    std::deque<Incoming> m_incoming;
+    Clock::time_point m_lineFreeAt; // the end of the last byte taken in
     std::function<void(const QString &)> m_trace;
 };
 

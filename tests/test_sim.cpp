@@ -121,6 +121,13 @@ public:
         m_fd = -1;
     }
 
+    bool setSpeed(speed_t speed)
+    {
+        termios t{};
+        return tcgetattr(m_fd, &t) == 0 && cfsetispeed(&t, speed) == 0 && cfsetospeed(&t, speed) == 0
+            && tcsetattr(m_fd, TCSANOW, &t) == 0;
+    }
+
     // MARK: parity forced to one (CMSPAR with PARODD); SPACE: forced to zero.
     bool setMark(bool mark)
     {
@@ -303,6 +310,7 @@ private slots:
     void ptyFaults_data();
     void ptyFaults();
     void ptyStateSurvivesRestart();
+    void ptyPacedInput();
     void ptyReopenEndsSession_data();
     void ptyReopenEndsSession();
 };
@@ -1372,6 +1380,34 @@ void TestSim::malformedStateFileRefused()
 }
 
 // ---- the executable over a pseudo-terminal -----------------------------------------
+
+// With --pace-input the meter takes in every byte at line speed: at 1200 bit/s (9.17 ms
+// a character) the acknowledgement cannot come before the address byte and itself have
+// crossed the line, nor the reply before the 4-byte request and the 7-byte reply have.
+void TestSim::ptyPacedInput()
+{
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("meter"));
+    SimProcess sim;
+    QVERIFY(sim.start(link, {QStringLiteral("--pace-input"), QStringLiteral("--turnaround"), QStringLiteral("0")}));
+    PtyClient pty;
+    QVERIFY(pty.open(link));
+    QVERIFY(pty.setSpeed(B1200));
+    constexpr double charMs = 11 * 1000.0 / 1200;
+    for (int round = 0; round < 3; ++round) {
+        QElapsedTimer t;
+        t.start();
+        QCOMPARE(pty.select(1), bytes({1}));
+        const double ackMs = t.nsecsElapsed() / 1e6;
+        QVERIFY2(ackMs >= 2 * charMs - 0.5, qPrintable(QString::number(ackMs)));
+        QVERIFY(pty.setMark(false));
+        t.restart();
+        QVERIFY(pty.send(makeFrame(req::ReadSerial)));
+        QCOMPARE(pty.readReply().size(), 7);
+        const double replyMs = t.nsecsElapsed() / 1e6;
+        QVERIFY2(replyMs >= 11 * charMs - 0.5, qPrintable(QString::number(replyMs)));
+    }
+}
 
 void TestSim::ptyNinthBit_data()
 {
