@@ -387,12 +387,19 @@ void FormMain::buildStatusBar()
         m_panels[i] = panel;
     }
     m_panels[2]->setText(QStringLiteral("ЗЕЛТА-КН"));
+    // Fixed in both directions: a new text (the exchange count changes with every
+    // exchange) then repaints its panel alone instead of laying out the whole window.
+    const int height = m_panels[2]->sizeHint().height();
     for (int i = 0; i < 3; ++i) {
         const int need = m_panels[i]->sizeHint().width();
-        m_panels[i]->setFixedWidth(qMax(widths[i], need));
+        m_panels[i]->setFixedSize(qMax(widths[i], need), height);
         StatusBar1->addWidget(m_panels[i], i == 2 ? 1 : 0);
     }
     setStatusBar(StatusBar1);
+    m_statusThrottle = new QTimer(this);
+    m_statusThrottle->setSingleShot(true);
+    m_statusThrottle->setInterval(StatusThrottleMs);
+    connect(m_statusThrottle, &QTimer::timeout, this, [this] { showStatusText(0); });
 }
 
 void FormMain::wire()
@@ -1087,7 +1094,9 @@ bool FormMain::toolButtonShown(const QString &name) const
 
 QString FormMain::statusText(int panel) const
 {
-    return (panel >= 0 && panel < 3) ? m_panels[panel]->text() : QString();
+    if (panel == 2)
+        return m_panels[2]->text();
+    return (panel >= 0 && panel < 2) ? m_statusTexts[panel] : QString();
 }
 
 // ---- EngineHost --------------------------------------------------------------------
@@ -1129,8 +1138,24 @@ void FormMain::beep()
 
 void FormMain::setStatusText(int panel, const QString &text)
 {
-    if (panel >= 0 && panel < 2)
-        m_panels[panel]->setText(text);
+    if (panel < 0 || panel > 1)
+        return;
+    m_statusTexts[panel] = text;
+    // A count at every exchange is more than anyone reads and would repaint the status bar
+    // as often: the first shows at once, the latest of those that follow when the
+    // throttle ends. Clearing is immediate.
+    const bool throttled = panel == 0 && !text.isEmpty();
+    if (throttled && m_statusThrottle->isActive())
+        return;
+    showStatusText(panel);
+    if (throttled)
+        m_statusThrottle->start();
+}
+
+void FormMain::showStatusText(int panel)
+{
+    if (m_panels[panel]->text() != m_statusTexts[panel])
+        m_panels[panel]->setText(m_statusTexts[panel]);
 }
 
 void FormMain::showIndicator(const QColor &colour)

@@ -13,12 +13,43 @@
 
 #include <QAction>
 #include <QDir>
+#include <QEvent>
 #include <QLocale>
 #include <QTabWidget>
 #include <QTimer>
 #include <cstdio>
+#include <ctime>
 
 namespace {
+
+// With ZK_STARTUP_PROBE set, the program prints "painted SECONDS" (CLOCK_MONOTONIC) on
+// stdout once the main window has been painted for the first time, and ends: the start-up
+// benchmark takes the time from its own clock before starting the program.
+class FirstPaintProbe : public QObject
+{
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint && !m_seen) {
+            m_seen = true;
+            // Right after this paint has been handled and put on the screen.
+            QTimer::singleShot(0, this, [] {
+                timespec now{};
+                clock_gettime(CLOCK_MONOTONIC, &now);
+                std::printf("painted %lld.%09ld\n", static_cast<long long>(now.tv_sec), now.tv_nsec);
+                std::fflush(stdout);
+                QCoreApplication::exit(0);
+            });
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    bool m_seen = false;
+};
 
 // With ZK_SCREENSHOT_DIR set, the window saves a picture of every page it shows
 // (named ZK_SCREENSHOT_PREFIX + page) into that folder and closes. Message boxes
@@ -81,6 +112,9 @@ int main(int argc, char **argv)
     if (!help.load(&error))
         zk::reportError(error);
 
+    FirstPaintProbe probe;
+    if (qEnvironmentVariableIsSet("ZK_STARTUP_PROBE"))
+        window.installEventFilter(&probe);
     window.show();
     if (!screenshots.isEmpty()) {
         const int pollMs = qEnvironmentVariableIntValue("ZK_SCREENSHOT_CONNECT");

@@ -1,5 +1,6 @@
 #include "link/exchangeengine.h"
 
+#include <algorithm>
 #include <QTime>
 
 namespace zk {
@@ -27,6 +28,8 @@ ExchangeEngine::ExchangeEngine(MeterChannel *channel, EngineHost *host, QObject 
     : QObject(parent), m_channel(channel), m_host(host)
 {
     m_timer1.setInterval(50);
+    // The send tick paces every exchange: a coarse timer may fire it up to 5 % late.
+    m_timer1.setTimerType(Qt::PreciseTimer);
     m_timer2.setInterval(1000);
     m_timer2.setSingleShot(true);
     m_timerStart.setInterval(100);
@@ -203,6 +206,7 @@ void ExchangeEngine::sendTick()
     m_timer1.stop();
     m_buffer.clear();
     m_exchangeOver = false;
+    wakeFor(1); // the acknowledgement is one byte
     try {
         m_channel->setParity(Parity::Mark);
         const quint8 address = quint8((m_host->address() + (m_deselect ? 1 : 0)) & 0xFF);
@@ -259,6 +263,10 @@ void ExchangeEngine::onRxChar()
     m_buffer.append(bytes);
     const quint8 function = m_current.isEmpty() ? 0 : quint8(m_current.at(0));
     const ReplyCheck check = checkReply(m_buffer, function, m_timer2.isActive());
+    // With the head in, the rest of the reply wakes the program once, not once a byte.
+    wakeFor(check.verdict == Verdict::Incomplete && m_buffer.size() >= 2
+                ? int(quint8(m_buffer.at(1))) + 2 - int(m_buffer.size())
+                : 1);
     switch (check.verdict) {
     case Verdict::Accepted:
         m_exchangeOver = true;
@@ -311,9 +319,19 @@ void ExchangeEngine::handleVersion(const QByteArray &frame)
     m_host->firmwareChanged(*version);
 }
 
+void ExchangeEngine::wakeFor(int bytes)
+{
+    try {
+        m_channel->setWakeThreshold(std::max(bytes, 1));
+    } catch (const SerialChannelError &) {
+        // Only a hint: the bytes then come one by one.
+    }
+}
+
 void ExchangeEngine::replyTimeout()
 {
     m_timer2.stop();
+    wakeFor(1); // what came of a reply cut short is read now
     if (m_deselect) {
         m_deselect = false;
         startIfIdle(m_timer1);

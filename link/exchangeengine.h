@@ -130,6 +130,7 @@ public slots:
 
     // The timers' handlers; public so that tests can step the engine without waiting.
     void sendTick();         // Timer1
+    void wakeFor(int bytes);
     void replyTimeout();     // Timer2
     void firstRequest();     // TimerStart
     void indicatorExpired(); // TimerShape

@@ -36,6 +36,11 @@ public:
     bool writeByte(quint8 byte) { return writeBytes(QByteArray(1, char(byte))); }
     // Every byte waiting now; empty at once when none.
     virtual QByteArray readAvailable() = 0;
+    // Received bytes are reported once `bytes` (1..255) of them are waiting, not one by
+    // one: the engine asks for the rest of a reply whose head it has. Nothing is lost;
+    // bytes short of the count wait until it is set back to 1. A hint: a channel may
+    // report earlier.
+    virtual void setWakeThreshold(int bytes) { (void)bytes; }
 };
 
 } // namespace zk

@@ -164,6 +164,16 @@ void SerialChannel::setParity(Parity parity)
         applyLineSettings(false);
 }
 
+void SerialChannel::setWakeThreshold(int bytes)
+{
+    bytes = std::clamp(bytes, 1, 255);
+    if (bytes == m_wakeThreshold)
+        return;
+    m_wakeThreshold = bytes;
+    if (isOpen())
+        applyLineSettings(false);
+}
+
 void SerialChannel::setDatabits(Databits databits)
 {
     if (databits == m_databits)
@@ -209,7 +219,9 @@ void SerialChannel::applyLineSettings(bool setModemLines)
     t.c_oflag &= ~tcflag_t(OPOST);
     t.c_lflag &= ~tcflag_t(ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOKE | IEXTEN
                            | NOFLSH | TOSTOP);
-    t.c_cc[VMIN] = 0;
+    // Reads never block (the device is non-blocking); with VTIME 0 the kernel's poll()
+    // waits for VMIN bytes before it reports the device readable.
+    t.c_cc[VMIN] = cc_t(m_wakeThreshold > 1 ? m_wakeThreshold : 0);
     t.c_cc[VTIME] = 0;
 
     t.c_cflag &= ~tcflag_t(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
@@ -301,6 +313,7 @@ void SerialChannel::open()
 
     m_fd = fd;
     m_pty = isPseudoTerminal(fd);
+    m_wakeThreshold = 1;
     try {
         applyLineSettings(true);
     } catch (...) {
@@ -537,6 +550,13 @@ void SerialChannel::onReadable()
 {
     if (!isOpen())
         return;
+    if (m_inEvent) {
+        // A handler runs an event loop of its own (a message box): what comes waits until
+        // it has returned. The reader stays on otherwise, as switching it off and on
+        // for every event costs more than the event.
+        m_reader->setEnabled(false);
+        return;
+    }
     const int got = fetchInput();
     if (got < 0 || (got == 0 && !m_full)) {
         // Woken without data: a hang-up (the other end of a pseudo-terminal closed, a
@@ -554,7 +574,7 @@ void SerialChannel::onReadable()
 void SerialChannel::enableReader()
 {
     if (m_reader)
-        m_reader->setEnabled(isOpen() && !m_inEvent && !m_full && !m_hungUp);
+        m_reader->setEnabled(isOpen() && !m_full && !m_hungUp);
 }
 
 // ---- events --------------------------------------------------------------------
@@ -586,7 +606,6 @@ void SerialChannel::deliverEvents()
         return;
     const quint64 generation = m_generation;
     m_inEvent = true;
-    enableReader();
     struct Restore {
         SerialChannel *self;
         ~Restore()

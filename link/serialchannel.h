@@ -92,6 +92,10 @@ public:
     int effectiveBaudrate() const;
     Parity parity() const override { return m_parity; }
     void setParity(Parity parity) override;
+    // VMIN of the terminal: poll() reports the device readable only once that many bytes
+    // are waiting, so a reply wakes the program once instead of once a byte.
+    void setWakeThreshold(int bytes) override;
+    int wakeThreshold() const { return m_wakeThreshold; }
     Databits databits() const { return m_databits; }
     void setDatabits(Databits databits);
     Stopbits stopbits() const { return m_stopbits; }
@@ -143,6 +147,7 @@ private:
     Baudrate m_baudrate = br4800;
     int m_userBaudrate = 0;
     Parity m_parity = Parity::Mark;
+    int m_wakeThreshold = 1;
     Databits m_databits = db8;
     Stopbits m_stopbits = sb1;
     FlowControl m_flow;

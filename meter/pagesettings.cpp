@@ -333,8 +333,15 @@ void PageSettings::passwordReplied()
 
 void PageSettings::refreshPickers(const QDateTime &now)
 {
-    fillUnmarked(DatePicker, [&] { DatePicker->setDate(now.date()); });
-    fillUnmarked(TimePicker, [&] { TimePicker->setTime(now.time()); });
+    // Set only when they differ: setting a picker to what it shows repaints it all the same.
+    fillUnmarked(DatePicker, [&] {
+        if (DatePicker->date() != now.date())
+            DatePicker->setDate(now.date());
+    });
+    fillUnmarked(TimePicker, [&] {
+        if (TimePicker->time() != now.time())
+            TimePicker->setTime(now.time());
+    });
 }
 
 void PageSettings::stepDdm(int delta)
@@ -354,7 +361,10 @@ void PageSettings::SpinEdit_NumberChange()
 bool PageSettings::showSerial(int number)
 {
     const int before = SpinEdit_Number->value();
-    if (!fillUnmarked(SpinEdit_Number, [&] { SpinEdit_Number->setValue(number); }))
+    if (!fillUnmarked(SpinEdit_Number, [&] {
+            if (number != before)
+                SpinEdit_Number->setValue(number);
+        }))
         return false;
     SpinEdit_Number->setEnabled(number == 0);
     BitBtn1->setEnabled(number == 0);

@@ -1,0 +1,251 @@
+// What the program itself costs.
+//
+//   bench_polling startup [RUNS]          time from starting zelta-kn to its first painted
+//                                         window, beside a bare Qt window started the same way
+//   bench_polling poll [EXCHANGES] [BAUD] the main window shown, polling the virtual meter:
+//                                         CPU share of one core and resident memory after
+//                                         100, 1,000 and EXCHANGES (10,000) exchanges, beside
+//                                         the same window shown and not connected
+//
+// Run under a display (xvfb-run) to count real painting; the offscreen platform otherwise.
+
+#include "app/application.h"
+#include "app/formmain.h"
+#include "app/preferences.h"
+#include "link/exchangeengine.h"
+#include "link/linkbar.h"
+#include "link/portmap.h"
+#include "ui/messagebox.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QLabel>
+#include <QProcess>
+#include <QSettings>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <sys/resource.h>
+
+using namespace zk;
+
+namespace {
+
+double monotonicSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec) + now.tv_nsec / 1e9;
+}
+
+double cpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double rssMiB()
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+    return 0;
+}
+
+// Runs the event loop until `done` or `seconds` have passed, looking every 100 ms.
+void spin(const std::function<bool()> &done, double seconds)
+{
+    const double end = monotonicSeconds() + seconds;
+    if (done())
+        return;
+    QEventLoop loop;
+    QTimer check;
+    check.setInterval(100);
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        if (done() || monotonicSeconds() >= end)
+            loop.quit();
+    });
+    check.start();
+    loop.exec();
+}
+
+// Milliseconds from starting `program` to its "painted" line; -1 on failure.
+double startupMs(const QString &program, const QStringList &args, const QString &dir)
+{
+    QProcess p;
+    p.setWorkingDirectory(dir);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("ZK_STARTUP_PROBE"), QStringLiteral("1"));
+    p.setProcessEnvironment(env);
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    const double t0 = monotonicSeconds();
+    p.start(program, args);
+    if (!p.waitForFinished(30000))
+        return -1;
+    const QByteArray out = p.readAllStandardOutput();
+    const int at = out.indexOf("painted ");
+    if (at < 0)
+        return -1;
+    return (out.mid(at + 8).trimmed().toDouble() - t0) * 1000.0;
+}
+
+int baseWindow()
+{
+    // A bare window with one label, painted once: what any Qt program of this kind pays.
+    QLabel label(QStringLiteral("Счетчик"));
+    label.resize(640, 480);
+    struct Probe : QObject {
+        bool seen = false;
+        bool eventFilter(QObject *o, QEvent *e) override
+        {
+            if (e->type() == QEvent::Paint && !seen) {
+                seen = true;
+                QTimer::singleShot(0, [] {
+                    std::printf("painted %.9f\n", monotonicSeconds());
+                    std::fflush(stdout);
+                    QCoreApplication::exit(0);
+                });
+            }
+            return QObject::eventFilter(o, e);
+        }
+    } probe;
+    label.installEventFilter(&probe);
+    label.show();
+    return QApplication::exec();
+}
+
+int startup(int runs)
+{
+    QTemporaryDir dir;
+    const QString bin = QCoreApplication::applicationDirPath();
+    QList<double> program, bare;
+    for (int i = 0; i < runs; ++i) {
+        program << startupMs(bin + QStringLiteral("/zelta-kn"), {}, dir.path());
+        bare << startupMs(QCoreApplication::applicationFilePath(), {QStringLiteral("base-window")}, dir.path());
+    }
+    if (std::count(program.begin(), program.end(), -1.0) || std::count(bare.begin(), bare.end(), -1.0)) {
+        std::fprintf(stderr, "bench_polling: a start-up failed\n");
+        return 1;
+    }
+    std::sort(program.begin(), program.end());
+    std::sort(bare.begin(), bare.end());
+    std::printf("start-up to the first painted window, %d runs each (platform %s):\n", runs,
+                qPrintable(QGuiApplication::platformName()));
+    std::printf("  zelta-kn          median %6.1f ms  min %6.1f  max %6.1f\n", program[runs / 2], program.first(),
+                program.last());
+    std::printf("  bare Qt window    median %6.1f ms  min %6.1f  max %6.1f\n", bare[runs / 2], bare.first(),
+                bare.last());
+    return 0;
+}
+
+int poll(int exchanges, int baud)
+{
+    QTemporaryDir dir;
+    QDir::setCurrent(dir.path());
+    setMessageHook([](const Message &m) { std::fprintf(stderr, "message: %s\n", qPrintable(m.text)); });
+    setApplicationTitle(FormMain::Title);
+    const QString link = dir.filePath(QStringLiteral("meter"));
+    QProcess sim;
+    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    sim.start(QCoreApplication::applicationDirPath() + QStringLiteral("/zelta-kn-sim"),
+              {QStringLiteral("--link"), link, QStringLiteral("--address"), QStringLiteral("1"),
+               QStringLiteral("--serial"), QStringLiteral("1234"), QStringLiteral("--turnaround"),
+               QStringLiteral("2")});
+    if (!sim.waitForStarted(5000) || !sim.waitForReadyRead(10000)) {
+        std::fprintf(stderr, "bench_polling: the virtual meter did not start\n");
+        return 1;
+    }
+    setPreferencesStore(QStringLiteral("KalvimetBench"), QStringLiteral("bench-polling"));
+    setPortMapStore(QStringLiteral("KalvimetBench"), QStringLiteral("bench-polling"));
+    {
+        QSettings prefs(QSettings::NativeFormat, QSettings::UserScope, preferencesOrganisation(),
+                        preferencesApplication());
+        prefs.clear();
+        prefs.setValue(QStringLiteral("Port"), 1);
+    }
+    mapPort(1, link);
+
+    const double rssStart = rssMiB();
+    FormMain w;
+    w.show();
+    const int baudIndex = baud == 1200 ? 0 : baud == 2400 ? 1 : baud == 4800 ? 2 : 3;
+    emit w.Panel1->ComboBaud->activated(baudIndex);
+    w.setAddress(1);
+    spin([] { return false; }, 2.0); // settle after the first paint
+
+    // Baseline: the window shown, not connected.
+    const double idleSeconds = 20;
+    double c0 = cpuSeconds(), t0 = monotonicSeconds();
+    spin([] { return false; }, idleSeconds);
+    const double idleShare = (cpuSeconds() - c0) / (monotonicSeconds() - t0);
+    const double rssIdle = rssMiB();
+
+    std::printf("main window under %s, polling at %d bit/s, traffic log off\n",
+                qPrintable(QGuiApplication::platformName()), baud);
+    std::printf("  before the window: %.1f MiB resident\n", rssStart);
+    std::printf("  window shown, not connected (%.0f s): %.3f %% of a core, %.1f MiB resident\n", idleSeconds,
+                100 * idleShare, rssIdle);
+    std::fflush(stdout);
+
+    w.ActionConnect->trigger();
+    ExchangeEngine *engine = w.engine();
+    struct Mark {
+        int exchanges;
+        double cpu, wall, rss;
+    };
+    QList<Mark> marks;
+    for (const int at : {100, 1000, exchanges}) {
+        spin([&] { return engine->sentCount() >= at || engine->sentCount() < 0; }, 3600);
+        marks << Mark{engine->sentCount(), cpuSeconds(), monotonicSeconds(), rssMiB()};
+        const Mark &m = marks.last();
+        if (marks.size() > 1) {
+            const Mark &first = marks.first();
+            const double share = (m.cpu - first.cpu) / (m.wall - first.wall);
+            const double perExchange = (m.cpu - first.cpu) / (m.exchanges - first.exchanges);
+            std::printf("  after %6d exchanges (%.0f s polling): %.3f %% of a core since exchange %d, "
+                        "%.3f ms CPU an exchange, %.1f MiB resident\n",
+                        m.exchanges, m.wall - marks.first().wall + 0.0, 100 * share, first.exchanges,
+                        1000 * perExchange, m.rss);
+        } else {
+            std::printf("  after %6d exchanges: %.1f MiB resident\n", m.exchanges, m.rss);
+        }
+        std::fflush(stdout);
+    }
+    if (engine->sentCount() < exchanges)
+        std::fprintf(stderr, "bench_polling: only %d exchanges\n", engine->sentCount());
+    w.ActionDisconnect->trigger();
+    sim.terminate();
+    sim.waitForFinished(5000);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const QString mode = args.value(1);
+    if (mode == QLatin1String("base-window"))
+        return baseWindow();
+    if (mode == QLatin1String("startup"))
+        return startup(std::max(3, args.value(2, QStringLiteral("11")).toInt()));
+    if (mode == QLatin1String("poll"))
+        return poll(std::max(1001, args.value(2, QStringLiteral("10000")).toInt()),
+                    args.value(3, QStringLiteral("9600")).toInt());
+    std::fprintf(stderr, "usage: bench_polling startup [RUNS] | poll [EXCHANGES] [BAUD]\n");
+    return 2;
+}
