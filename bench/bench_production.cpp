@@ -144,12 +144,16 @@ int runChild(int station, const QString &computer, int count)
     say("ready");
     readLine();
     const qint64 baselineStart = nowNs();
-    for (int i = 0; i < count; ++i) {
-        const qint64 t0 = nowNs();
-        QSqlQuery q = db.exec(QStringLiteral("SELECT 1"));
-        if (!q.next() || q.value(0).toInt() != 1)
-            die(QStringLiteral("SELECT 1 gave no 1"));
-        baseline.push_back(nowNs() - t0);
+    try {
+        for (int i = 0; i < count; ++i) {
+            const qint64 t0 = nowNs();
+            QSqlQuery q = db.exec(QStringLiteral("SELECT 1"));
+            if (!q.next() || q.value(0).toInt() != 1)
+                die(QStringLiteral("SELECT 1 gave no 1"));
+            baseline.push_back(nowNs() - t0);
+        }
+    } catch (const DatabaseError &e) {
+        die(e.text());
     }
     const qint64 baselineEnd = nowNs();
 
