@@ -482,12 +482,29 @@ int ProductionDatabase::writeSettingsRecord(int electroId, const BenchIdentity &
     if (!d.transaction())
         fail(d.lastError().text());
     try {
-        exec(QueryOperation, {{QStringLiteral("type_id"), SettingOperationTypeId},
-                              {QStringLiteral("electro_id"), electroId},
-                              {QStringLiteral("plant_id"), bench.plantId},
-                              {QStringLiteral("person_id"), bench.personId},
-                              {QStringLiteral("success"), 1}});
-        const int operationId = firstValue(QueryMaxOper, {{QStringLiteral("plant_id"), bench.plantId}}).toInt();
+        const Params operation{{QStringLiteral("type_id"), SettingOperationTypeId},
+                               {QStringLiteral("electro_id"), electroId},
+                               {QStringLiteral("plant_id"), bench.plantId},
+                               {QStringLiteral("person_id"), bench.personId},
+                               {QStringLiteral("success"), 1}};
+        // The new operation's id as its INSERT produced it. The newest operation of the bench
+        // is not always this one: another session on the same bench (a second program on the
+        // bench computer, its defect registration) may commit an operation between the INSERT
+        // and the lookup, and the settings record would land on that operation, or fail on its
+        // key. PostgreSQL returns the id from the INSERT; SQLite keeps the connection's last
+        // rowid, and its write lock keeps other sessions out until the commit anyway. Other
+        // drivers (SQL Server through ODBC) still look the id up as the bench's newest.
+        int operationId = 0;
+        const QString driver = d.driverName();
+        if (driver == QLatin1String("QPSQL")) {
+            QSqlQuery q = exec(QueryOperation + QStringLiteral("\nRETURNING operation_id"), operation);
+            operationId = q.next() ? q.value(0).toInt() : 0;
+        } else if (driver == QLatin1String("QSQLITE")) {
+            operationId = exec(QueryOperation, operation).lastInsertId().toInt();
+        } else {
+            exec(QueryOperation, operation);
+            operationId = firstValue(QueryMaxOper, {{QStringLiteral("plant_id"), bench.plantId}}).toInt();
+        }
         if (operationId == 0)
             fail(QStringLiteral("Операция не найдена после записи."));
 

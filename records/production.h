@@ -181,7 +181,8 @@ public:
     // contents of the record.
     RecordResult recordFix(const BenchIdentity &bench, const ProductionRecord &record);
     // The setting operation and its settings record in one transaction; returns the
-    // operation's id. On any error rolls back and throws.
+    // operation's id, as its INSERT made it (on PostgreSQL and SQLite). On any error rolls
+    // back and throws.
     int writeSettingsRecord(int electroId, const BenchIdentity &bench, const ProductionRecord &record);
 
     // The serial number proposed by "+": the smallest number of the model's meters without a

@@ -5,6 +5,7 @@
 #include "records/production.h"
 #include "tests/testproduction.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSettings>
 #include <QSqlDatabase>
@@ -14,6 +15,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -536,6 +538,66 @@ private slots:
             QVERIFY2(!QString::fromStdString(e.what()).contains(QLatin1String("Secret42")), e.what());
             QVERIFY2(e.text().contains(QLatin1String("no_such_db_***")), qPrintable(e.text()));
         }
+    }
+
+    // Two program instances on one bench computer share its setting bench. An operation of that
+    // bench that the other instance commits while a write is inside its transaction (here the
+    // defect registration of another meter, an operation without a settings record) is not
+    // that write's: its settings record stays on the operation its own INSERT made.
+    void sharedBenchKeepsItsOperation()
+    {
+        NEED_PG();
+        Db db = fresh(QStringLiteral("QPSQL"));
+        const int heldMeter = *db->meterId(1001);
+        const int otherMeter = *db->meterId(1002);
+        // The write of meter 1001 waits inside its INSERT, its operation_id drawn, for a lock
+        // the test holds.
+        db->exec(QStringLiteral("CREATE FUNCTION hold_insert() RETURNS trigger AS $$ BEGIN "
+                                "IF NEW.electro_id = %1 THEN PERFORM pg_advisory_xact_lock_shared(4242); END IF; "
+                                "RETURN NEW; END $$ LANGUAGE plpgsql")
+                     .arg(heldMeter));
+        db->exec(QStringLiteral("CREATE TRIGGER hold_insert AFTER INSERT ON operation FOR EACH ROW "
+                                "EXECUTE FUNCTION hold_insert()"));
+        db->exec(QStringLiteral("SELECT pg_advisory_lock(4242)"));
+
+        RecordResult held;
+        QString error;
+        std::thread writer([&] {
+            try {
+                ProductionDatabase own(pgSettings(), QStringLiteral("held"));
+                held = own.recordWrite(m_bench, sampleRecord(1001));
+            } catch (const DatabaseError &e) {
+                error = e.text();
+            }
+        });
+        QElapsedTimer waited;
+        waited.start();
+        while (one(*db, QStringLiteral("SELECT COUNT(*) FROM pg_locks WHERE locktype = 'advisory' AND NOT granted")).toInt() == 0
+               && waited.elapsed() < 30000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const bool reached = waited.elapsed() < 30000;
+
+        // Meanwhile the other instance registers a defect of meter 1002 on the same bench.
+        int defect = 0;
+        if (reached)
+            defect = db->registerDefect(otherMeter, m_bench, QStringLiteral("7"));
+        db->exec(QStringLiteral("SELECT pg_advisory_unlock(4242)"));
+        writer.join();
+        QVERIFY2(reached, "the write never reached its INSERT");
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QVERIFY2(held.recorded(), qPrintable(held.message));
+        QVERIFY(held.operationId != defect);
+
+        QCOMPARE(count(*db, QStringLiteral("operation")), 2);
+        QCOMPARE(count(*db, QStringLiteral("set_zelta_kn")), 1);
+        QCOMPARE(one(*db, QStringLiteral("SELECT operation_id FROM set_zelta_kn")).toInt(), held.operationId);
+        QSqlQuery op = db->exec(QStringLiteral("SELECT * FROM operation WHERE operation_id = :o"), {{"o", held.operationId}});
+        QVERIFY(op.next());
+        QCOMPARE(op.value("electro_id").toInt(), heldMeter);
+        QCOMPARE(op.value("success").toInt(), 1);
+        QCOMPARE(one(*db, QStringLiteral("SELECT operation_id FROM spoilage")).toInt(), defect);
+        QCOMPARE(one(*db, QStringLiteral("SELECT electro_id FROM operation WHERE operation_id = :o"), {{"o", defect}}).toInt(),
+                 otherMeter);
     }
 
     // Two benches record at once on one server: each settings record belongs to an operation
