@@ -1142,14 +1142,13 @@ void FormMain::setStatusText(int panel, const QString &text)
         return;
     m_statusTexts[panel] = text;
     // A count at every exchange is more than anyone reads and would repaint the status bar
-    // as often: the first shows at once, the latest of those that follow when the
-    // throttle ends. Clearing is immediate.
-    const bool throttled = panel == 0 && !text.isEmpty();
-    if (throttled && m_statusThrottle->isActive())
+    // as often: the latest count shows when the throttle ends. Clearing is immediate.
+    if (panel == 0 && !text.isEmpty()) {
+        if (!m_statusThrottle->isActive())
+            m_statusThrottle->start();
         return;
+    }
     showStatusText(panel);
-    if (throttled)
-        m_statusThrottle->start();
 }
 
 void FormMain::showStatusText(int panel)

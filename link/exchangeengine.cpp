@@ -240,6 +240,8 @@ void ExchangeEngine::onRxChar()
         // An acknowledgement that comes after its timeout is not answered: the next
         // send tick may already be putting an address byte on the half-duplex line.
         if (m_timer2.isActive() && quint8(bytes.at(0)) == m_host->address()) {
+            // No reply is shorter than a function code, a length and a CRC.
+            wakeFor(4);
             m_channel->setParity(Parity::Space);
             m_channel->setRts(true);
             m_channel->writeBytes(m_current);

@@ -339,8 +339,10 @@ void PageSettings::refreshPickers(const QDateTime &now)
             DatePicker->setDate(now.date());
     });
     fillUnmarked(TimePicker, [&] {
-        if (TimePicker->time() != now.time())
-            TimePicker->setTime(now.time());
+        const QTime t = now.time();
+        const QTime whole(t.hour(), t.minute(), t.second()); // the picker shows seconds
+        if (TimePicker->time() != whole)
+            TimePicker->setTime(whole);
     });
 }
 
