@@ -130,12 +130,13 @@ public slots:
 
     // The timers' handlers; public so that tests can step the engine without waiting.
     void sendTick();         // Timer1
-    void wakeFor(int bytes);
     void replyTimeout();     // Timer2
     void firstRequest();     // TimerStart
     void indicatorExpired(); // TimerShape
 
 private:
+    // Asks the channel to report received bytes once `bytes` of them are waiting.
+    void wakeFor(int bytes);
     void queueChanged();
     void queueReset();
     void accept();
