@@ -315,6 +315,38 @@ private slots:
         QVERIFY(ch->readAvailable().isEmpty());
     }
 
+    // With a wake threshold the bytes are announced only once that many have come; set
+    // back to 1, the few that came meanwhile are announced at once. The terminal shows it.
+    void wakeThreshold()
+    {
+        auto ch = lineChannel();
+        ch->open();
+        QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(0));
+        QSignalSpy rx(ch.get(), &SerialChannel::rxChar);
+        ch->setWakeThreshold(4);
+        QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(4));
+        QVERIFY(m_pty->write("ab"));
+        QVERIFY(!rx.wait(300));
+        QVERIFY(m_pty->write("cd"));
+        QVERIFY(rx.wait(2000));
+        QCOMPARE(ch->readAvailable(), QByteArray("abcd"));
+
+        QVERIFY(m_pty->write("e"));
+        QVERIFY(!rx.wait(300));
+        ch->setWakeThreshold(1);
+        QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(0));
+        QVERIFY(rx.wait(2000));
+        QCOMPARE(ch->readAvailable(), QByteArray("e"));
+
+        // Out of range is held to 1..255; a new session starts at 1.
+        ch->setWakeThreshold(1000);
+        QCOMPARE(ch->wakeThreshold(), 255);
+        ch->close();
+        ch->open();
+        QCOMPARE(ch->wakeThreshold(), 1);
+        QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(0));
+    }
+
     void writeOutlivesItsWait()
     {
         auto ch = lineChannel();
