@@ -704,6 +704,10 @@ private slots:
         QVERIFY(w.ActionFindAddress->isEnabled());
         QVERIFY(com5.readAll().contains(char(0x00)));
         QVERIFY(!w.statusText(0).isEmpty()); // sent frame count
+        // The panel catches up with the count within a quarter of a second.
+        auto *countPanel = w.findChild<QLabel *>(QStringLiteral("StatusPanel0"));
+        QVERIFY(countPanel);
+        QTRY_COMPARE_WITH_TIMEOUT(countPanel->text(), w.statusText(0), 1000);
 
         w.ActionFindAddress->trigger();
         QVERIFY(w.engine()->addressSearch());
@@ -718,6 +722,7 @@ private slots:
         QVERIFY(w.Panel1->ComboPort->isEnabled() && w.NPort->menuAction()->isEnabled());
         QVERIFY(!w.TabSchedule->BtnReadSchedule->isEnabled());
         QVERIFY(w.statusText(0).isEmpty() && w.statusText(1).isEmpty());
+        QVERIFY(countPanel->text().isEmpty()); // cleared at once
         QVERIFY(w.engine()->queue().isEmpty());
     }
 
