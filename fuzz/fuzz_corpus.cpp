@@ -166,6 +166,39 @@ void registerSeeds(const QDir &dir)
         t.append(values);
     }
 
+    // A register as another program lays it out: wider numbers, decimals, a zone as N, the
+    // type F.
+    const QString foreign = dir.filePath(QStringLiteral("register-foreign.dbf"));
+    QFile::remove(foreign);
+    {
+        QVector<DbfField> fields = registerFields();
+        for (DbfField &f : fields) {
+            if (f.name == QLatin1String("C_NUMBER"))
+                f = {f.name, DbfType::Numeric, 20, 0};
+            if (f.name == QLatin1String("INDICATOR"))
+                f = {f.name, DbfType::Numeric, 6, 1};
+            if (f.name == QLatin1String("ZONE_2"))
+                f = {f.name, DbfType::Numeric, 3, 0};
+        }
+        DbfTable t = DbfTable::create(foreign, fields);
+        QVariantList values(t.fields().size());
+        auto set = [&](const char *column, const QVariant &v) { values[t.column(QString::fromLatin1(column))] = v; };
+        set("C_NUMBER", 131071.0);
+        set("DATE_REC", QDate(2025, 12, 31));
+        set("INDICATOR", 1.5);
+        set("ZONE_2", 3.0);
+        set("TIME_2", QStringLiteral("8:30"));
+        t.append(values);
+    }
+    {
+        // The type byte of C_NUMBER as F, which reads as N.
+        QFile f(foreign);
+        if (!f.open(QIODevice::ReadWrite) || !f.seek(32 + 11) || f.write("F", 1) != 1) {
+            fprintf(stderr, "cannot patch %s\n", qPrintable(foreign));
+            exit(1);
+        }
+    }
+
     // Every field type, NULLs among the values, Cyrillic text.
     table(dir, "types.dbf",
           {{QStringLiteral("NAME"), DbfType::Character, 12, 0},
