@@ -63,9 +63,12 @@ void reply(const QDir &dir, const char *name, quint8 request, quint8 switches, c
 
 void replies(const QDir &dir)
 {
-    // Switches: bit 0 the reply is awaited; bits 1-6 the piece size less one.
-    const quint8 whole = 0x01 | (63 << 1);
+    // Switches: bit 0 the reply is awaited; bits 1-5 the piece size less one; bit 6 service
+    // mode; bit 7 the CRC added by the line (the frames below then go without theirs).
+    const quint8 whole = 0x01 | (31 << 1);
     const quint8 bytewise = 0x01;
+    const quint8 service = 0x01 | 0x40 | (2 << 1);
+    const quint8 addCrc = 0x80 | whole;
     reply(dir, "version", 0x00, whole, withCrc(bytes({0x00, 0x04, 0x12, 0x01})));
     reply(dir, "version-bytewise", 0x00, bytewise, withCrc(bytes({0x00, 0x04, 0x09, 0x01})));
     reply(dir, "serial", 0x01, whole, replyFrame(0x01, bytes({0xA0, 0x86, 0x01})));
@@ -100,7 +103,22 @@ void replies(const QDir &dir)
     reply(dir, "error-reply", 0x14, whole, makeErrorReply(0x14, 6));
     reply(dir, "wrong-function", 0x0C, whole, replyFrame(0x0D, bytes({0x09})));
     reply(dir, "extra-byte", 0x05, bytewise, withCrc(bytes({0x05, 0x02})) + bytes({0x00}));
-    reply(dir, "late", 0x01, 63 << 1, replyFrame(0x01, bytes({1, 0, 0})));
+    reply(dir, "late", 0x01, 31 << 1, replyFrame(0x01, bytes({1, 0, 0})));
+    reply(dir, "clock-service", 0x04, service, replyFrame(0x04, bytes({0x59, 0x59, 0x23, 0x07, 0x31, 0x12, 0x99, 0})));
+
+    // Without their CRC: the line adds it.
+    auto noCrc = [](const QByteArray &frame) { return frame.chopped(2); };
+    reply(dir, "annual-crc-added", 0x12, addCrc,
+          noCrc(replyFrame(0x12, bytes({11, 0x99}) + count5(1) + count5(2) + count5(3) + bytes({0xFF, 0xFF, 0xFF}))));
+    reply(dir, "consumption-crc-added", 0x13, addCrc,
+          noCrc(replyFrame(0x13, bytes({0, 0, 0x59, 0x23, 0x31, 0x12}) + count5(1) + count5(2) + count5(3) + bytes({7}))));
+    reply(dir, "zones-crc-added", 0x08, addCrc,
+          noCrc(replyFrame(0x08, bytes({1, 0x00, 0x00, 2, 0x24, 0x00, 3, 0x08, 0x60, 2, 0x11, 0x30, 3, 0x17, 0x30,
+                                        2, 0x20, 0x30}))));
+    reply(dir, "transfer-crc-added", 0x28, addCrc, noCrc(replyFrame(0x28, bytes({15, 0x29, 0x02, 0x00, 8}))));
+    reply(dir, "readings-crc-added", 0x0F, addCrc,
+          noCrc(replyFrame(0x0F, count5(quint64(1) << 39) + count5(0xFFFFFFFFFFULL) + count5(0) + count5(1)
+                                     + count5(2) + count5(3))));
 }
 
 void table(const QDir &dir, const char *name, const QVector<DbfField> &fields, const QList<QVariantList> &rows)

@@ -1,8 +1,10 @@
 // libFuzzer target: arbitrary bytes as a meter's reply.
 //
 // Input: byte 0 picks the request in flight (one of the catalogue's function codes), byte 1
-// holds switches (bit 0: the reply timeout runs; bits 1-7: how the bytes arrive in pieces),
-// the rest is what the line delivers. The bytes go through the reply checks as the exchange
+// holds switches, the rest is what the line delivers. Switches: bit 0, the reply timeout runs;
+// bits 1-5, the size of the pieces the bytes arrive in, less one; bit 6, the engine in service
+// mode (every byte logged) and the views in the C locale; bit 7, the line adds the CRC of the
+// bytes, so that what the mutations make is mostly accepted and reaches the handlers. The bytes go through the reply checks as the exchange
 // engine grows its receive buffer, through the engine itself over a fake line (handlers with
 // the window's minimum sizes), and to every reply decoder and what the views make of their
 // values, whatever the checks said.
@@ -124,7 +126,7 @@ void runEngine(const QByteArray &reply, Head head, quint8 switches)
     Line line;
     Host host;
     ExchangeEngine engine(&line, &host);
-    engine.setMasterMode(switches & 0x80);
+    engine.setMasterMode(switches & 0x40);
     auto decodeInto = [](auto decoded) { (void)decoded; };
     engine.setHandler(0x01, layout::Serial, [&](const QByteArray &f) { FUZZ_CHECK(decodeSerial(f)); });
     engine.setHandler(0x04, layout::Clock, [&](const QByteArray &f) { FUZZ_CHECK(decodeClock(f)); });
@@ -150,7 +152,7 @@ void runEngine(const QByteArray &reply, Head head, quint8 switches)
     engine.onRxChar(); // the acknowledgement: the request goes out
     FUZZ_CHECK(line.parity() == Parity::Space);
 
-    const int piece = 1 + ((switches >> 1) & 0x3F); // 1..64 bytes an arrival
+    const int piece = 1 + ((switches >> 1) & 0x1F); // 1..32 bytes an arrival
     for (qsizetype at = 0; at < reply.size(); at += piece) {
         line.incoming = reply.mid(at, piece);
         engine.onRxChar();
@@ -281,7 +283,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     const Head head = Requests[data[0] % RequestCount];
     const quint8 switches = data[1];
-    const QByteArray reply(reinterpret_cast<const char *>(data + 2), qsizetype(size - 2));
+    QByteArray reply(reinterpret_cast<const char *>(data + 2), qsizetype(size - 2));
+    if (switches & 0x80)
+        reply = withCrc(reply);
 
     checkGrowing(reply, head.function, switches & 1);
     (void)checkReply(reply, head.function, true);
