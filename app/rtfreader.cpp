@@ -593,9 +593,10 @@ private:
         if (st_.firstIndent < 0 && st_.leftIndent > 0) {
             // A hanging indent: the first tab of the first line goes to the
             // left indent, as word processors lay out bulleted lists.
-            // Tab positions count from where the first line starts.
+            // Tab positions count from where the first line starts. Negated as a double:
+            // the indent may be the smallest int, whose negation an int cannot hold.
             f.setTabPositions(
-                {QTextOption::Tab(-st_.firstIndent / kTwipsPerPixel, QTextOption::LeftTab)});
+                {QTextOption::Tab(-double(st_.firstIndent) / kTwipsPerPixel, QTextOption::LeftTab)});
         }
         f.setTopMargin(qMax(0, st_.spaceBefore) / kTwipsPerPixel);
         f.setBottomMargin(qMax(0, st_.spaceAfter) / kTwipsPerPixel);

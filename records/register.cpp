@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <climits>
 #include <cmath>
+#include <limits>
 
 namespace zk {
 
@@ -223,7 +224,18 @@ qint64 nextFreeNumber(const DbfTable &table)
         }
         return true;
     });
-    return highest ? qint64(std::nearbyint(*highest)) + 1 : 1;
+    if (!highest)
+        return 1;
+    // Another program's register may have a wider C_NUMBER than ours, with numbers beyond
+    // 64 bits: they count as the largest (or smallest) number the result can hold, and the
+    // callers refuse a next number that large.
+    constexpr double TwoTo63 = 9223372036854775808.0;
+    const double rounded = std::nearbyint(*highest);
+    if (rounded >= TwoTo63)
+        return std::numeric_limits<qint64>::max();
+    if (rounded < -TwoTo63)
+        return std::numeric_limits<qint64>::min() + 1;
+    return qint64(rounded) + 1;
 }
 
 QVector<qint64> browseRows(const DbfTable &table, QDate from, QDate to, int serial)

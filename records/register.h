@@ -83,7 +83,8 @@ struct LastSettings
 std::optional<LastSettings> latestSettings(const DbfTable &table);
 
 // The highest C_NUMBER rounded to the nearest integer (halves to even), plus 1; rows whose
-// number is NULL do not count; 1 when no row has a number.
+// number is NULL do not count; 1 when no row has a number. A highest number beyond the range
+// of qint64 gives its largest value (its smallest plus 1 below the range).
 qint64 nextFreeNumber(const DbfTable &table);
 
 // Indexes, in file order, of the rows with from <= DATE_REC <= to and, when serial > 0,

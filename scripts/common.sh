@@ -26,6 +26,10 @@ ZK_TEST_PACKAGES=(
   python3 python3-xlrd python3-dbfread
   postgresql
 )
+# What scripts/fuzz needs besides the program's packages: clang and its libFuzzer.
+ZK_FUZZ_PACKAGES=(
+  clang libclang-rt-dev
+)
 ZK_PACKAGES=("${ZK_RUN_PACKAGES[@]}")
 
 zk_sudo() {

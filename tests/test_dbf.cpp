@@ -14,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <limits>
+
 using namespace zk;
 
 Q_DECLARE_METATYPE(zk::SettingsRecord)
@@ -607,6 +609,49 @@ private slots:
         for (const QVariant &n : numbers)
             appendNamed(t, {{"C_NUMBER", n.isNull() ? QVariant() : QVariant(n.toDouble())}});
         QCOMPARE(zk::nextFreeNumber(t), next);
+    }
+
+    void nextFreeNumberBeyond64Bits_data()
+    {
+        QTest::addColumn<QByteArrayList>("numbers"); // C_NUMBER N(20,0) of each row, as stored
+        QTest::addColumn<qint64>("next");
+
+        const qint64 max = std::numeric_limits<qint64>::max();
+        const qint64 min = std::numeric_limits<qint64>::min();
+        QTest::newRow("twenty nines") << QByteArrayList{"99999999999999999999"} << max;
+        QTest::newRow("exponent") << QByteArrayList{"               1e300"} << max;
+        QTest::newRow("largest qint64 reads as 2^63") << QByteArrayList{" 9223372036854775807"} << max;
+        QTest::newRow("largest double below 2^63")
+            << QByteArrayList{" 9223372036854774784"} << qint64(9223372036854774785LL);
+        QTest::newRow("far below -2^63") << QByteArrayList{"-9999999999999999999"} << min + 1;
+        QTest::newRow("-2^63 itself") << QByteArrayList{"-9223372036854775808"} << min + 1;
+        QTest::newRow("beside small numbers") << QByteArrayList{"                   5", "               1e300",
+                                                                "                   7"} << max;
+    }
+
+    void nextFreeNumberBeyond64Bits()
+    {
+        QFETCH(QByteArrayList, numbers);
+        QFETCH(qint64, next);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("Setting.DBF"));
+        int headerLength = 0;
+        {
+            DbfTable t = DbfTable::create(path, {{QStringLiteral("C_NUMBER"), DbfType::Numeric, 20, 0}});
+            headerLength = t.headerLength();
+            for (int i = 0; i < numbers.size(); ++i)
+                t.append({QVariant()});
+        }
+        // Our writer refuses such numbers: they go into the file as another program wrote them.
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        for (int i = 0; i < numbers.size(); ++i) {
+            QCOMPARE(numbers[i].size(), 20);
+            QVERIFY(f.seek(headerLength + qint64(i) * 21 + 1));
+            QCOMPARE(f.write(numbers[i]), qint64(20));
+        }
+        f.close();
+        QCOMPARE(zk::nextFreeNumber(DbfTable::open(path)), next);
     }
 
     void latestSettings_data()

@@ -266,6 +266,32 @@ private slots:
         QCOMPARE(doc.findBlockByNumber(3).blockFormat().leftMargin(), 20.0);
     }
 
+    void hangingIndent_data()
+    {
+        QTest::addColumn<QByteArray>("rtf");
+        QTest::addColumn<double>("indent"); // of the first line, pixels
+        QTest::addColumn<double>("tab");    // the first tab position, pixels
+
+        QTest::newRow("bulleted list") << QByteArray("{\\rtf1\\fi-360\\li720 \\bullet\\tab Item}") << -24.0 << 24.0;
+        // A parameter beyond int is taken as the smallest int; its tab lies as far to the right.
+        QTest::newRow("smallest int") << QByteArray("{\\rtf1\\li1\\fi-9999999999 x}")
+                                      << -2147483648.0 / 15 << 2147483648.0 / 15;
+        QTest::newRow("smallest int exactly") << QByteArray("{\\rtf1\\li1\\fi-2147483648 x}")
+                                              << -2147483648.0 / 15 << 2147483648.0 / 15;
+    }
+    void hangingIndent()
+    {
+        QFETCH(QByteArray, rtf);
+        QFETCH(double, indent);
+        QFETCH(double, tab);
+        QTextDocument doc;
+        QVERIFY(RtfReader::read(rtf, &doc));
+        const QTextBlockFormat f = doc.firstBlock().blockFormat();
+        QCOMPARE(f.textIndent(), indent);
+        QCOMPARE(f.tabPositions().size(), 1);
+        QCOMPARE(f.tabPositions().first().position, tab);
+    }
+
     void readReplacesContents()
     {
         QTextDocument doc;
