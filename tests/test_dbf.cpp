@@ -674,6 +674,35 @@ private slots:
         QCOMPARE(got.join(QLatin1Char(' ')), expected);
     }
 
+    // ZONE_0 and INDICATOR of a register whose numbers are wider than an int: a value
+    // out of the int range is no setting at all.
+    void settingsBeyondTheIntRange_data()
+    {
+        QTest::addColumn<double>("stored");
+        QTest::addColumn<QString>("expected"); // "-" for empty
+        QTest::newRow("largest int") << 2147483647.0 << "2147483647";
+        QTest::newRow("one above") << 2147483648.0 << "-";
+        QTest::newRow("smallest int") << -2147483648.0 << "-2147483648";
+        QTest::newRow("one below") << -2147483649.0 << "-";
+        QTest::newRow("far above") << 1e18 << "-";
+    }
+    void settingsBeyondTheIntRange()
+    {
+        QFETCH(double, stored);
+        QFETCH(QString, expected);
+        QVector<DbfField> fields = registerFields();
+        for (DbfField &f : fields)
+            if (f.name == QLatin1String("ZONE_0") || f.name == QLatin1String("INDICATOR"))
+                f = {f.name, DbfType::Numeric, 20, 0};
+        QTemporaryDir dir;
+        DbfTable t = DbfTable::create(dir.filePath(QStringLiteral("Setting.DBF")), fields);
+        appendNamed(t, {{"DATE_REC", QDate(2026, 3, 1)}, {"ZONE_0", stored}, {"INDICATOR", stored}});
+        const std::optional<LastSettings> s = zk::latestSettings(t);
+        QVERIFY(s);
+        QCOMPARE(s->zone0 ? QString::number(*s->zone0) : QStringLiteral("-"), expected);
+        QCOMPARE(s->indicator ? QString::number(*s->indicator) : QStringLiteral("-"), expected);
+    }
+
     void browseRows_data()
     {
         QTest::addColumn<QDate>("from");
