@@ -14,7 +14,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <grp.h>
 #include <limits>
+#include <unistd.h>
 
 using namespace zk;
 
@@ -107,6 +109,7 @@ QVector<DbfField> foreignRegisterFields()
 }
 
 int appenderMain(const QString &job);
+int readerMain(const QString &path);
 
 } // namespace
 
@@ -275,6 +278,11 @@ private slots:
     {
         QTemporaryDir dir;
         DbfTable t = openOrCreateRegister(dir.path());
+        // A new table already ends with the field list's end and the end marker.
+        const QByteArray empty = fileBytes(t.path());
+        QCOMPARE(empty.size(), t.headerLength() + 1);
+        QCOMPARE(empty.right(2), QByteArray("\x0D\x1A"));
+        QCOMPARE(headerCount(empty), quint32(0));
         const QDateTime now(QDate(2026, 5, 4), QTime(10, 20, 30));
         for (int k = 1; k <= 4; ++k) {
             SettingsRecord r;
@@ -312,6 +320,15 @@ private slots:
         QTest::newRow("name of 10") << one("abcdefghij", DbfType::Logical, 1) << true;
         QTest::newRow("name of 11") << one("abcdefghijk", DbfType::Logical, 1) << false;
         QTest::newRow("name twice") << (one("Ab", DbfType::Logical, 1) + one("aB", DbfType::Date, 8)) << false;
+        auto many = [](int count) {
+            QVector<DbfField> fields;
+            for (int i = 0; i < count; ++i)
+                fields.append({QStringLiteral("F%1").arg(i), DbfType::Logical, 1, 0});
+            return fields;
+        };
+        QTest::newRow("255 fields") << many(255) << true;
+        QTest::newRow("256 fields") << many(256) << false;
+        QTest::newRow("no field") << many(0) << false;
     }
 
     void declarations()
@@ -719,6 +736,35 @@ private slots:
         QCOMPARE(got.join(QLatin1Char(' ')), expected);
     }
 
+    // ZONE_0 and INDICATOR of a register whose numbers are wider than an int: a value
+    // out of the int range is no setting at all.
+    void settingsBeyondTheIntRange_data()
+    {
+        QTest::addColumn<double>("stored");
+        QTest::addColumn<QString>("expected"); // "-" for empty
+        QTest::newRow("largest int") << 2147483647.0 << "2147483647";
+        QTest::newRow("one above") << 2147483648.0 << "-";
+        QTest::newRow("smallest int") << -2147483648.0 << "-2147483648";
+        QTest::newRow("one below") << -2147483649.0 << "-";
+        QTest::newRow("far above") << 1e18 << "-";
+    }
+    void settingsBeyondTheIntRange()
+    {
+        QFETCH(double, stored);
+        QFETCH(QString, expected);
+        QVector<DbfField> fields = registerFields();
+        for (DbfField &f : fields)
+            if (f.name == QLatin1String("ZONE_0") || f.name == QLatin1String("INDICATOR"))
+                f = {f.name, DbfType::Numeric, 20, 0};
+        QTemporaryDir dir;
+        DbfTable t = DbfTable::create(dir.filePath(QStringLiteral("Setting.DBF")), fields);
+        appendNamed(t, {{"DATE_REC", QDate(2026, 3, 1)}, {"ZONE_0", stored}, {"INDICATOR", stored}});
+        const std::optional<LastSettings> s = zk::latestSettings(t);
+        QVERIFY(s);
+        QCOMPARE(s->zone0 ? QString::number(*s->zone0) : QStringLiteral("-"), expected);
+        QCOMPARE(s->indicator ? QString::number(*s->indicator) : QStringLiteral("-"), expected);
+    }
+
     void browseRows_data()
     {
         QTest::addColumn<QDate>("from");
@@ -761,6 +807,37 @@ private slots:
         file[probe.headerLength() + 5 * probe.recordLength()] = '*';
         writeBytes(path, file);
         QCOMPARE(zk::browseRows(DbfTable::open(path), from, to, serial), rows);
+    }
+
+    // A register this program may not write (another user's file, a read-only share)
+    // still opens and reads; an append is refused with its own text.
+    void readOnlyRegisterOpensForReading()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("Setting.DBF"));
+        {
+            DbfTable t = openOrCreateRegister(dir.path());
+            appendNamed(t, {{"C_NUMBER", 5.0}});
+            appendNamed(t, {{"C_NUMBER", 6.0}});
+        }
+        const auto readable = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther;
+        QVERIFY(QFile::setPermissions(path, readable));
+        QVERIFY(QFile::setPermissions(dir.path(), readable | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeGroup
+                                                      | QFile::ExeOther));
+        // In a child: root may write any file, so there the child becomes an ordinary user.
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("ZK_DBF_READER"), path);
+        p.setProcessEnvironment(env);
+        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p.start(QCoreApplication::applicationFilePath(), {});
+        QVERIFY(p.waitForFinished(60000));
+        if (p.exitCode() == 4)
+            QSKIP("the temporary folder is out of an ordinary user's reach");
+        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(QString::fromUtf8(p.readAllStandardOutput()).trimmed(),
+                 QStringLiteral("2 7 открыта только для чтения"));
+        QCOMPARE(DbfTable::open(path).recordCount(), 2);
     }
 
     void concurrentAppends()
@@ -837,12 +914,38 @@ int appenderMain(const QString &job)
     return 0;
 }
 
+// Child mode of readOnlyRegisterOpensForReading: prints the record count, the next free
+// number and the text of a refused append.
+int readerMain(const QString &path)
+{
+    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+        return 3;
+    if (!QFileInfo(path).isReadable())
+        return 4;
+    try {
+        DbfTable t = DbfTable::open(path);
+        QString refused = QStringLiteral("appended");
+        try {
+            appendNamed(t, {{"C_NUMBER", 7.0}});
+        } catch (const DbfError &e) {
+            refused = e.text().section(QStringLiteral(": "), -1);
+        }
+        std::printf("%lld %lld %s\n", t.recordCount(), zk::nextFreeNumber(t), refused.toUtf8().constData());
+    } catch (const DbfError &e) {
+        qCritical("%s", qPrintable(e.text()));
+        return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     if (qEnvironmentVariableIsSet("ZK_DBF_APPENDER"))
         return appenderMain(qEnvironmentVariable("ZK_DBF_APPENDER"));
+    if (qEnvironmentVariableIsSet("ZK_DBF_READER"))
+        return readerMain(qEnvironmentVariable("ZK_DBF_READER"));
     QCoreApplication app(argc, argv);
     TestDbf test;
     QTEST_SET_MAIN_SOURCE_PATH

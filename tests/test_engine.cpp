@@ -42,6 +42,8 @@ public:
         incoming.clear();
         return out;
     }
+    QList<int> wakes; // every wake threshold asked for, in order
+    void setWakeThreshold(int bytes) override { wakes.append(bytes); }
 };
 
 class FakeHost : public EngineHost
@@ -304,6 +306,79 @@ private slots:
         QCOMPARE(rig.tick(), quint8(0x0D)); // entry 2 (clock) skipped, not the serial again
     }
 
+    // The line wakes the program once for the rest of a reply whose head it has; before
+    // the head, after a verdict and after a timeout it wakes at every byte again. One
+    // byte too many asked for would hold the reply's last byte back until the timeout.
+    void wakeThresholdFollowsTheReply_data()
+    {
+        QTest::addColumn<QList<int>>("pieces");
+        QTest::addColumn<QList<int>>("thresholds");
+        // The version reply is 6 bytes: head 00 04, two data bytes, the CRC.
+        QTest::newRow("whole reply") << QList<int>{6} << QList<int>{1};
+        QTest::newRow("byte by byte") << QList<int>{1, 1, 1, 1, 1, 1} << QList<int>{1, 4, 3, 2, 1, 1};
+        QTest::newRow("head alone first") << QList<int>{2, 4} << QList<int>{4, 1};
+        QTest::newRow("head and a data byte") << QList<int>{3, 3} << QList<int>{3, 1};
+        QTest::newRow("all but the last byte") << QList<int>{5, 1} << QList<int>{1, 1};
+        QTest::newRow("cut short by the timeout") << QList<int>{2} << QList<int>{4};
+    }
+    void wakeThresholdFollowsTheReply()
+    {
+        QFETCH(QList<int>, pieces);
+        QFETCH(QList<int>, thresholds);
+        Rig rig;
+        rig.connect();
+        rig.tick();
+        QCOMPARE(rig.channel.wakes, QList<int>{1}); // the acknowledgement is one byte
+        rig.acknowledge();
+        rig.channel.wakes.clear();
+        const QByteArray reply = replyTo(rig.engine.currentRequest(), 12);
+        int at = 0;
+        for (int n : pieces) {
+            rig.reply(reply.mid(at, n));
+            at += n;
+        }
+        QCOMPARE(rig.channel.wakes, thresholds);
+        if (rig.engine.awaitingReply()) {
+            rig.engine.replyTimeout();
+            QCOMPARE(rig.channel.wakes.last(), 1);
+        }
+    }
+
+    // Bytes after a rejected reply belong to no request: they neither drop another
+    // queued request nor write a line.
+    void strayBytesAfterARejectedReply_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<bool>("late");
+        QByteArray badCrc = withCrc(bytes({0x01, 0x02}));
+        badCrc[3] = char(badCrc.at(3) ^ 0x01);
+        QTest::newRow("bad CRC") << badCrc << false;
+        QTest::newRow("error reply") << makeErrorReply(0x01, 6) << false;
+        QTest::newRow("another function") << withCrc(bytes({0x04, 0x02})) << false;
+        QTest::newRow("late reply") << withCrc(bytes({0x01, 0x02})) << true;
+    }
+    void strayBytesAfterARejectedReply()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(bool, late);
+        Rig rig;
+        rig.connect();
+        rig.exchange();
+        rig.exchange();
+        QCOMPARE(rig.tick(), quint8(0x01));
+        rig.acknowledge();
+        if (late)
+            rig.engine.replyTimeout();
+        rig.reply(reply);
+        QCOMPARE(rig.host.log.size(), 1); // the rejection's text, or the timeout's
+        const QList<QByteArray> queue = rig.engine.queue();
+        const QStringList log = rig.host.log;
+        rig.reply(bytes({0x00}));
+        rig.reply(bytes({0x01, 0x02}));
+        QCOMPARE(rig.engine.queue(), queue);
+        QCOMPARE(rig.host.log, log);
+    }
+
     void lateReplyRejectedSilently()
     {
         Rig rig;
@@ -433,6 +508,7 @@ private slots:
         QCOMPARE(rig.host.indicators, (QList<QColor>{QColor(0, 255, 0), QColor(255, 0, 0)}));
         // Restarted by the red: two full seconds again, not what the green had left.
         QVERIFY(rig.engine.timerShape().remainingTime() > 1950);
+        QVERIFY(rig.engine.timerShape().remainingTime() <= 2000);
     }
 
     void timeoutCountStartsAtZeroEachSession()

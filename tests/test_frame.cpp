@@ -82,6 +82,30 @@ private slots:
         QCOMPARE(makeFrame(Head{quint8(function), quint8(length)}, QByteArray(length - 2, 0)).size(), length + 2);
     }
 
+    // Which codes the program sends at all, and which of them write: every code of
+    // the byte, so that a code slipping into or out of either set is seen.
+    void functionSets_data()
+    {
+        QTest::addColumn<int>("function");
+        QTest::addColumn<bool>("catalogue");
+        QTest::addColumn<bool>("write");
+        const QList<int> reads = {0x00, 0x01, 0x04, 0x06, 0x08, 0x0A, 0x0C, 0x0D, 0x0F, 0x11,
+                                  0x12, 0x13, 0x14, 0x22, 0x26, 0x28, 0x2A, 0x2E};
+        const QList<int> writes = {0x02, 0x03, 0x05, 0x07, 0x09, 0x0B, 0x0E, 0x23, 0x24, 0x27, 0x29, 0x2F};
+        for (int f = 0; f < 256; ++f) {
+            const bool write = writes.contains(f);
+            QTest::addRow("0x%02X", f) << f << (write || reads.contains(f)) << write;
+        }
+    }
+    void functionSets()
+    {
+        QFETCH(int, function);
+        QFETCH(bool, catalogue);
+        QFETCH(bool, write);
+        QCOMPARE(isCatalogueFunction(quint8(function)), catalogue);
+        QCOMPARE(isWriteFunction(quint8(function)), write);
+    }
+
     void acceptance_data()
     {
         QTest::addColumn<QByteArray>("buffer");

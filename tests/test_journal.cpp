@@ -95,6 +95,9 @@ private slots:
         QTest::newRow("month 12 short") << replyFrame(0x12, bytes({12, 0})) << 12 << QStringList{} << false;
         // Length byte 22 on a frame cut short: the decoder stays inside it.
         QTest::newRow("cut short") << replyFrame(0x12, jan.left(10), 22).left(12) << 0 << QStringList{"янв."} << false;
+        // 19 data bytes under the length byte of a full entry: still no entry.
+        QTest::newRow("one data byte short") << replyFrame(0x12, jan, 22).left(23) << 0 << QStringList{"янв."}
+                                             << false;
     }
     void annualReply()
     {
@@ -165,6 +168,9 @@ private slots:
                                                            "0,00000", "0"};
         QTest::newRow("length 23: page alone") << consumptionData(9, 0, 0, 1, 1).left(21) << 2025 << Ru
                                                << QStringList{};
+        // Enough bytes under another length byte are no record either.
+        QTest::newRow("length 25: page alone") << consumptionData(9, 0, 0, 1, 1) + bytes({0}) << 2025 << Ru
+                                               << QStringList{};
     }
     void consumptionRecord()
     {
@@ -178,6 +184,31 @@ private slots:
         QCOMPARE(r->record.has_value(), !cells.isEmpty());
         if (r->record)
             QCOMPARE(consumptionCells(*r->record, year, locale), cells);
+    }
+
+    // The separator between hours and minutes is what the locale writes there, also
+    // when its format puts a field or quoted text before the hour.
+    void timeSeparators_data()
+    {
+        QTest::addColumn<QLocale>("locale");
+        QTest::addColumn<QString>("separator");
+        QTest::addColumn<QString>("written"); // hour, separator and minutes of 08:05 as the locale writes them
+        QTest::newRow("ru: HH:mm") << Ru << ":" << "08:05";
+        QTest::newRow("en: h:mm AP") << QLocale(QLocale::English, QLocale::UnitedStates) << ":" << "8:05";
+        QTest::newRow("fi: H.mm") << QLocale(QLocale::Finnish, QLocale::Finland) << "." << "8.05";
+        QTest::newRow("nds: quoted text first") << QLocale(QLocale::LowGerman, QLocale::Germany) << "." << "8.05";
+        QTest::newRow("as: AM/PM first") << QLocale(QLocale::Assamese, QLocale::India) << "."
+                                         << QString::fromUtf8("৮.০৫");
+    }
+    void timeSeparators()
+    {
+        QFETCH(QLocale, locale);
+        QFETCH(QString, separator);
+        QFETCH(QString, written);
+        QCOMPARE(timeSeparator(locale), separator);
+        QVERIFY2(locale.toString(QTime(8, 5), QLocale::ShortFormat).contains(written),
+                 qPrintable(locale.toString(QTime(8, 5), QLocale::ShortFormat)));
+        QCOMPARE(consumptionTimeText(5, 3, 8, 5, 2025, locale), QStringLiteral("05.03 08") + separator + "05");
     }
 
     // The tables start from the captions and take the replies as the views do.

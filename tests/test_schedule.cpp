@@ -299,6 +299,8 @@ private slots:
         QTest::newRow("30 February") << QList<Holiday>{{2, 30}} << QList<Transfer>{} << false;
         QTest::newRow("29 February") << QList<Holiday>{{2, 29}} << QList<Transfer>{} << true;
         QTest::newRow("year 2100") << defaults() << QList<Transfer>{{QDate(2100, 1, 1), 1}} << false;
+        QTest::newRow("first day of 2000") << defaults() << QList<Transfer>{{QDate(2000, 1, 1), 1}} << true;
+        QTest::newRow("last day of 1999") << defaults() << QList<Transfer>{{QDate(1999, 12, 31), 1}} << false;
         QTest::newRow("day type 9") << defaults() << QList<Transfer>{{QDate(2030, 1, 1), 9}} << false;
     }
     void calendarProblems()
@@ -385,6 +387,8 @@ private slots:
         QTest::newRow("last") << two << Transfer{QDate(2031, 1, 1), 2} << 2;
         QTest::newRow("last day of 2099") << two << Transfer{QDate(2099, 12, 31), 8} << 2;
         QTest::newRow("2100") << two << Transfer{QDate(2100, 1, 1), 1} << -1;
+        QTest::newRow("first day of 2000") << two << Transfer{QDate(2000, 1, 1), 1} << 0;
+        QTest::newRow("1999") << two << Transfer{QDate(1999, 12, 31), 1} << -1;
         QTest::newRow("day type 0") << two << Transfer{QDate(2030, 1, 1), 0} << -1;
         QTest::newRow("full") << QList<Transfer>(16, Transfer{QDate(2030, 1, 1), 1}) << Transfer{QDate(2030, 1, 1), 1}
                               << -1;
@@ -397,8 +401,48 @@ private slots:
         const Insertion at = transferInsertion(list, entry);
         QCOMPARE(at.position, position);
         QCOMPARE(at.ok(), position >= 0);
-        if (entry.date.year() > 2099)
+        if (entry.date.year() > 2099 || entry.date.year() < 2000)
             QCOMPARE(at.error, TransferDateRangeText);
+    }
+
+    // Why a holiday cannot be added, in the words the operator sees.
+    void holidayRefusals_data()
+    {
+        QTest::addColumn<QList<Holiday>>("list");
+        QTest::addColumn<Holiday>("entry");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("month 13") << defaults() << Holiday{13, 1} << "Месяц праздника должен быть от 1 до 12: 13";
+        QTest::newRow("month 0") << defaults() << Holiday{0, 1} << "Месяц праздника должен быть от 1 до 12: 0";
+        QTest::newRow("30 February") << defaults() << Holiday{2, 30} << "В месяце февраль нет дня 30.";
+        QTest::newRow("31 April") << defaults() << Holiday{4, 31} << "В месяце апрель нет дня 31.";
+        QTest::newRow("day 0") << defaults() << Holiday{12, 0} << "В месяце декабрь нет дня 0.";
+        QTest::newRow("full list first") << sixteenHolidays() << Holiday{13, 1} << HolidaysFullText;
+    }
+    void holidayRefusals()
+    {
+        QFETCH(QList<Holiday>, list);
+        QFETCH(Holiday, entry);
+        QFETCH(QString, error);
+        const Insertion at = holidayInsertion(list, entry);
+        QCOMPARE(at.position, -1);
+        QCOMPARE(at.error, error);
+    }
+
+    // A new schedule starts from the public holidays, in the calendar order the list
+    // keeps, each one a date the meter's table takes.
+    void defaultHolidaysInOrder()
+    {
+        const QList<Holiday> list = defaults();
+        QStringList dates;
+        for (const Holiday &h : list)
+            dates << QString::number(h.day) + QLatin1Char(' ') + monthName(h.month);
+        QCOMPARE(dates, (QStringList{"1 январь", "2 январь", "3 январь", "4 январь", "5 январь", "7 январь",
+                                     "23 февраль", "8 март", "1 май", "9 май", "12 июнь", "4 ноябрь"}));
+        for (int i = 0; i < list.size(); ++i) {
+            QList<Holiday> others = list;
+            others.removeAt(i);
+            QCOMPARE(holidayInsertion(others, list.at(i)).position, i);
+        }
     }
 
     // ---- replies ----
@@ -442,6 +486,37 @@ private slots:
         QCOMPARE(s.zones[4].start, QTime(20, 30));
     }
 
+    // A zone's start time: hours 0..23, minutes 0..59 in BCD; anything else leaves
+    // the zone without a time.
+    void zoneStartTimes_data()
+    {
+        QTest::addColumn<int>("hour");
+        QTest::addColumn<int>("minute");
+        QTest::addColumn<QTime>("start"); // invalid: none
+        QTest::newRow("00:00") << 0x00 << 0x00 << QTime(0, 0);
+        QTest::newRow("23:59") << 0x23 << 0x59 << QTime(23, 59);
+        QTest::newRow("hour 24") << 0x24 << 0x00 << QTime();
+        QTest::newRow("minute 60") << 0x12 << 0x60 << QTime();
+        QTest::newRow("hour nibble above 9") << 0x1A << 0x05 << QTime(20, 5);
+        QTest::newRow("minute nibble above 9") << 0x01 << 0x5A << QTime();
+    }
+    void zoneStartTimes()
+    {
+        QFETCH(int, hour);
+        QFETCH(int, minute);
+        QFETCH(QTime, start);
+        QByteArray data;
+        for (int z = 0; z < tariff::Zones; ++z)
+            data += bytes({1, z == 4 ? hour : 0x00, z == 4 ? minute : 0x00});
+        const auto reply = decodeZones(replyFrame(0x08, data));
+        QVERIFY(reply && reply->zones);
+        const ZoneRecord &r = (*reply->zones)[4];
+        QCOMPARE(r.start.has_value(), start.isValid());
+        if (r.start)
+            QCOMPARE(*r.start, start);
+        QCOMPARE(*(*reply->zones)[3].start, QTime(0, 0));
+    }
+
     void dayTypeReplies()
     {
         const auto masks = decodeDayTypes(replyFrame(0x2E, bytes({0x7F, 0x80, 0x01, 0, 0xFF, 0x41})));
@@ -465,6 +540,7 @@ private slots:
         QTest::newRow("day taken as it is") << replyFrame(0x26, bytes({3, 0x45, 0x02})) << 2 << 45;
         QTest::newRow("empty slot") << replyFrame(0x26, bytes({3})) << 0 << 0;
         QTest::newRow("length 5, data cut") << bytes({0x26, 5, 0, 1}) << 0 << 0;
+        QTest::newRow("length 6 with a date in it") << replyFrame(0x26, bytes({3, 0x01, 0x01, 0x00})) << 0 << 0;
     }
     void holidayReplies()
     {
@@ -493,6 +569,8 @@ private slots:
         QTest::newRow("year 2099") << replyFrame(0x28, bytes({1, 0x31, 0x12, 0x99, 7})) << QDate(2099, 12, 31) << 7;
         QTest::newRow("empty slot") << replyFrame(0x28, bytes({5})) << QDate() << 0;
         QTest::newRow("length 7, data cut") << bytes({0x28, 7, 0, 8, 3}) << QDate() << 0;
+        QTest::newRow("length 8 with a date in it") << replyFrame(0x28, bytes({1, 0x01, 0x01, 0x24, 1, 0})) << QDate()
+                                                    << 0;
     }
     void transferReplies()
     {
