@@ -3,6 +3,7 @@
 // xlrd does not keep, are read from the stream xlrd's container reader extracts.
 
 #include "schedule/journalexport.h"
+#include "workbook/compoundfile.h"
 #include "workbook/workbook.h"
 
 #include <QCryptographicHash>
@@ -13,6 +14,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
 
 #include <csignal>
@@ -63,6 +65,62 @@ QJsonObject readBack(const QString &path, int digestOver = 1 << 30)
         return {};
     }
     return book;
+}
+
+// What xlrd's container reader makes of a compound file: the named stream's size and
+// SHA-1, and xlsdump.py's check of the allocation table and the DIFAT chain.
+QJsonObject readContainer(const QString &path, const QString &streamName)
+{
+    static const char script[] = R"(
+import hashlib, io, json, os, sys
+sys.path.insert(0, os.path.dirname(sys.argv[1]))
+import xlsdump
+from xlrd import compdoc
+data = open(sys.argv[2], 'rb').read()
+log = io.StringIO()
+stream = compdoc.CompDoc(data, logfile=log).get_named_stream(sys.argv[3])
+print(json.dumps({'container': xlsdump.container(data), 'log': log.getvalue(),
+                  'size': -1 if stream is None else len(stream),
+                  'sha1': '' if stream is None else hashlib.sha1(stream).hexdigest()}))
+)";
+    if (python().isEmpty()) {
+        QTest::qFail("no python3 with xlrd (Debian package python3-xlrd)", __FILE__, __LINE__);
+        return {};
+    }
+    const QByteArray source = qgetenv("ZK_SOURCE_DIR");
+    const QString dump = source.isEmpty() ? QFINDTESTDATA("xlsdump.py")
+                                          : QString::fromLocal8Bit(source) + QStringLiteral("/tests/xlsdump.py");
+    QProcess p;
+    p.start(python(), {QStringLiteral("-c"), QString::fromUtf8(script), dump, path, streamName});
+    if (!p.waitForFinished(240000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        QTest::qFail(qPrintable(QStringLiteral("xlrd cannot read %1: %2").arg(path, QString::fromUtf8(p.readAllStandardError()))),
+                     __FILE__, __LINE__);
+        return {};
+    }
+    return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+}
+
+// Directory entry `index` of a compound file as "name|name length|type|colour|left|
+// right|child|start|size", "-" for no entry and "end" for the end of a chain; with
+// "|junk" when the name area holds anything after the name's terminator.
+QString directoryEntry(const QByteArray &file, int index)
+{
+    const auto u32 = [&](int at) { return qFromLittleEndian<quint32>(file.constData() + at); };
+    const auto id = [](quint32 v) {
+        return v == 0xFFFFFFFFu ? QStringLiteral("-") : v == 0xFFFFFFFEu ? QStringLiteral("end") : QString::number(v);
+    };
+    const int at = 512 + int(u32(48)) * 512 + 128 * index;
+    const int nameBytes = qFromLittleEndian<quint16>(file.constData() + at + 64);
+    const int units = std::max(0, nameBytes / 2 - 1);
+    const QString name = QString::fromUtf16(reinterpret_cast<const char16_t *>(file.constData() + at), units);
+    const QByteArray rest = file.mid(at + 2 * units, 64 - 2 * units);
+    QString entry = QStringList{name, QString::number(nameBytes), QString::number(quint8(file.at(at + 66))),
+                                QString::number(quint8(file.at(at + 67))), id(u32(at + 68)), id(u32(at + 72)),
+                                id(u32(at + 76)), id(u32(at + 116)), QString::number(u32(at + 120))}
+                        .join(QLatin1Char('|'));
+    if (rest.count('\0') != rest.size() || u32(at + 124) != 0)
+        entry += QStringLiteral("|junk");
+    return entry;
 }
 
 #define READ_BACK(var, ...)                                                                                   \
@@ -198,6 +256,10 @@ private slots:
     void recordBoundaries();
     void largeTable();
     void longTexts();
+    void compoundContainer_data();
+    void compoundContainer();
+    void streamNameLimits_data();
+    void streamNameLimits();
 
     void numberTest_data();
     void numberTest();
@@ -233,6 +295,8 @@ void TestWorkbook::blankWorkbook()
         "codepage": 1200, "window1": {"active": 0, "selected_tabs": 1},
         "font": {"name": "Arial", "height": 200, "weight": 400, "italic": false},
         "xfs": 16, "style_xfs": 15, "styles": {"Normal": [1, 0]}, "sst_unique": 0})");
+    // No XF draws a border or fills its cells.
+    COMPARE_SUBSET(m_blank, R"({"xf_borders": [[0, 0, 0, 0, 0, 0]]})");
     COMPARE_SUBSET(m_blank, SharedStringsLaidOut);
     QCOMPARE(Workbook().sheetNames(), QStringList({"Лист1", "Лист2", "Лист3"}));
 }
@@ -264,6 +328,8 @@ void TestWorkbook::blankSheet()
         "margins": {"left": 0.7875, "right": 0.7875, "top": 1.0528, "bottom": 1.0528},
         "setup": {"paper": 9, "scale": 100, "portrait": true, "settings_valid": true,
                   "header_margin": 0.7875, "footer_margin": 0.7875},
+        "centred": {"horizontal": false, "vertical": false},
+        "zoom": {"page_break_preview": 0, "normal": 0},
         "nrows": 0, "dimensions": [0, 0, 0, 0]})");
 }
 
@@ -409,6 +475,8 @@ void TestWorkbook::recordBoundaries_data()
     QTest::newRow("surrogate pair at the end") << 5 << QStringLiteral("\U0001F600x");
     QTest::newRow("surrogate pair fits") << 7 << QStringLiteral("\U0001F600x");
     QTest::newRow("cut inside a pair") << 9 << QStringLiteral("ab\U0001F600x");
+    QTest::newRow("a lone pair at the end") << 5 << QStringLiteral("\U0001F600");
+    QTest::newRow("a lone pair fits") << 7 << QStringLiteral("\U0001F600");
 }
 
 void TestWorkbook::recordBoundaries()
@@ -506,6 +574,80 @@ void TestWorkbook::longTexts()
     QVERIFY(container[QStringLiteral("marks_ok")].toBool());
     QVERIFY(read[QStringLiteral("largest_record")].toInt() <= 8224);
     QVERIFY(cellsOf(read) == expected);
+}
+
+void TestWorkbook::compoundContainer_data()
+{
+    // Streams around the sector size (shorter ones are padded to 4096 bytes), and
+    // large enough for one and for two DIFAT sectors.
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("difat"); // DIFAT sectors
+    QTest::newRow("empty") << "Workbook" << 0 << 0;
+    QTest::newRow("one byte") << "Workbook" << 1 << 0;
+    QTest::newRow("4096: eight sectors") << "Workbook" << 4096 << 0;
+    QTest::newRow("4097: a byte into the ninth") << "Workbook" << 4097 << 0;
+    QTest::newRow("4607") << "Workbook" << 4607 << 0;
+    QTest::newRow("4608") << "Workbook" << 4608 << 0;
+    QTest::newRow("4609") << "Workbook" << 4609 << 0;
+    QTest::newRow("31-character name") << QString(31, QLatin1Char('n')) << 5000 << 0;
+    // 16384 stream sectors need 130 FAT sectors, 32768 need 259 (109 in the header).
+    QTest::newRow("one DIFAT sector") << "Workbook" << (8 << 20) << 1;
+    QTest::newRow("two DIFAT sectors") << "Workbook" << (16 << 20) << 2;
+}
+
+void TestWorkbook::compoundContainer()
+{
+    QFETCH(QString, name);
+    QFETCH(int, size);
+    QFETCH(int, difat);
+    QByteArray stream(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        stream[i] = char((i * 7 + i / 512) % 251);
+    const QByteArray file = compoundFile(name, stream);
+    const QString path = m_dir.filePath(QStringLiteral("container.bin"));
+    QVERIFY(writeFile(path, file));
+
+    const QByteArray padded = stream + QByteArray(std::max(0, 4096 - size), '\0');
+    const QJsonObject read = readContainer(path, name);
+    QVERIFY(!read.isEmpty());
+    QCOMPARE(read[QStringLiteral("log")].toString(), QString());
+    QCOMPARE(read[QStringLiteral("size")].toInt(), padded.size());
+    QCOMPARE(read[QStringLiteral("sha1")].toString(),
+             QString::fromLatin1(QCryptographicHash::hash(padded, QCryptographicHash::Sha1).toHex()));
+    const QJsonObject container = read[QStringLiteral("container")].toObject();
+    QVERIFY(container[QStringLiteral("marks_ok")].toBool());
+    QCOMPARE(container[QStringLiteral("fat_sectors_listed")].toInt(), container[QStringLiteral("fat_sectors")].toInt());
+    QCOMPARE(container[QStringLiteral("difat_sectors_chained")].toInt(), container[QStringLiteral("difat_sectors")].toInt());
+    QCOMPARE(container[QStringLiteral("difat_sectors")].toInt(), difat);
+
+    // The root storage, black, with the stream as its only child and no mini stream;
+    // the stream black as well; the rest of the sector unused entries.
+    QCOMPARE(directoryEntry(file, 0), QStringLiteral("Root Entry|22|5|1|-|-|1|end|0"));
+    QCOMPARE(directoryEntry(file, 1),
+             QStringLiteral("%1|%2|2|1|-|-|-|0|%3").arg(name).arg((name.size() + 1) * 2).arg(padded.size()));
+    QCOMPARE(directoryEntry(file, 2), QStringLiteral("|0|0|0|-|-|-|0|0"));
+    QCOMPARE(directoryEntry(file, 3), QStringLiteral("|0|0|0|-|-|-|0|0"));
+}
+
+void TestWorkbook::streamNameLimits_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("fits");
+    QTest::newRow("empty") << QString() << false;
+    QTest::newRow("31 characters") << QString(31, QLatin1Char('n')) << true;
+    QTest::newRow("32 characters") << QString(32, QLatin1Char('n')) << false;
+}
+
+void TestWorkbook::streamNameLimits()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, fits);
+    if (fits)
+        QCOMPARE(directoryEntry(compoundFile(name, QByteArray(10, 'x')), 1).section(QLatin1Char('|'), 0, 1),
+                 name + QStringLiteral("|64"));
+    else
+        QVERIFY_THROWS_EXCEPTION(WorkbookError, compoundFile(name, QByteArray(10, 'x')));
 }
 
 void TestWorkbook::numberTest_data()

@@ -124,6 +124,9 @@ def sheet_records(mem, pos):
             info['header'] = unicode_string(data, 2) if data else ''
         elif rid == 0x0015:
             info['footer'] = unicode_string(data, 2) if data else ''
+        elif rid in (0x0083, 0x0084):
+            info.setdefault('centred', {})['horizontal' if rid == 0x0083 else 'vertical'] = \
+                bool(struct.unpack('<H', data)[0])
         elif rid in margin_names:
             info['margins'][margin_names[rid]] = struct.unpack('<d', data)[0]
         elif rid == 0x00A1:
@@ -199,6 +202,12 @@ def main():
                    'italic': bool(font.italic), 'charset': font.character_set}
     out['xfs'] = len(book.xf_list)
     out['style_xfs'] = sum(1 for xf in book.xf_list if xf.is_style)
+    # Border line styles (left, right, top, bottom, diagonal) and fill pattern, each
+    # combination once.
+    out['xf_borders'] = sorted({(xf.border.left_line_style, xf.border.right_line_style,
+                                 xf.border.top_line_style, xf.border.bottom_line_style,
+                                 xf.border.diag_line_style, xf.background.fill_pattern)
+                                for xf in book.xf_list})
     out['styles'] = {name: list(value) for name, value in book.style_name_map.items()}
     out['sheets'] = []
     for index, sheet in enumerate(book.sheets()):
@@ -211,6 +220,8 @@ def main():
         info['shows'] = {'grid': bool(sheet.show_grid_lines), 'headings': bool(sheet.show_sheet_headers),
                          'zeros': bool(sheet.show_zero_values), 'formulas': bool(sheet.show_formulas)}
         info['default_row_height'] = sheet.default_row_height
+        info['zoom'] = {'page_break_preview': sheet.cached_page_break_preview_mag_factor,
+                        'normal': sheet.cached_normal_view_mag_factor}
         info['nrows'] = sheet.nrows
         info['ncols'] = sheet.ncols
         # Cells that are not empty, as [row, column, kind, value], both counted from 0.
@@ -231,4 +242,5 @@ def main():
     json.dump(out, sys.stdout, ensure_ascii=False)
 
 
-main()
+if __name__ == '__main__':
+    main()
