@@ -547,48 +547,45 @@ int ProductionDatabase::writeSettingsRecord(int electroId, const BenchIdentity &
     }
 }
 
-RecordResult ProductionDatabase::recordWrite(const BenchIdentity &bench, const ProductionRecord &record)
+namespace {
+
+RecordResult refused(RecordOutcome outcome, const QString &message, const char *caption)
 {
     RecordResult r;
-    const std::optional<int> meter = meterId(int(record.settings.number));
-    if (!meter) {
-        r.outcome = RecordOutcome::NotRegistered;
-        r.message = MessageMeterNotRegistered;
-        r.caption = QString::fromUtf8(CaptionRecordFailed);
-        return r;
-    }
-    if (openRepairs(*meter) > 0) {
-        r.outcome = RecordOutcome::UnderRepair;
-        r.message = MessageUnderRepair;
-        r.caption = QString::fromUtf8(CaptionRecordFailed);
-        return r;
-    }
-    try {
-        r.operationId = writeSettingsRecord(*meter, bench, record);
-    } catch (const DatabaseError &e) {
-        r.outcome = RecordOutcome::WriteFailed;
-        r.message = MessageWriteFailedPrefix + e.text();
-        r.caption = QString::fromUtf8(CaptionDatabase);
-    }
+    r.outcome = outcome;
+    r.message = message;
+    r.caption = QString::fromUtf8(caption);
     return r;
+}
+
+} // namespace
+
+RecordResult ProductionDatabase::recordWrite(const BenchIdentity &bench, const ProductionRecord &record)
+{
+    const std::optional<int> meter = meterId(int(record.settings.number));
+    if (!meter)
+        return refused(RecordOutcome::NotRegistered, MessageMeterNotRegistered, CaptionRecordFailed);
+    if (openRepairs(*meter) > 0)
+        return refused(RecordOutcome::UnderRepair, MessageUnderRepair, CaptionRecordFailed);
+    return recordOn(*meter, bench, record);
 }
 
 RecordResult ProductionDatabase::recordFix(const BenchIdentity &bench, const ProductionRecord &record)
 {
-    RecordResult r;
     const std::optional<int> meter = meterId(int(record.settings.number));
-    if (!meter) {
-        r.outcome = RecordOutcome::NotRegistered;
-        r.message = MessageMeterNotRegistered;
-        r.caption = QString::fromUtf8(CaptionRecordFailed);
-        return r;
-    }
+    if (!meter)
+        return refused(RecordOutcome::NotRegistered, MessageMeterNotRegistered, CaptionRecordFailed);
+    return recordOn(*meter, bench, record.readingsOnly());
+}
+
+// The settings record of a registered meter; a database error is a refusal with its text.
+RecordResult ProductionDatabase::recordOn(int electroId, const BenchIdentity &bench, const ProductionRecord &record)
+{
+    RecordResult r;
     try {
-        r.operationId = writeSettingsRecord(*meter, bench, record.readingsOnly());
+        r.operationId = writeSettingsRecord(electroId, bench, record);
     } catch (const DatabaseError &e) {
-        r.outcome = RecordOutcome::WriteFailed;
-        r.message = MessageWriteFailedPrefix + e.text();
-        r.caption = QString::fromUtf8(CaptionDatabase);
+        return refused(RecordOutcome::WriteFailed, MessageWriteFailedPrefix + e.text(), CaptionDatabase);
     }
     return r;
 }

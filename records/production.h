@@ -184,6 +184,7 @@ public:
     // operation's id, as its INSERT made it (on PostgreSQL and SQLite). On any error rolls
     // back and throws.
     int writeSettingsRecord(int electroId, const BenchIdentity &bench, const ProductionRecord &record);
+    RecordResult recordOn(int electroId, const BenchIdentity &bench, const ProductionRecord &record);
 
     // The serial number proposed by "+": the smallest number of the model's meters without a
     // setting operation, plus one; 1 when there is none.
