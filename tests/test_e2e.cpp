@@ -25,6 +25,7 @@
 #include "tests/testxls.h"
 #include "ui/dialogs.h"
 #include "ui/editmark.h"
+#include "tests/testwindow.h"
 #include "ui/messagebox.h"
 #include "ui/widgets.h"
 
@@ -186,21 +187,6 @@ class TestEndToEnd : public QObject
     }
 
     static QString log(FormMain &w) { return w.TabSheet4->Memo_Terminal->toPlainText(); }
-
-    // Waits until the request with function `f` is on the wire.
-    static bool waitForRequest(FormMain &w, int f, int timeoutMs = 10000)
-    {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < timeoutMs) {
-            const QByteArray cur = w.engine()->currentRequest();
-            if (!cur.isEmpty() && quint8(cur.at(0)) == f && w.engine()->awaitingReply()
-                && w.channel()->parity() == Parity::Space)
-                return true;
-            QTest::qWait(2);
-        }
-        return false;
-    }
 
 private slots:
     void initTestCase()

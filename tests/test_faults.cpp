@@ -15,6 +15,7 @@
 #include "meter/pagesettings.h"
 #include "records/dbftable.h"
 #include "records/register.h"
+#include "tests/testwindow.h"
 #include "ui/messagebox.h"
 #include "ui/widgets.h"
 
@@ -183,19 +184,6 @@ class TestFaults : public QObject
         return false;
     }
 
-    static bool waitForRequest(FormMain &w, int f, int timeoutMs = 10000)
-    {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < timeoutMs) {
-            const QByteArray cur = w.engine()->currentRequest();
-            if (!cur.isEmpty() && quint8(cur.at(0)) == f && w.engine()->awaitingReply()
-                && w.channel()->parity() == Parity::Space)
-                return true;
-            QTest::qWait(1);
-        }
-        return false;
-    }
 
     // One F12 write of the indication flags; `inject` runs as the write starts. Returns
     // whether the window reported success, after checking that its verdict, its record
