@@ -206,9 +206,8 @@ void ExchangeEngine::sendTick()
     m_timer1.stop();
     m_buffer.clear();
     m_exchangeOver = false;
-    wakeFor(1); // the acknowledgement is one byte
     try {
-        m_channel->setParity(Parity::Mark);
+        m_channel->switchLine(Parity::Mark, 1); // the acknowledgement is one byte
         const quint8 address = quint8((m_host->address() + (m_deselect ? 1 : 0)) & 0xFF);
         m_channel->setRts(true);
         m_channel->writeByte(address);
@@ -241,8 +240,7 @@ void ExchangeEngine::onRxChar()
         // send tick may already be putting an address byte on the half-duplex line.
         if (m_timer2.isActive() && quint8(bytes.at(0)) == m_host->address()) {
             // No reply is shorter than a function code, a length and a CRC.
-            wakeFor(4);
-            m_channel->setParity(Parity::Space);
+            m_channel->switchLine(Parity::Space, 4);
             m_channel->setRts(true);
             m_channel->writeBytes(m_current);
             if (m_master)

@@ -41,6 +41,13 @@ public:
     // bytes short of the count wait until it is set back to 1. A hint: a channel may
     // report earlier.
     virtual void setWakeThreshold(int bytes) { (void)bytes; }
+    // Both at once, as one change of the line settings where the channel can: each
+    // stage of an exchange switches the ninth bit and what the next answer is.
+    virtual void switchLine(Parity parity, int wakeBytes)
+    {
+        setWakeThreshold(wakeBytes);
+        setParity(parity);
+    }
 };
 
 } // namespace zk

@@ -174,6 +174,17 @@ void SerialChannel::setWakeThreshold(int bytes)
         applyLineSettings(false);
 }
 
+void SerialChannel::switchLine(Parity parity, int wakeBytes)
+{
+    wakeBytes = std::clamp(wakeBytes, 1, 255);
+    if (parity == m_parity && wakeBytes == m_wakeThreshold)
+        return;
+    m_parity = parity;
+    m_wakeThreshold = wakeBytes;
+    if (isOpen())
+        applyLineSettings(false);
+}
+
 void SerialChannel::setDatabits(Databits databits)
 {
     if (databits == m_databits)
@@ -582,7 +593,9 @@ void SerialChannel::enableReader()
 void SerialChannel::postEvent(int event)
 {
     m_pending |= event;
-    if (m_deliveryQueued)
+    // Raised while a handler runs (the end of a write it made, say): the delivery loop
+    // that runs the handler raises it next, without a round through the event loop.
+    if (m_deliveryQueued || m_inEvent)
         return;
     m_deliveryQueued = true;
     // Whatever is pending when this runs belongs to the session open then: close()

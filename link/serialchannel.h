@@ -96,6 +96,7 @@ public:
     // are waiting, so a reply wakes the program once instead of once a byte.
     void setWakeThreshold(int bytes) override;
     int wakeThreshold() const { return m_wakeThreshold; }
+    void switchLine(Parity parity, int wakeBytes) override;
     Databits databits() const { return m_databits; }
     void setDatabits(Databits databits);
     Stopbits stopbits() const { return m_stopbits; }

@@ -297,6 +297,39 @@ private slots:
         QVERIFY(ch->readAvailable().isEmpty());
     }
 
+    // A write made by a receive handler ends with txEmpty once, after the handler has
+    // returned and before anything the handler queued on the event loop; the channel
+    // queues no call of its own for it.
+    void writeFromAHandler()
+    {
+        auto ch = lineChannel();
+        ch->open();
+        struct CallCounter : QObject {
+            int calls = 0;
+            bool eventFilter(QObject *, QEvent *e) override
+            {
+                calls += e->type() == QEvent::MetaCall;
+                return false;
+            }
+        } queuedCalls;
+        ch->installEventFilter(&queuedCalls);
+        QStringList order;
+        connect(ch.get(), &SerialChannel::rxChar, this, [&] {
+            ch->readAvailable();
+            QMetaObject::invokeMethod(this, [&] { order << QStringLiteral("queued"); }, Qt::QueuedConnection);
+            QVERIFY(ch->writeByte(0x06));
+            order << QStringLiteral("written");
+        });
+        connect(ch.get(), &SerialChannel::txEmpty, this, [&] { order << QStringLiteral("txEmpty"); });
+        QVERIFY(m_pty->write("a"));
+        QTRY_COMPARE_WITH_TIMEOUT(order.size(), 3, 2000);
+        QCOMPARE(order, (QStringList{QStringLiteral("written"), QStringLiteral("txEmpty"), QStringLiteral("queued")}));
+        QCOMPARE(m_pty->read(1), QByteArray("\x06"));
+        QTest::qWait(50);
+        QCOMPARE(order.size(), 3);
+        QCOMPARE(queuedCalls.calls, 0);
+    }
+
     void unreadBytesWait()
     {
         // Nobody reads in the handler: the bytes stay until asked for, each new
@@ -337,6 +370,19 @@ private slots:
         QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(0));
         QVERIFY(rx.wait(2000));
         QCOMPARE(ch->readAvailable(), QByteArray("e"));
+
+        // Parity and threshold in one step; an unchanged pair changes nothing.
+        ch->switchLine(Parity::Space, 4);
+        QCOMPARE(ch->parity(), Parity::Space);
+        QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(4));
+        QVERIFY(m_pty->attrs().c_cflag & CMSPAR);
+        QVERIFY(!(m_pty->attrs().c_cflag & PARODD));
+        ch->switchLine(Parity::Mark, 300);
+        QCOMPARE(ch->wakeThreshold(), 255);
+        QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(255));
+        QVERIFY(m_pty->attrs().c_cflag & PARODD);
+        ch->switchLine(Parity::Mark, 0);
+        QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(0));
 
         // Out of range is held to 1..255; a new session starts at 1.
         ch->setWakeThreshold(1000);
