@@ -126,7 +126,6 @@ FormMain::FormMain(QWidget *parent)
     buildStatusBar();
     wire();
     registerHandlers();
-    qApp->installEventFilter(this);
     connect(qApp, &QGuiApplication::focusWindowChanged, this, &FormMain::focusWindowChanged);
 
     FormCreate();
@@ -384,6 +383,9 @@ void FormMain::buildStatusBar()
         panel->setFrameShape(QFrame::Panel);
         panel->setFrameShadow(QFrame::Sunken);
         panel->setContentsMargins(3, 0, 3, 0);
+        // Painted with the bar's colour by the panel itself: a new text repaints the
+        // panel alone, not the status bar beneath it.
+        panel->setAutoFillBackground(true);
         m_panels[i] = panel;
     }
     m_panels[2]->setText(QStringLiteral("ЗЕЛТА-КН"));
@@ -396,10 +398,6 @@ void FormMain::buildStatusBar()
         StatusBar1->addWidget(m_panels[i], i == 2 ? 1 : 0);
     }
     setStatusBar(StatusBar1);
-    m_statusThrottle = new QTimer(this);
-    m_statusThrottle->setSingleShot(true);
-    m_statusThrottle->setInterval(StatusThrottleMs);
-    connect(m_statusThrottle, &QTimer::timeout, this, [this] { showStatusText(0); });
 }
 
 void FormMain::wire()
@@ -561,6 +559,12 @@ void FormMain::FormCreate()
         }
         // 6
         m_modes = deriveModes(master, noUser, sqlValue, sqlMarkerExists());
+        // The window takes over keys only in SQL mode; otherwise no event of the
+        // program need pass through its filter.
+        if (sqlMode())
+            qApp->installEventFilter(this);
+        else
+            qApp->removeEventFilter(this);
         // 7
         applyModeEffects();
         // 8
@@ -818,6 +822,7 @@ void FormMain::BitBtn1Click()
 void FormMain::Timer3Timer()
 {
     TabSheet1->refreshPickers(QDateTime::currentDateTime());
+    showStatusText(0);
 }
 
 // The window counts as activated on its first show and on each return from one of
@@ -1141,13 +1146,11 @@ void FormMain::setStatusText(int panel, const QString &text)
     if (panel < 0 || panel > 1)
         return;
     m_statusTexts[panel] = text;
-    // A count at every exchange is more than anyone reads and would repaint the status bar
-    // as often: the latest count shows when the throttle ends. Clearing is immediate.
-    if (panel == 0 && !text.isEmpty()) {
-        if (!m_statusThrottle->isActive())
-            m_statusThrottle->start();
+    // A count at every exchange is more than anyone reads and would repaint the panel as
+    // often: the latest count shows with the PC clock's tick, in the same repaint.
+    // Clearing is immediate.
+    if (panel == 0 && !text.isEmpty())
         return;
-    }
     showStatusText(panel);
 }
 

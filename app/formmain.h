@@ -212,10 +212,8 @@ private:
     ExchangeEngine *m_engine;
     QLabel *m_panels[3];
     // The texts of panels 0 and 1. Panel 0 (the exchange count, new with every exchange)
-    // is put on the screen at most every StatusThrottleMs; its last text always shows.
+    // is put on the screen with each tick of Timer3 (twice a second); its last text always shows.
     QString m_statusTexts[2];
-    QTimer *m_statusThrottle = nullptr;
-    static constexpr int StatusThrottleMs = 250;
     void showStatusText(int panel);
     QAction *m_fixDbButton = nullptr;    // ToolButtonFixDb on the tool bar
     QAction *m_spoilageButton = nullptr; // ToolButton11 on the tool bar

@@ -164,6 +164,8 @@ PageSettings::PageSettings(QWidget *parent) : QWidget(parent)
     DatePicker = named<QDateEdit>("DatePicker", QDate::currentDate());
     DatePicker->setDisplayFormat(QStringLiteral("ddd d MMMM yyyy"));
     DatePicker->setCalendarPopup(true);
+    fillOwnBackground(TimePicker);
+    fillOwnBackground(DatePicker);
     CheckBoxClock = check("CheckBoxClock", QStringLiteral("Автопереход на летнее время"));
     GroupTimerCorrect = group("GroupTimerCorrect", QStringLiteral(" Пересчет коррекции "));
     LabelClock = named<QLabel>("LabelClock", QStringLiteral("Суточная коррекция часов :"));

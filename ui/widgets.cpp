@@ -1,5 +1,6 @@
 #include "ui/widgets.h"
 
+#include <QAbstractSpinBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QScrollBar>
@@ -103,6 +104,14 @@ void LabeledEdit::setDisplayOnly(bool on)
         p.setColor(QPalette::Base, p.color(QPalette::Window));
         setPalette(p);
     }
+}
+
+void fillOwnBackground(QAbstractSpinBox *box)
+{
+    // The text field inside fills its own rectangle with the field colour, as the box
+    // does around it; known to be opaque, it is repainted alone when the value changes.
+    if (auto *edit = box->findChild<QLineEdit *>())
+        edit->setAutoFillBackground(true);
 }
 
 } // namespace zk

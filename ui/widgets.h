@@ -5,6 +5,7 @@
 #include <QTableWidget>
 #include <utility>
 
+class QAbstractSpinBox;
 class QLabel;
 
 namespace zk {
@@ -46,6 +47,10 @@ private:
 
 // A one-line edit box with its caption label beside it. The label follows the
 // box when it is shown or hidden.
+// A spin box whose value changes often (a clock): its text is repainted without the
+// box, the group and the page beneath it.
+void fillOwnBackground(QAbstractSpinBox *box);
+
 class LabeledEdit : public QLineEdit
 {
     Q_OBJECT
