@@ -239,8 +239,7 @@ void ExchangeEngine::onRxChar()
         // An acknowledgement that comes after its timeout is not answered: the next
         // send tick may already be putting an address byte on the half-duplex line.
         if (m_timer2.isActive() && quint8(bytes.at(0)) == m_host->address()) {
-            // No reply is shorter than a function code, a length and a CRC.
-            m_channel->switchLine(Parity::Space, 4);
+            m_channel->switchLine(Parity::Space, replyWakeBytes());
             m_channel->setRts(true);
             m_channel->writeBytes(m_current);
             if (m_master)
@@ -317,6 +316,20 @@ void ExchangeEngine::handleVersion(const QByteArray &frame)
         return;
     m_firmware = version->number;
     m_host->firmwareChanged(*version);
+}
+
+int ExchangeEngine::replyWakeBytes() const
+{
+    // A function code, a length, the data the request's decoder needs, and the CRC: the
+    // whole of most replies, so they wake the program once. A shorter answer (an error
+    // reply is five bytes) is reported once the line has had the time for this many.
+    int data = 0;
+    if (!m_current.isEmpty()) {
+        const auto it = m_handlers.find(quint8(m_current.at(0)));
+        if (it != m_handlers.end())
+            data = it->second.minData;
+    }
+    return std::clamp(data + 4, 4, 255);
 }
 
 void ExchangeEngine::wakeFor(int bytes)

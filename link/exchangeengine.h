@@ -137,6 +137,7 @@ public slots:
 private:
     // Asks the channel to report received bytes once `bytes` of them are waiting.
     void wakeFor(int bytes);
+    int replyWakeBytes() const;
     void queueChanged();
     void queueReset();
     void accept();

@@ -89,6 +89,9 @@ SerialChannel::SerialChannel(QObject *parent)
     m_drain = new QTimer(this);
     m_drain->setInterval(10);
     connect(m_drain, &QTimer::timeout, this, &SerialChannel::continueOutput);
+    m_wakeDeadline = new QTimer(this);
+    m_wakeDeadline->setSingleShot(true);
+    connect(m_wakeDeadline, &QTimer::timeout, this, &SerialChannel::wakeDeadlinePassed);
 }
 
 SerialChannel::~SerialChannel()
@@ -167,22 +170,55 @@ void SerialChannel::setParity(Parity parity)
 void SerialChannel::setWakeThreshold(int bytes)
 {
     bytes = std::clamp(bytes, 1, 255);
-    if (bytes == m_wakeThreshold)
+    if (bytes == m_wakeThreshold) {
+        if (isOpen())
+            armWakeDeadline(); // asked for again: its time starts again
         return;
+    }
     m_wakeThreshold = bytes;
-    if (isOpen())
+    if (isOpen()) {
         applyLineSettings(false);
+        armWakeDeadline();
+    }
+}
+
+void SerialChannel::armWakeDeadline()
+{
+    if (m_wakeThreshold <= 1) {
+        m_wakeDeadline->stop();
+        return;
+    }
+    const qint64 lineMs = (m_wakeThreshold * charMicros(effectiveBaudrate()) + 999) / 1000;
+    m_wakeDeadline->start(int(lineMs) + WakeQuietMs);
+}
+
+void SerialChannel::wakeDeadlinePassed()
+{
+    if (!isOpen() || m_wakeThreshold <= 1)
+        return;
+    // With VMIN back at 0 the device reads ready at once if anything is waiting.
+    m_wakeThreshold = 1;
+    try {
+        applyLineSettings(false);
+    } catch (const SerialChannelError &) {
+        // The next read or write reports the device's trouble.
+    }
 }
 
 void SerialChannel::switchLine(Parity parity, int wakeBytes)
 {
     wakeBytes = std::clamp(wakeBytes, 1, 255);
-    if (parity == m_parity && wakeBytes == m_wakeThreshold)
+    if (parity == m_parity && wakeBytes == m_wakeThreshold) {
+        if (isOpen())
+            armWakeDeadline();
         return;
+    }
     m_parity = parity;
     m_wakeThreshold = wakeBytes;
-    if (isOpen())
+    if (isOpen()) {
         applyLineSettings(false);
+        armWakeDeadline();
+    }
 }
 
 void SerialChannel::setDatabits(Databits databits)
@@ -353,6 +389,7 @@ void SerialChannel::close()
     if (!isOpen())
         return;
     m_drain->stop();
+    m_wakeDeadline->stop();
     m_retry->stop();
     if (m_reader) {
         // close() may run inside a handler called from the notifier's own signal.

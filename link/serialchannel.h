@@ -68,6 +68,7 @@ public:
     };
 
     static const QString PortOpenText; // "Can't perform this operation while port is open"
+    static constexpr int WakeQuietMs = 50;
 
     explicit SerialChannel(QObject *parent = nullptr);
     ~SerialChannel() override;
@@ -93,7 +94,9 @@ public:
     Parity parity() const override { return m_parity; }
     void setParity(Parity parity) override;
     // VMIN of the terminal: poll() reports the device readable only once that many bytes
-    // are waiting, so a reply wakes the program once instead of once a byte.
+    // are waiting, so a reply wakes the program once instead of once a byte. A threshold
+    // above 1 holds for the time its bytes take on the line plus WakeQuietMs; then it
+    // falls back to 1, and whatever came meanwhile (a shorter answer) is reported.
     void setWakeThreshold(int bytes) override;
     int wakeThreshold() const { return m_wakeThreshold; }
     void switchLine(Parity parity, int wakeBytes) override;
@@ -140,6 +143,8 @@ private:
     int fetchInput();
     void decodeInput(const char *data, int size);
     void enableReader();
+    void armWakeDeadline();
+    void wakeDeadlinePassed();
     void postEvent(int event);
     void deliverEvents();
 
@@ -160,6 +165,7 @@ private:
     QSocketNotifier *m_reader = nullptr;
     QTimer *m_retry = nullptr;  // looks at the device again after a hang-up
     QTimer *m_drain = nullptr;  // finishes a write that outlived its wait
+    QTimer *m_wakeDeadline = nullptr; // ends a wake threshold that was not reached
     bool m_full = false;        // m_in holds ReadSize bytes: the device keeps the rest
     bool m_hungUp = false;
 

@@ -348,27 +348,50 @@ private slots:
         QVERIFY(ch->readAvailable().isEmpty());
     }
 
-    // With a wake threshold the bytes are announced only once that many have come; set
-    // back to 1, the few that came meanwhile are announced at once. The terminal shows it.
+    // With a wake threshold the bytes are announced once that many have come; set back
+    // to 1, or left unreached for the time its bytes take on the line plus WakeQuietMs,
+    // the few that came are announced. The terminal shows it.
+    void wakeThreshold_data()
+    {
+        QTest::addColumn<bool>("lowered");
+        QTest::newRow("set back to 1") << true;
+        QTest::newRow("left to its deadline") << false;
+    }
     void wakeThreshold()
     {
+        QFETCH(bool, lowered);
         auto ch = lineChannel();
+        ch->setBaudrate(SerialChannel::br1200); // 9.2 ms a character
         ch->open();
         QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(0));
         QSignalSpy rx(ch.get(), &SerialChannel::rxChar);
         ch->setWakeThreshold(4);
         QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(4));
-        QVERIFY(m_pty->write("ab"));
-        QVERIFY(!rx.wait(300));
-        QVERIFY(m_pty->write("cd"));
+        QVERIFY(m_pty->write(QByteArray("abcd")));
         QVERIFY(rx.wait(2000));
         QCOMPARE(ch->readAvailable(), QByteArray("abcd"));
 
+        // Five characters at 1200 bit/s are 46 ms: the deadline is 96 ms after the setting,
+        // set again even for the same threshold.
+        QElapsedTimer held;
+        held.start();
+        ch->setWakeThreshold(5);
+        ch->setWakeThreshold(5);
+        rx.clear();
         QVERIFY(m_pty->write("e"));
-        QVERIFY(!rx.wait(300));
-        ch->setWakeThreshold(1);
-        QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(0));
-        QVERIFY(rx.wait(2000));
+        if (lowered) {
+            QVERIFY(!rx.wait(20));
+            ch->setWakeThreshold(1);
+            QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(0));
+            QVERIFY(rx.wait(2000));
+        } else {
+            QVERIFY(rx.wait(2000));
+            // A coarse timer may fire up to 5 % early.
+            QVERIFY2(held.elapsed() >= (46 + SerialChannel::WakeQuietMs) * 94 / 100,
+                     qPrintable(QString::number(held.elapsed())));
+            QCOMPARE(ch->wakeThreshold(), 1);
+            QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(0));
+        }
         QCOMPARE(ch->readAvailable(), QByteArray("e"));
 
         // Parity and threshold in one step; an unchanged pair changes nothing.
@@ -384,7 +407,8 @@ private slots:
         ch->switchLine(Parity::Mark, 0);
         QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(0));
 
-        // Out of range is held to 1..255; a new session starts at 1.
+        // Out of range is held to 1..255; a new session starts at 1, with no deadline
+        // of the last one left to run.
         ch->setWakeThreshold(1000);
         QCOMPARE(ch->wakeThreshold(), 255);
         ch->close();

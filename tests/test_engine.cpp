@@ -344,6 +344,33 @@ private slots:
         }
     }
 
+    // The frame goes out with the line set to wake the program once the whole reply is
+    // in: a function code, a length, the data the decoder needs and the CRC.
+    void replyWakesOnceWhole_data()
+    {
+        QTest::addColumn<int>("minData");
+        QTest::addColumn<int>("threshold");
+        QTest::newRow("version, two data bytes") << -1 << 6;
+        QTest::newRow("no data needed") << 0 << 4;
+        QTest::newRow("one data byte, as long as an error reply") << 1 << 5;
+        QTest::newRow("thirty data bytes") << 30 << 34;
+        QTest::newRow("longer than the terminal counts") << 300 << 255;
+    }
+    void replyWakesOnceWhole()
+    {
+        QFETCH(int, minData);
+        QFETCH(int, threshold);
+        Rig rig;
+        if (minData >= 0)
+            rig.engine.setHandler(0x00, minData, [](const QByteArray &) {});
+        rig.connect();
+        QCOMPARE(rig.tick(), quint8(0x00));
+        rig.channel.wakes.clear();
+        rig.acknowledge();
+        QCOMPARE(rig.channel.wakes, QList<int>{threshold});
+        QCOMPARE(rig.channel.par, Parity::Space);
+    }
+
     // Bytes after a rejected reply belong to no request: they neither drop another
     // queued request nor write a line.
     void strayBytesAfterARejectedReply_data()
