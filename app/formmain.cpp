@@ -412,11 +412,19 @@ void FormMain::wire()
     connect(Panel1, &LinkBar::baudIndexChosen, this, &FormMain::setBaudIndex);
     connect(Panel1, &LinkBar::portTextRejected, this, [](const QString &text) { reportError(text); });
 
+    // Timer3 fires just after each whole second of the PC clock, so the pickers show a
+    // new second at once and the program wakes once a second for them.
     Timer3 = new QTimer(this);
     Timer3->setObjectName(QStringLiteral("Timer3"));
-    Timer3->setInterval(500);
+    Timer3->setSingleShot(true);
+    Timer3->setTimerType(Qt::PreciseTimer);
     connect(Timer3, &QTimer::timeout, this, &FormMain::Timer3Timer);
-    Timer3->start();
+    Timer3->start(nextSecondMs(QTime::currentTime()));
+}
+
+int FormMain::nextSecondMs(const QTime &now)
+{
+    return 1000 - now.msec() + 2;
 }
 
 void FormMain::registerHandlers()
@@ -821,8 +829,10 @@ void FormMain::BitBtn1Click()
 }
 void FormMain::Timer3Timer()
 {
-    TabSheet1->refreshPickers(QDateTime::currentDateTime());
+    const QDateTime now = QDateTime::currentDateTime();
+    TabSheet1->refreshPickers(now);
     showStatusText(0);
+    Timer3->start(nextSecondMs(now.time()));
 }
 
 // The window counts as activated on its first show and on each return from one of

@@ -202,6 +202,7 @@ private:
     void showDrift(const MeterClock &clock);
     void BitBtn1Click();
     void Timer3Timer();
+    static int nextSecondMs(const QTime &now);
 
     QAction *menuItem(QMenu *menu, QAction *action, const char *name);
     QToolButton *toolButton(QAction *action, const char *name);
@@ -212,7 +213,7 @@ private:
     ExchangeEngine *m_engine;
     QLabel *m_panels[3];
     // The texts of panels 0 and 1. Panel 0 (the exchange count, new with every exchange)
-    // is put on the screen with each tick of Timer3 (twice a second); its last text always shows.
+    // is put on the screen with each tick of Timer3 (once a second); its last text always shows.
     QString m_statusTexts[2];
     void showStatusText(int panel);
     QAction *m_fixDbButton = nullptr;    // ToolButtonFixDb on the tool bar
