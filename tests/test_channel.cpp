@@ -354,12 +354,14 @@ private slots:
     void wakeThreshold_data()
     {
         QTest::addColumn<bool>("lowered");
-        QTest::newRow("set back to 1") << true;
-        QTest::newRow("left to its deadline") << false;
+        QTest::addColumn<int>("threshold");
+        QTest::newRow("set back to 1") << true << 5;
+        QTest::newRow("left to its deadline") << false << 2;
     }
     void wakeThreshold()
     {
         QFETCH(bool, lowered);
+        QFETCH(int, threshold);
         auto ch = lineChannel();
         ch->setBaudrate(SerialChannel::br1200); // 9.2 ms a character
         ch->open();
@@ -371,12 +373,12 @@ private slots:
         QVERIFY(rx.wait(2000));
         QCOMPARE(ch->readAvailable(), QByteArray("abcd"));
 
-        // Five characters at 1200 bit/s are 46 ms: the deadline is 96 ms after the setting,
-        // set again even for the same threshold.
+        // A character at 1200 bit/s is 9.2 ms: the deadline is the threshold's characters
+        // plus WakeQuietMs after the setting, set again even for the same threshold.
         QElapsedTimer held;
         held.start();
-        ch->setWakeThreshold(5);
-        ch->setWakeThreshold(5);
+        ch->setWakeThreshold(threshold);
+        ch->setWakeThreshold(threshold);
         rx.clear();
         QVERIFY(m_pty->write("e"));
         if (lowered) {
@@ -387,7 +389,7 @@ private slots:
         } else {
             QVERIFY(rx.wait(2000));
             // A coarse timer may fire up to 5 % early.
-            QVERIFY2(held.elapsed() >= (46 + SerialChannel::WakeQuietMs) * 94 / 100,
+            QVERIFY2(held.elapsed() >= (threshold * 92 / 10 + SerialChannel::WakeQuietMs) * 94 / 100,
                      qPrintable(QString::number(held.elapsed())));
             QCOMPARE(ch->wakeThreshold(), 1);
             QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(0));
@@ -404,6 +406,8 @@ private slots:
         QCOMPARE(ch->wakeThreshold(), 255);
         QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(255));
         QVERIFY(m_pty->attrs().c_cflag & PARODD);
+        ch->switchLine(Parity::Space, 255); // the parity alone
+        QVERIFY(!(m_pty->attrs().c_cflag & PARODD));
         ch->switchLine(Parity::Mark, 0);
         QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(0));
 
