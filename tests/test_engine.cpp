@@ -355,6 +355,7 @@ private slots:
         QTest::newRow("one data byte, as long as an error reply") << 1 << 5;
         QTest::newRow("thirty data bytes") << 30 << 34;
         QTest::newRow("longer than the terminal counts") << 300 << 255;
+        QTest::newRow("a request with no handler") << -2 << 4;
     }
     void replyWakesOnceWhole()
     {
@@ -364,7 +365,13 @@ private slots:
         if (minData >= 0)
             rig.engine.setHandler(0x00, minData, [](const QByteArray &) {});
         rig.connect();
-        QCOMPARE(rig.tick(), quint8(0x00));
+        if (minData == -2) {
+            rig.engine.enqueue(withCrc(bytes({0x55, 0x02})));
+            rig.exchange();
+            QCOMPARE(rig.tick(), quint8(0x55));
+        } else {
+            QCOMPARE(rig.tick(), quint8(0x00));
+        }
         rig.channel.wakes.clear();
         rig.acknowledge();
         QCOMPARE(rig.channel.wakes, QList<int>{threshold});
