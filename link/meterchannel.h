@@ -42,7 +42,7 @@ public:
     // report earlier.
     virtual void setWakeThreshold(int bytes) { (void)bytes; }
     // Both at once, as one change of the line settings where the channel can: each
-    // stage of an exchange switches the ninth bit and what the next answer is.
+    // stage of an exchange switches the ninth bit and the length of the answer it awaits.
     virtual void switchLine(Parity parity, int wakeBytes)
     {
         setWakeThreshold(wakeBytes);

@@ -45,12 +45,12 @@ private:
     int m_fixedCols;
 };
 
-// A one-line edit box with its caption label beside it. The label follows the
-// box when it is shown or hidden.
 // A spin box whose value changes often (a clock): its text is repainted without the
 // box, the group and the page beneath it.
 void fillOwnBackground(QAbstractSpinBox *box);
 
+// A one-line edit box with its caption label beside it. The label follows the
+// box when it is shown or hidden.
 class LabeledEdit : public QLineEdit
 {
     Q_OBJECT
