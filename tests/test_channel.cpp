@@ -408,6 +408,8 @@ private slots:
         QVERIFY(m_pty->attrs().c_cflag & PARODD);
         ch->switchLine(Parity::Space, 255); // the parity alone
         QVERIFY(!(m_pty->attrs().c_cflag & PARODD));
+        ch->switchLine(Parity::Space, 3); // the threshold alone
+        QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(3));
         ch->switchLine(Parity::Mark, 0);
         QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(0));
 
