@@ -695,6 +695,8 @@ private slots:
         QVERIFY(!w.NPort->menuAction()->isEnabled() && !w.NBaud->menuAction()->isEnabled());
         QVERIFY(w.TabSchedule->BtnReadSchedule->isEnabled() && w.TabSchedule->BtnWriteSchedule->isEnabled());
         QCOMPARE(w.statusText(1), QStringLiteral("DSR не установлен"));
+        // Only the exchange count waits for the clock's tick; other texts show at once.
+        QCOMPARE(w.findChild<QLabel *>(QStringLiteral("StatusPanel1"))->text(), QStringLiteral("DSR не установлен"));
 
         // Nobody answers on the line: the address byte goes out, the reply times out,
         // and the search becomes possible.
