@@ -6,6 +6,7 @@
 // number, the browse rows and the browse view's cells. When the table opens, one record is
 // appended and the count must grow by exactly one.
 
+#include "fuzz/check.h"
 #include "records/dbftable.h"
 #include "records/register.h"
 #include "records/registermodel.h"
@@ -27,14 +28,6 @@ namespace {
 QTemporaryDir *Folder = nullptr;
 QString *TablePath = nullptr;
 QByteArray *NativePath = nullptr;
-
-#define FUZZ_CHECK(cond)                                                                           \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            fprintf(stderr, "check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__);              \
-            abort();                                                                               \
-        }                                                                                          \
-    } while (0)
 
 void writeFile(const uint8_t *data, size_t size)
 {

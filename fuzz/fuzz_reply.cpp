@@ -9,6 +9,7 @@
 // the window's minimum sizes), and to every reply decoder and what the views make of their
 // values, whatever the checks said.
 
+#include "fuzz/check.h"
 #include "fuzz/requests.h"
 #include "link/exchangeengine.h"
 #include "link/frame.h"
@@ -31,14 +32,6 @@ using fuzz::RequestCount;
 
 QLocale *Russian = nullptr;
 QLocale *CLocale = nullptr;
-
-#define FUZZ_CHECK(cond)                                                                           \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            fprintf(stderr, "check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__);              \
-            abort();                                                                               \
-        }                                                                                          \
-    } while (0)
 
 class Line : public MeterChannel
 {
