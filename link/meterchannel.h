@@ -37,13 +37,12 @@ public:
     // Every byte waiting now; empty at once when none.
     virtual QByteArray readAvailable() = 0;
     // Received bytes are reported once `bytes` (1..255) of them are waiting, not one by
-    // one: the engine asks for the rest of a reply whose head it has. Nothing is lost;
-    // bytes short of the count wait until it is set back to 1. A hint: a channel may
-    // report earlier.
+    // one: the engine asks for the whole reply, or the rest of one whose head it has.
+    // Nothing is lost. A hint: a channel may report earlier, and reports what came
+    // when the line has had the time for the rest.
     virtual void setWakeThreshold(int bytes) { (void)bytes; }
-    // Both at once, as one change of the line settings where the channel can: each
-    // stage of an exchange switches the ninth bit and the length of the answer it awaits.
-    virtual void switchLine(Parity parity, int wakeBytes)
+    // Each stage of an exchange switches the ninth bit and the length of the answer it awaits.
+    void switchLine(Parity parity, int wakeBytes)
     {
         setWakeThreshold(wakeBytes);
         setParity(parity);

@@ -89,9 +89,10 @@ SerialChannel::SerialChannel(QObject *parent)
     m_drain = new QTimer(this);
     m_drain->setInterval(10);
     connect(m_drain, &QTimer::timeout, this, &SerialChannel::continueOutput);
-    m_wakeDeadline = new QTimer(this);
-    m_wakeDeadline->setSingleShot(true);
-    connect(m_wakeDeadline, &QTimer::timeout, this, &SerialChannel::wakeDeadlinePassed);
+    m_gather = new QTimer(this);
+    m_gather->setSingleShot(true);
+    m_gather->setTimerType(Qt::PreciseTimer);
+    connect(m_gather, &QTimer::timeout, this, &SerialChannel::gatheringDone);
 }
 
 SerialChannel::~SerialChannel()
@@ -169,56 +170,42 @@ void SerialChannel::setParity(Parity parity)
 
 void SerialChannel::setWakeThreshold(int bytes)
 {
-    bytes = std::clamp(bytes, 1, 255);
-    if (bytes == m_wakeThreshold) {
-        if (isOpen())
-            armWakeDeadline(); // asked for again: its time starts again
-        return;
-    }
-    m_wakeThreshold = bytes;
-    if (isOpen()) {
-        applyLineSettings(false);
-        armWakeDeadline();
+    m_wakeThreshold = std::clamp(bytes, 1, 255);
+    if (m_gather->isActive() && int(m_in.size()) >= m_wakeThreshold) {
+        m_gather->stop();
+        enableReader();
+        postEvent(0);
     }
 }
 
-void SerialChannel::armWakeDeadline()
+bool SerialChannel::gathering() const
 {
-    if (m_wakeThreshold <= 1) {
-        m_wakeDeadline->stop();
-        return;
-    }
-    const qint64 lineMs = (m_wakeThreshold * charMicros(effectiveBaudrate()) + 999) / 1000;
-    m_wakeDeadline->start(int(lineMs) + WakeQuietMs);
+    return m_gather->isActive();
 }
 
-void SerialChannel::wakeDeadlinePassed()
+// Called with fresh bytes in m_in: when fewer than the threshold are in, the device is
+// left unwatched for the time the missing ones take on the line, and nothing is
+// reported yet. Every byte costs the watcher a wake-up otherwise.
+bool SerialChannel::startGathering()
 {
-    if (!isOpen() || m_wakeThreshold <= 1)
-        return;
-    // With VMIN back at 0 the device reads ready at once if anything is waiting.
-    m_wakeThreshold = 1;
-    try {
-        applyLineSettings(false);
-    } catch (const SerialChannelError &) {
-        // The next read or write reports the device's trouble.
-    }
+    const int missing = m_wakeThreshold - int(m_in.size());
+    if (missing <= 0 || m_full || m_hungUp || !m_reader)
+        return false;
+    m_reader->setEnabled(false);
+    m_gather->start(int((missing * charMicros(effectiveBaudrate()) + 999) / 1000));
+    return true;
 }
 
-void SerialChannel::switchLine(Parity parity, int wakeBytes)
+void SerialChannel::gatheringDone()
 {
-    wakeBytes = std::clamp(wakeBytes, 1, 255);
-    if (parity == m_parity && wakeBytes == m_wakeThreshold) {
-        if (isOpen())
-            armWakeDeadline();
+    // A handler running an event loop of its own: its delivery loop re-enables the
+    // reader and raises what is pending once it returns.
+    if (!isOpen() || m_inEvent)
         return;
-    }
-    m_parity = parity;
-    m_wakeThreshold = wakeBytes;
-    if (isOpen()) {
-        applyLineSettings(false);
-        armWakeDeadline();
-    }
+    // A device error shows once the reader looks again.
+    fetchInput();
+    enableReader();
+    deliverEvents();
 }
 
 void SerialChannel::setDatabits(Databits databits)
@@ -266,9 +253,8 @@ void SerialChannel::applyLineSettings(bool setModemLines)
     t.c_oflag &= ~tcflag_t(OPOST);
     t.c_lflag &= ~tcflag_t(ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOKE | IEXTEN
                            | NOFLSH | TOSTOP);
-    // Reads never block (the device is non-blocking); with VTIME 0 the kernel's poll()
-    // waits for VMIN bytes before it reports the device readable.
-    t.c_cc[VMIN] = cc_t(m_wakeThreshold > 1 ? m_wakeThreshold : 0);
+    // Reads never block (the device is non-blocking) and return at once with what waits.
+    t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
 
     t.c_cflag &= ~tcflag_t(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
@@ -389,7 +375,7 @@ void SerialChannel::close()
     if (!isOpen())
         return;
     m_drain->stop();
-    m_wakeDeadline->stop();
+    m_gather->stop();
     m_retry->stop();
     if (m_reader) {
         // close() may run inside a handler called from the notifier's own signal.
@@ -615,6 +601,8 @@ void SerialChannel::onReadable()
             m_retry->start();
         }
     }
+    if (got > 0 && startGathering())
+        return;
     enableReader();
     deliverEvents();
 }
@@ -622,7 +610,7 @@ void SerialChannel::onReadable()
 void SerialChannel::enableReader()
 {
     if (m_reader)
-        m_reader->setEnabled(isOpen() && !m_full && !m_hungUp);
+        m_reader->setEnabled(isOpen() && !m_full && !m_hungUp && !m_gather->isActive());
 }
 
 // ---- events --------------------------------------------------------------------

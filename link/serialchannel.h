@@ -68,7 +68,6 @@ public:
     };
 
     static const QString PortOpenText; // "Can't perform this operation while port is open"
-    static constexpr int WakeQuietMs = 50;
 
     explicit SerialChannel(QObject *parent = nullptr);
     ~SerialChannel() override;
@@ -93,13 +92,16 @@ public:
     int effectiveBaudrate() const;
     Parity parity() const override { return m_parity; }
     void setParity(Parity parity) override;
-    // VMIN of the terminal: poll() reports the device readable only once that many bytes
-    // are waiting, so a reply wakes the program once instead of once a byte. A threshold
-    // above 1 holds for the time its bytes take on the line plus WakeQuietMs; then it
-    // falls back to 1, and whatever came meanwhile (a shorter answer) is reported.
+    // How many bytes the program waits for. Once the first of them has come, the device
+    // is not watched for the time the rest take on the line: the kernel wakes a
+    // watcher for every byte a serial driver hands it, whatever VMIN says, so a reply
+    // would cost one wake-up a byte. Then whatever has come is reported, the whole
+    // reply or a shorter answer. A threshold lowered to what is waiting ends the wait
+    // at once.
     void setWakeThreshold(int bytes) override;
     int wakeThreshold() const { return m_wakeThreshold; }
-    void switchLine(Parity parity, int wakeBytes) override;
+    // True while the channel waits out the rest of a threshold without watching the device.
+    bool gathering() const;
     Databits databits() const { return m_databits; }
     void setDatabits(Databits databits);
     Stopbits stopbits() const { return m_stopbits; }
@@ -143,8 +145,8 @@ private:
     int fetchInput();
     void decodeInput(const char *data, int size);
     void enableReader();
-    void armWakeDeadline();
-    void wakeDeadlinePassed();
+    bool startGathering();
+    void gatheringDone();
     void postEvent(int event);
     void deliverEvents();
 
@@ -165,7 +167,7 @@ private:
     QSocketNotifier *m_reader = nullptr;
     QTimer *m_retry = nullptr;  // looks at the device again after a hang-up
     QTimer *m_drain = nullptr;  // finishes a write that outlived its wait
-    QTimer *m_wakeDeadline = nullptr; // ends a wake threshold that was not reached
+    QTimer *m_gather = nullptr; // ends the wait for the rest of a wake threshold
     bool m_full = false;        // m_in holds ReadSize bytes: the device keeps the rest
     bool m_hungUp = false;
 

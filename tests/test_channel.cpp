@@ -13,6 +13,7 @@
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <poll.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace zk;
@@ -60,6 +62,7 @@ public:
         return t;
     }
     void setAttrs(const termios2 &t) { ::ioctl(m_master, TCSETS2, &t); }
+    int masterFd() const { return m_master; }
 
     bool write(const QByteArray &bytes)
     {
@@ -348,79 +351,112 @@ private slots:
         QVERIFY(ch->readAvailable().isEmpty());
     }
 
-    // With a wake threshold the bytes are announced once that many have come; set back
-    // to 1, or left unreached for the time its bytes take on the line plus WakeQuietMs,
-    // the few that came are announced. The terminal shows it.
+    // With a wake threshold the first byte starts a wait for the time the rest take on
+    // the line (9.2 ms a character at 1200 bit/s); then what came is announced once: the
+    // whole count, or a shorter answer. Lowered to what is waiting, the wait ends at once.
     void wakeThreshold_data()
     {
-        QTest::addColumn<bool>("lowered");
+        QTest::addColumn<QByteArray>("sent");
         QTest::addColumn<int>("threshold");
-        QTest::newRow("set back to 1") << true << 5;
-        QTest::newRow("left to its deadline") << false << 2;
+        QTest::addColumn<int>("loweredTo"); // 0: left to run
+        QTest::addColumn<int>("minMs");     // earliest announcement after the first byte
+        QTest::newRow("the whole count") << QByteArray("abcdef") << 6 << 0 << 0;
+        QTest::newRow("a shorter answer") << QByteArray("abc") << 6 << 0 << 3 * 92 / 10;
+        QTest::newRow("lowered to what waits") << QByteArray("ab") << 100 << 2 << 0;
+        QTest::newRow("lowered above what waits") << QByteArray("ab") << 8 << 3 << 6 * 92 / 10;
     }
     void wakeThreshold()
     {
-        QFETCH(bool, lowered);
+        QFETCH(QByteArray, sent);
         QFETCH(int, threshold);
+        QFETCH(int, loweredTo);
+        QFETCH(int, minMs);
         auto ch = lineChannel();
-        ch->setBaudrate(SerialChannel::br1200); // 9.2 ms a character
+        ch->setBaudrate(SerialChannel::br1200);
         ch->open();
-        QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(0));
         QSignalSpy rx(ch.get(), &SerialChannel::rxChar);
-        ch->setWakeThreshold(4);
-        QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(4));
-        QVERIFY(m_pty->write(QByteArray("abcd")));
-        QVERIFY(rx.wait(2000));
-        QCOMPARE(ch->readAvailable(), QByteArray("abcd"));
-
-        // A character at 1200 bit/s is 9.2 ms: the deadline is the threshold's characters
-        // plus WakeQuietMs after the setting, set again even for the same threshold.
-        QElapsedTimer held;
-        held.start();
         ch->setWakeThreshold(threshold);
-        ch->setWakeThreshold(threshold);
-        rx.clear();
-        QVERIFY(m_pty->write("e"));
-        if (lowered) {
+        QElapsedTimer since;
+        since.start();
+        QVERIFY(m_pty->write(sent));
+        if (loweredTo) {
             QVERIFY(!rx.wait(20));
-            ch->setWakeThreshold(1);
-            QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(0));
-            QVERIFY(rx.wait(2000));
-        } else {
-            QVERIFY(rx.wait(2000));
-            // A coarse timer may fire up to 5 % early.
-            QVERIFY2(held.elapsed() >= (threshold * 92 / 10 + SerialChannel::WakeQuietMs) * 94 / 100,
-                     qPrintable(QString::number(held.elapsed())));
-            QCOMPARE(ch->wakeThreshold(), 1);
-            QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(0));
+            QVERIFY(ch->gathering());
+            ch->setWakeThreshold(loweredTo);
         }
-        QCOMPARE(ch->readAvailable(), QByteArray("e"));
+        QVERIFY(rx.wait(3000));
+        // A coarse timer may fire up to 5 % early.
+        QVERIFY2(since.elapsed() >= minMs * 94 / 100, qPrintable(QString::number(since.elapsed())));
+        QVERIFY(!ch->gathering());
+        QCOMPARE(rx.size(), 1);
+        QCOMPARE(rx.first().at(0).toInt(), int(sent.size()));
+        QCOMPARE(ch->readAvailable(), sent);
+        // The device is watched again: one more byte is announced.
+        ch->setWakeThreshold(1);
+        QVERIFY(m_pty->write("z"));
+        QVERIFY(rx.wait(2000));
+        QCOMPARE(ch->readAvailable(), QByteArray("z"));
+        // Waiting was the channel's own: the terminal still reads at once.
+        QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(0));
+    }
 
-        // Parity and threshold in one step; an unchanged pair changes nothing.
+    // A reply coming a byte at a time does not wake the program once a byte.
+    void thresholdSparesWakeUps()
+    {
+        auto ch = lineChannel();
+        ch->setBaudrate(SerialChannel::br1200);
+        ch->open();
+        QSignalSpy rx(ch.get(), &SerialChannel::rxChar);
+        ch->setWakeThreshold(20);
+        rusage before{}, after{};
+        ::getrusage(RUSAGE_THREAD, &before);
+        int written = 0;
+        std::thread sender([this, &written] {
+            for (int i = 0; i < 20; ++i) {
+                const char c = char('a' + i);
+                written += ::write(m_pty->masterFd(), &c, 1) == 1;
+                ::usleep(8000); // a little faster than the line
+            }
+        });
+        while ((rx.isEmpty() || rx.last().at(0).toInt() < 20) && rx.wait(3000)) {
+        }
+        ::getrusage(RUSAGE_THREAD, &after);
+        sender.join();
+        QCOMPARE(written, 20);
+        QCOMPARE(ch->readAvailable(), QByteArray("abcdefghijklmnopqrst"));
+        const long wakes = after.ru_nvcsw - before.ru_nvcsw;
+        QVERIFY2(wakes <= 10, qPrintable(QString::number(wakes)));
+    }
+
+    // Parity and threshold in one call; the range is 1..255; a new session starts at 1
+    // with no wait of the last one left.
+    void switchLineAndSessions()
+    {
+        auto ch = lineChannel();
+        ch->setBaudrate(SerialChannel::br1200);
+        ch->open();
         ch->switchLine(Parity::Space, 4);
         QCOMPARE(ch->parity(), Parity::Space);
-        QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(4));
+        QCOMPARE(ch->wakeThreshold(), 4);
         QVERIFY(m_pty->attrs().c_cflag & CMSPAR);
         QVERIFY(!(m_pty->attrs().c_cflag & PARODD));
         ch->switchLine(Parity::Mark, 300);
         QCOMPARE(ch->wakeThreshold(), 255);
-        QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(255));
         QVERIFY(m_pty->attrs().c_cflag & PARODD);
-        ch->switchLine(Parity::Space, 255); // the parity alone
-        QVERIFY(!(m_pty->attrs().c_cflag & PARODD));
-        ch->switchLine(Parity::Space, 3); // the threshold alone
-        QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(3));
         ch->switchLine(Parity::Mark, 0);
-        QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(0));
+        QCOMPARE(ch->wakeThreshold(), 1);
 
-        // Out of range is held to 1..255; a new session starts at 1, with no deadline
-        // of the last one left to run.
-        ch->setWakeThreshold(1000);
-        QCOMPARE(ch->wakeThreshold(), 255);
+        ch->setWakeThreshold(255);
+        QVERIFY(m_pty->write("a"));
+        QTRY_VERIFY_WITH_TIMEOUT(ch->gathering(), 2000); // 2.3 s for the rest
         ch->close();
+        QVERIFY(!ch->gathering());
         ch->open();
         QCOMPARE(ch->wakeThreshold(), 1);
-        QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(0));
+        QSignalSpy rx(ch.get(), &SerialChannel::rxChar);
+        QVERIFY(m_pty->write("b"));
+        QVERIFY(rx.wait(1000));
+        QCOMPARE(ch->readAvailable(), QByteArray("b"));
     }
 
     void writeOutlivesItsWait()
