@@ -30,6 +30,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
+#include <map>
 #include <cstdio>
 #include <ctime>
 #include <sys/resource.h>
@@ -199,6 +200,19 @@ int poll(int exchanges, int baud)
                 100 * idleShare, rssIdle);
     std::fflush(stdout);
 
+    // ZK_BENCH_PAINTS=1: which widgets were painted while polling, and how often.
+    struct PaintCounter : QObject {
+        std::map<QString, int> paints;
+        bool eventFilter(QObject *o, QEvent *e) override
+        {
+            if (e->type() == QEvent::Paint)
+                ++paints[QString::fromLatin1(o->metaObject()->className()) + u' ' + o->objectName()];
+            return false;
+        }
+    } paintCounter;
+    if (qEnvironmentVariableIntValue("ZK_BENCH_PAINTS"))
+        qApp->installEventFilter(&paintCounter);
+
     w.ActionConnect->trigger();
     ExchangeEngine *engine = w.engine();
     struct Mark {
@@ -225,6 +239,8 @@ int poll(int exchanges, int baud)
     }
     if (engine->sentCount() < exchanges)
         std::fprintf(stderr, "bench_polling: only %d exchanges\n", engine->sentCount());
+    for (const auto &[widget, count] : paintCounter.paints)
+        std::printf("  painted %6d times: %s\n", count, qPrintable(widget));
     w.ActionDisconnect->trigger();
     sim.terminate();
     sim.waitForFinished(5000);
