@@ -330,7 +330,7 @@ void FormMain::buildPages()
     Panel1->attachMenus(NPort, NBaud);
     column->addWidget(Panel1);
 
-    PageControl1 = new QTabWidget;
+    PageControl1 = new PageTabs;
     PageControl1->setObjectName(QStringLiteral("PageControl1"));
     PageControl1->setUsesScrollButtons(false);
     TabSheet1 = new PageSettings;

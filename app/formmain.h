@@ -34,6 +34,7 @@ class PageJournal;
 class PageReadings;
 class PageSchedule;
 class PageSettings;
+class PageTabs;
 class PageTerminal;
 class SerialChannel;
 
@@ -107,7 +108,7 @@ public:
     // Controls and pages, under their own names.
     QToolBar *ToolBar1;
     LinkBar *Panel1;
-    QTabWidget *PageControl1;
+    PageTabs *PageControl1;
     PageSettings *TabSheet1;
     PageSchedule *TabSchedule;
     PageReadings *TabSheet3;

@@ -10,6 +10,7 @@
 #include "records/formspoilage.h"
 #include "schedule/pagejournal.h"
 #include "ui/messagebox.h"
+#include "ui/widgets.h"
 
 #include <QAction>
 #include <QDir>

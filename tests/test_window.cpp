@@ -35,13 +35,18 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QSpinBox>
+#include <QScopeGuard>
+#include <QScreen>
+#include <QStyle>
 #include <QTabWidget>
+#include <QVBoxLayout>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QtTest>
 #include <fcntl.h>
+#include <map>
 #include <memory>
 #include <stdlib.h>
 #include <unistd.h>
@@ -383,6 +388,74 @@ private slots:
                 QVERIFY2(c->height() >= c->minimumSizeHint().height(),
                          qPrintable(page->objectName() + QLatin1Char('/') + c->objectName()));
             }
+        }
+    }
+
+    // Pages of PageTabs paint the pane beneath them: the window looks as with a plain
+    // tab widget, and a change on a page repaints neither the tab widget nor the window.
+    void pageTabsPaintTheirPane_data()
+    {
+        QTest::addColumn<QString>("styleName");
+        QTest::newRow("Fusion") << QStringLiteral("Fusion");
+        QTest::newRow("Windows") << QStringLiteral("Windows");
+    }
+    void pageTabsPaintTheirPane()
+    {
+        QFETCH(QString, styleName);
+        const QString before = QApplication::style()->name();
+        QApplication::setStyle(styleName);
+        auto restore = qScopeGuard([&] { QApplication::setStyle(before); });
+
+        struct Window {
+            QWidget top;
+            QLineEdit *value = nullptr; // its size does not follow its text
+            QTabWidget *tabs = nullptr;
+            explicit Window(QTabWidget *t) : tabs(t)
+            {
+                auto *column = new QVBoxLayout(&top);
+                column->addWidget(tabs);
+                auto *page = new QWidget;
+                auto *group = new QGroupBox(QStringLiteral(" Календарь : "));
+                value = new QLineEdit(QStringLiteral("12:00:00"));
+                value->setReadOnly(true);
+                (new QVBoxLayout(group))->addWidget(value);
+                (new QVBoxLayout(page))->addWidget(group);
+                tabs->addTab(page, QStringLiteral("Установка"));
+                tabs->addTab(new QLineEdit, QStringLiteral("Журнал"));
+                top.resize(320, 200);
+            }
+        };
+        Window plain(new QTabWidget), ours(new PageTabs);
+        QCOMPARE(ours.top.grab().toImage(), plain.top.grab().toImage());
+
+        struct Paints : QObject {
+            std::map<QObject *, int> count;
+            bool eventFilter(QObject *o, QEvent *e) override
+            {
+                count[o] += e->type() == QEvent::Paint;
+                return false;
+            }
+        };
+        for (Window *w : {&plain, &ours}) {
+            Paints paints;
+            QWidget *page = w->tabs->widget(0);
+            for (QObject *o : {static_cast<QObject *>(&w->top), static_cast<QObject *>(w->tabs),
+                               static_cast<QObject *>(page), static_cast<QObject *>(w->value)})
+                o->installEventFilter(&paints);
+            w->top.show();
+            QVERIFY(QTest::qWaitForWindowActive(&w->top));
+            QTRY_VERIFY(paints.count[&w->top] > 0); // the first painting, whole
+            QTest::qWait(50);
+            paints.count.clear();
+            w->value->setText(QStringLiteral("12:00:01"));
+            QTRY_VERIFY(paints.count[w->value] > 0);
+            const bool opaque = w == &ours;
+            QVERIFY(paints.count[page] > 0);
+            QCOMPARE(paints.count[w->tabs] == 0, opaque);
+            QCOMPARE(paints.count[&w->top] == 0, opaque);
+            // What is on the screen after the partial repaint is the whole window painted anew.
+            const QImage shown = w->top.screen()->grabWindow(w->top.winId()).toImage().convertToFormat(QImage::Format_RGB32);
+            QCOMPARE(shown, w->top.grab().toImage().convertToFormat(QImage::Format_RGB32));
         }
     }
 

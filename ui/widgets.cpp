@@ -1,9 +1,12 @@
 #include "ui/widgets.h"
 
 #include <QAbstractSpinBox>
+#include <QEvent>
 #include <QHeaderView>
 #include <QLabel>
+#include <QPainter>
 #include <QScrollBar>
+#include <QStyleOptionTabWidgetFrame>
 
 namespace zk {
 
@@ -104,6 +107,37 @@ void LabeledEdit::setDisplayOnly(bool on)
         p.setColor(QPalette::Base, p.color(QPalette::Window));
         setPalette(p);
     }
+}
+
+void PageTabs::tabInserted(int index)
+{
+    QTabWidget::tabInserted(index);
+    if (QWidget *page = widget(index); page && !page->autoFillBackground()) {
+        page->setAttribute(Qt::WA_OpaquePaintEvent);
+        page->installEventFilter(this);
+    }
+}
+
+bool PageTabs::eventFilter(QObject *watched, QEvent *event)
+{
+    // Before the page's own painting: what the window and the tab widget would have
+    // painted under it.
+    if (event->type() == QEvent::Paint) {
+        if (auto *page = qobject_cast<QWidget *>(watched); page && indexOf(page) >= 0)
+            paintPaneUnder(page);
+    }
+    return QTabWidget::eventFilter(watched, event);
+}
+
+void PageTabs::paintPaneUnder(QWidget *page)
+{
+    QPainter painter(page); // clipped to the region being painted
+    painter.translate(-page->mapTo(this, QPoint(0, 0)));
+    painter.fillRect(rect(), palette().brush(QPalette::Window));
+    QStyleOptionTabWidgetFrame option;
+    initStyleOption(&option);
+    option.rect = style()->subElementRect(QStyle::SE_TabWidgetTabPane, &option, this);
+    style()->drawPrimitive(QStyle::PE_FrameTabWidget, &option, &painter, this);
 }
 
 void fillOwnBackground(QAbstractSpinBox *box)

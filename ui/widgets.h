@@ -2,6 +2,7 @@
 // Small widgets shared by the pages of the main window.
 
 #include <QLineEdit>
+#include <QTabWidget>
 #include <QTableWidget>
 #include <utility>
 
@@ -43,6 +44,23 @@ public:
 private:
     int m_fixedRows;
     int m_fixedCols;
+};
+
+// A tab widget whose pages paint the pane beneath them themselves. A page is then
+// opaque: a value that changes on it repaints the page under the value, not the tab
+// widget and the window beneath as well.
+class PageTabs : public QTabWidget
+{
+    Q_OBJECT
+public:
+    using QTabWidget::QTabWidget;
+
+protected:
+    void tabInserted(int index) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void paintPaneUnder(QWidget *page);
 };
 
 // A spin box whose value changes often (a clock): its text is repainted without the
