@@ -351,19 +351,22 @@ private slots:
         QVERIFY(ch->readAvailable().isEmpty());
     }
 
-    // With a wake threshold the first byte starts a wait for the time the rest take on
-    // the line (9.2 ms a character at 1200 bit/s); then what came is announced once: the
+    // With a wake threshold the first bytes start a wait for the time the rest take on
+    // the line (36.7 ms a character at 300 bit/s); then what came is announced once: the
     // whole count, or a shorter answer. Lowered to what is waiting, the wait ends at once.
     void wakeThreshold_data()
     {
+        const int c = 367; // tenths of a millisecond a character
         QTest::addColumn<QByteArray>("sent");
         QTest::addColumn<int>("threshold");
         QTest::addColumn<int>("loweredTo"); // 0: left to run
-        QTest::addColumn<int>("minMs");     // earliest announcement after the first byte
-        QTest::newRow("the whole count") << QByteArray("abcdef") << 6 << 0 << 0;
-        QTest::newRow("a shorter answer") << QByteArray("abc") << 6 << 0 << 3 * 92 / 10;
-        QTest::newRow("lowered to what waits") << QByteArray("ab") << 100 << 2 << 0;
-        QTest::newRow("lowered above what waits") << QByteArray("ab") << 8 << 3 << 6 * 92 / 10;
+        QTest::addColumn<int>("minMs");     // announced no earlier than this after the bytes
+        QTest::addColumn<int>("maxMs");     // and well before a wait twice as long ends
+        QTest::newRow("the whole count") << QByteArray("abcdef") << 6 << 0 << 0 << 6 * c / 10;
+        QTest::newRow("one short") << QByteArray("abc") << 4 << 0 << c / 10 << 3 * c / 10;
+        QTest::newRow("a shorter answer") << QByteArray("abc") << 6 << 0 << 3 * c / 10 << 7 * c / 10;
+        QTest::newRow("lowered to what waits") << QByteArray("ab") << 200 << 2 << 0 << 40 * c / 10;
+        QTest::newRow("lowered above what waits") << QByteArray("ab") << 8 << 3 << 6 * c / 10 << 11 * c / 10;
     }
     void wakeThreshold()
     {
@@ -371,8 +374,9 @@ private slots:
         QFETCH(int, threshold);
         QFETCH(int, loweredTo);
         QFETCH(int, minMs);
+        QFETCH(int, maxMs);
         auto ch = lineChannel();
-        ch->setBaudrate(SerialChannel::br1200);
+        ch->setBaudrate(SerialChannel::br300);
         ch->open();
         QSignalSpy rx(ch.get(), &SerialChannel::rxChar);
         ch->setWakeThreshold(threshold);
@@ -385,8 +389,9 @@ private slots:
             ch->setWakeThreshold(loweredTo);
         }
         QVERIFY(rx.wait(3000));
+        const qint64 ms = since.elapsed();
         // A coarse timer may fire up to 5 % early.
-        QVERIFY2(since.elapsed() >= minMs * 94 / 100, qPrintable(QString::number(since.elapsed())));
+        QVERIFY2(ms >= minMs * 94 / 100 && ms < maxMs, qPrintable(QString::number(ms)));
         QVERIFY(!ch->gathering());
         QCOMPARE(rx.size(), 1);
         QCOMPARE(rx.first().at(0).toInt(), int(sent.size()));
@@ -485,7 +490,16 @@ private slots:
         auto ch = lineChannel();
         ch->open();
         m_pty->closeMaster();
-        QTest::qWait(50); // the event loop must survive a line that stays readable
+        // The event loop must survive a line that stays readable, and not spin on it.
+        rusage before{}, after{};
+        ::getrusage(RUSAGE_THREAD, &before);
+        QElapsedTimer wall;
+        wall.start();
+        QTest::qWait(300);
+        ::getrusage(RUSAGE_THREAD, &after);
+        const qint64 cpuMs = (after.ru_utime.tv_sec - before.ru_utime.tv_sec + after.ru_stime.tv_sec - before.ru_stime.tv_sec) * 1000
+            + (after.ru_utime.tv_usec - before.ru_utime.tv_usec + after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1000;
+        QVERIFY2(cpuMs < wall.elapsed() * 3 / 10, qPrintable(QString::number(cpuMs)));
         QVERIFY(ch->isOpen());
         const QString statistics = errorOf([&] { ch->readAvailable(); });
         QVERIFY2(statistics.startsWith(QLatin1String("Error retrieving statistics (")), qPrintable(statistics));
