@@ -5,7 +5,9 @@
 //   bench_polling poll [EXCHANGES] [BAUD] the main window shown, polling the virtual meter:
 //                                         CPU share of one core and resident memory after
 //                                         100, 1,000 and EXCHANGES (10,000) exchanges, beside
-//                                         the same window shown and not connected
+//                                         the same window shown and not connected, and beside
+//                                         a bare Qt event loop woken as often as the program was
+//   bench_polling wake-floor RATE [SECONDS] that bare loop: a precise timer RATE times a second
 //
 // Run under a display (xvfb-run) to count real painting; the offscreen platform otherwise.
 
@@ -51,6 +53,13 @@ double cpuSeconds()
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+long wakeUps()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_nvcsw; // each time the process slept and was woken again
 }
 
 double rssMiB()
@@ -218,20 +227,24 @@ int poll(int exchanges, int baud)
     struct Mark {
         int exchanges;
         double cpu, wall, rss;
+        long wakes;
     };
     QList<Mark> marks;
     for (const int at : {100, 1000, exchanges}) {
         spin([&] { return engine->sentCount() >= at || engine->sentCount() < 0; }, 3600);
-        marks << Mark{engine->sentCount(), cpuSeconds(), monotonicSeconds(), rssMiB()};
+        marks << Mark{engine->sentCount(), cpuSeconds(), monotonicSeconds(), rssMiB(), wakeUps()};
         const Mark &m = marks.last();
         if (marks.size() > 1) {
             const Mark &first = marks.first();
             const double share = (m.cpu - first.cpu) / (m.wall - first.wall);
             const double perExchange = (m.cpu - first.cpu) / (m.exchanges - first.exchanges);
+            const double wakesPerSecond = (m.wakes - first.wakes) / (m.wall - first.wall);
             std::printf("  after %6d exchanges (%.0f s polling): %.3f %% of a core since exchange %d, "
-                        "%.3f ms CPU an exchange, %.1f MiB resident\n",
+                        "%.3f ms CPU an exchange, %.1f wake-ups a second (%.2f an exchange), "
+                        "%.1f MiB resident\n",
                         m.exchanges, m.wall - marks.first().wall + 0.0, 100 * share, first.exchanges,
-                        1000 * perExchange, m.rss);
+                        1000 * perExchange, wakesPerSecond,
+                        (m.wakes - first.wakes) / double(m.exchanges - first.exchanges), m.rss);
         } else {
             std::printf("  after %6d exchanges: %.1f MiB resident\n", m.exchanges, m.rss);
         }
@@ -244,6 +257,37 @@ int poll(int exchanges, int baud)
     w.ActionDisconnect->trigger();
     sim.terminate();
     sim.waitForFinished(5000);
+
+    // The baseline for the wake-ups: a bare event loop in a process of its own, woken as
+    // often as the program was while polling.
+    const Mark &first = marks.first(), &last = marks.last();
+    const int rate = int((last.wakes - first.wakes) / (last.wall - first.wall) + 0.5);
+    QProcess floor;
+    floor.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    floor.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("wake-floor"), QString::number(rate), QStringLiteral("20")});
+    if (floor.waitForFinished(60000))
+        std::printf("%s", floor.readAllStandardOutput().constData());
+    return 0;
+}
+
+// A Qt event loop that does nothing but wake `rate` times a second: what this machine
+// charges for the sleeping and waking alone.
+int wakeFloor(int rate, double seconds)
+{
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    tick.setInterval(std::max(1, int(1000.0 / std::max(rate, 1) + 0.5)));
+    tick.start();
+    const double c0 = cpuSeconds(), t0 = monotonicSeconds();
+    const long w0 = wakeUps();
+    QEventLoop loop;
+    QTimer::singleShot(int(seconds * 1000), &loop, &QEventLoop::quit);
+    loop.exec();
+    const double cpu = cpuSeconds() - c0, wall = monotonicSeconds() - t0;
+    const long wakes = wakeUps() - w0;
+    std::printf("  a bare Qt event loop woken %.1f times a second (%.0f s): %.3f %% of a core, %.1f µs a wake-up\n",
+                wakes / wall, wall, 100 * cpu / wall, wakes ? 1e6 * cpu / wakes : 0.0);
     return 0;
 }
 
@@ -263,6 +307,8 @@ int main(int argc, char **argv)
     if (mode == QLatin1String("poll"))
         return poll(std::max(1001, args.value(2, QStringLiteral("10000")).toInt()),
                     args.value(3, QStringLiteral("9600")).toInt());
-    std::fprintf(stderr, "usage: bench_polling startup [RUNS] | poll [EXCHANGES] [BAUD]\n");
+    if (mode == QLatin1String("wake-floor"))
+        return wakeFloor(args.value(2).toInt(), std::max(1.0, args.value(3, QStringLiteral("20")).toDouble()));
+    std::fprintf(stderr, "usage: bench_polling startup [RUNS] | poll [EXCHANGES] [BAUD] | wake-floor RATE [SECONDS]\n");
     return 2;
 }
