@@ -13,6 +13,7 @@
 #include <sys/ioctl.h>
 
 #include <sys/file.h>
+#include <sys/timerfd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -89,15 +90,23 @@ SerialChannel::SerialChannel(QObject *parent)
     m_drain = new QTimer(this);
     m_drain->setInterval(10);
     connect(m_drain, &QTimer::timeout, this, &SerialChannel::continueOutput);
-    m_gather = new QTimer(this);
-    m_gather->setSingleShot(true);
-    m_gather->setTimerType(Qt::PreciseTimer);
-    connect(m_gather, &QTimer::timeout, this, &SerialChannel::gatheringDone);
+    // A timer of the kernel's own: a Qt timer counts whole milliseconds, and every one
+    // it rounds up holds a reply back.
+    m_gatherFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (m_gatherFd >= 0) {
+        m_gatherEnd = new QSocketNotifier(qintptr(m_gatherFd), QSocketNotifier::Read, this);
+        m_gatherEnd->setEnabled(false);
+        connect(m_gatherEnd, &QSocketNotifier::activated, this, &SerialChannel::gatheringDone);
+    }
 }
 
 SerialChannel::~SerialChannel()
 {
     close();
+    if (m_gatherFd >= 0) {
+        delete m_gatherEnd;
+        ::close(m_gatherFd);
+    }
 }
 
 void SerialChannel::refuseWhileOpen() const
@@ -171,8 +180,8 @@ void SerialChannel::setParity(Parity parity)
 void SerialChannel::setWakeThreshold(int bytes)
 {
     m_wakeThreshold = std::clamp(bytes, 1, 255);
-    if (m_gather->isActive() && int(m_in.size()) >= m_wakeThreshold) {
-        m_gather->stop();
+    if (m_gathering && int(m_in.size()) >= m_wakeThreshold) {
+        stopGathering();
         enableReader();
         postEvent(0);
     }
@@ -180,7 +189,7 @@ void SerialChannel::setWakeThreshold(int bytes)
 
 bool SerialChannel::gathering() const
 {
-    return m_gather->isActive();
+    return m_gathering;
 }
 
 // Called with fresh bytes in m_in: when fewer than the threshold are in, the device is
@@ -189,15 +198,38 @@ bool SerialChannel::gathering() const
 bool SerialChannel::startGathering()
 {
     const int missing = m_wakeThreshold - int(m_in.size());
-    if (missing <= 0 || m_full || m_hungUp || !m_reader)
+    if (missing <= 0 || m_full || m_hungUp || !m_reader || m_gatherFd < 0)
         return false;
+    // An eighth of a character more, for a sender whose clock runs a little slow.
+    const qint64 micros = missing * charMicros(effectiveBaudrate()) + charMicros(effectiveBaudrate()) / 8;
+    itimerspec at{};
+    at.it_value.tv_sec = time_t(micros / 1000000);
+    at.it_value.tv_nsec = long(micros % 1000000) * 1000;
+    if (::timerfd_settime(m_gatherFd, 0, &at, nullptr) != 0)
+        return false;
+    m_gathering = true;
     m_reader->setEnabled(false);
-    m_gather->start(int((missing * charMicros(effectiveBaudrate()) + 999) / 1000));
+    m_gatherEnd->setEnabled(true);
     return true;
+}
+
+void SerialChannel::stopGathering()
+{
+    if (!m_gathering)
+        return;
+    m_gathering = false;
+    const itimerspec off{};
+    ::timerfd_settime(m_gatherFd, 0, &off, nullptr);
+    m_gatherEnd->setEnabled(false);
 }
 
 void SerialChannel::gatheringDone()
 {
+    quint64 expired = 0;
+    if (::read(m_gatherFd, &expired, sizeof expired) < 0 && errno == EAGAIN)
+        return; // stopped meanwhile
+    m_gathering = false;
+    m_gatherEnd->setEnabled(false);
     // A handler running an event loop of its own: its delivery loop re-enables the
     // reader and raises what is pending once it returns.
     if (!isOpen() || m_inEvent)
@@ -375,7 +407,7 @@ void SerialChannel::close()
     if (!isOpen())
         return;
     m_drain->stop();
-    m_gather->stop();
+    stopGathering();
     m_retry->stop();
     if (m_reader) {
         // close() may run inside a handler called from the notifier's own signal.
@@ -610,7 +642,7 @@ void SerialChannel::onReadable()
 void SerialChannel::enableReader()
 {
     if (m_reader)
-        m_reader->setEnabled(isOpen() && !m_full && !m_hungUp && !m_gather->isActive());
+        m_reader->setEnabled(isOpen() && !m_full && !m_hungUp && !m_gathering);
 }
 
 // ---- events --------------------------------------------------------------------

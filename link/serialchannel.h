@@ -146,6 +146,7 @@ private:
     void decodeInput(const char *data, int size);
     void enableReader();
     bool startGathering();
+    void stopGathering();
     void gatheringDone();
     void postEvent(int event);
     void deliverEvents();
@@ -167,7 +168,9 @@ private:
     QSocketNotifier *m_reader = nullptr;
     QTimer *m_retry = nullptr;  // looks at the device again after a hang-up
     QTimer *m_drain = nullptr;  // finishes a write that outlived its wait
-    QTimer *m_gather = nullptr; // ends the wait for the rest of a wake threshold
+    int m_gatherFd = -1;        // a timerfd: ends the wait for the rest of a wake threshold
+    QSocketNotifier *m_gatherEnd = nullptr;
+    bool m_gathering = false;
     bool m_full = false;        // m_in holds ReadSize bytes: the device keeps the rest
     bool m_hungUp = false;
 
