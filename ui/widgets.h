@@ -48,7 +48,8 @@ private:
 
 // A tab widget whose pages paint the pane beneath them themselves. A page is then
 // opaque: a value that changes on it repaints the page under the value, not the tab
-// widget and the window beneath as well.
+// widget and the window beneath as well. A page stays opaque once added: the pages of
+// this program never leave their tab widget.
 class PageTabs : public QTabWidget
 {
     Q_OBJECT
