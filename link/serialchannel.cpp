@@ -201,7 +201,8 @@ bool SerialChannel::startGathering()
     if (missing <= 0 || m_full || m_hungUp || !m_reader || m_gatherFd < 0)
         return false;
     // An eighth of a character more, for a sender whose clock runs a little slow.
-    const qint64 micros = missing * charMicros(effectiveBaudrate()) + charMicros(effectiveBaudrate()) / 8;
+    const qint64 character = charMicros(effectiveBaudrate());
+    const qint64 micros = missing * character + character / 8;
     itimerspec at{};
     at.it_value.tv_sec = time_t(micros / 1000000);
     at.it_value.tv_nsec = long(micros % 1000000) * 1000;
