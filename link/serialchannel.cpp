@@ -12,6 +12,7 @@
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/timerfd.h>
 #include <sys/stat.h>
@@ -90,23 +91,34 @@ SerialChannel::SerialChannel(QObject *parent)
     m_drain = new QTimer(this);
     m_drain->setInterval(10);
     connect(m_drain, &QTimer::timeout, this, &SerialChannel::continueOutput);
-    // A timer of the kernel's own: a Qt timer counts whole milliseconds, and every one
-    // it rounds up holds a reply back.
-    m_gatherFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (m_gatherFd >= 0) {
-        m_gatherEnd = new QSocketNotifier(qintptr(m_gatherFd), QSocketNotifier::Read, this);
-        m_gatherEnd->setEnabled(false);
-        connect(m_gatherEnd, &QSocketNotifier::activated, this, &SerialChannel::gatheringDone);
+    // One epoll set holds the device and the end of a wait, so that leaving the device
+    // unwatched and watching it again are one system call each. Qt's event dispatcher
+    // wakes its loop for every notifier switched off or on. The wait is timed by the
+    // kernel: a Qt timer counts whole milliseconds, and every one it rounds up holds a
+    // reply back. Without them the port cannot be opened.
+    m_pollFd = ::epoll_create1(EPOLL_CLOEXEC);
+    if (m_pollFd >= 0)
+        m_gatherFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = m_gatherFd;
+    if (m_gatherFd >= 0 && ::epoll_ctl(m_pollFd, EPOLL_CTL_ADD, m_gatherFd, &ev) == 0) {
+        m_reader = new QSocketNotifier(qintptr(m_pollFd), QSocketNotifier::Read, this);
+        m_reader->setEnabled(false);
+        connect(m_reader, &QSocketNotifier::activated, this, &SerialChannel::onActivity);
+    } else {
+        m_watchError = errno ? errno : EMFILE;
     }
 }
 
 SerialChannel::~SerialChannel()
 {
     close();
-    if (m_gatherFd >= 0) {
-        delete m_gatherEnd;
+    delete m_reader;
+    if (m_gatherFd >= 0)
         ::close(m_gatherFd);
-    }
+    if (m_pollFd >= 0)
+        ::close(m_pollFd);
 }
 
 void SerialChannel::refuseWhileOpen() const
@@ -198,7 +210,7 @@ bool SerialChannel::gathering() const
 bool SerialChannel::startGathering()
 {
     const int missing = m_wakeThreshold - int(m_in.size());
-    if (missing <= 0 || m_full || m_hungUp || !m_reader || m_gatherFd < 0)
+    if (missing <= 0 || m_full || m_hungUp || !isOpen())
         return false;
     // An eighth of a character more, for a sender whose clock runs a little slow.
     const qint64 character = charMicros(effectiveBaudrate());
@@ -209,8 +221,7 @@ bool SerialChannel::startGathering()
     if (::timerfd_settime(m_gatherFd, 0, &at, nullptr) != 0)
         return false;
     m_gathering = true;
-    m_reader->setEnabled(false);
-    m_gatherEnd->setEnabled(true);
+    watchDevice(false);
     return true;
 }
 
@@ -219,9 +230,9 @@ void SerialChannel::stopGathering()
     if (!m_gathering)
         return;
     m_gathering = false;
+    // Disarming also clears an expiry not yet read.
     const itimerspec off{};
     ::timerfd_settime(m_gatherFd, 0, &off, nullptr);
-    m_gatherEnd->setEnabled(false);
 }
 
 void SerialChannel::gatheringDone()
@@ -230,7 +241,6 @@ void SerialChannel::gatheringDone()
     if (::read(m_gatherFd, &expired, sizeof expired) < 0 && errno == EAGAIN)
         return; // stopped meanwhile
     m_gathering = false;
-    m_gatherEnd->setEnabled(false);
     // A handler running an event loop of its own: its delivery loop re-enables the
     // reader and raises what is pending once it returns.
     if (!isOpen() || m_inEvent)
@@ -276,8 +286,12 @@ void SerialChannel::setFlowControl(const FlowControl &flow)
 // the ninth bit of a byte already written.
 void SerialChannel::applyLineSettings(bool setModemLines)
 {
+    // The device's settings are read once a session: nobody else changes them while
+    // the port is held exclusively, and the parity switches twice an exchange.
     struct termios2 t;
-    if (::ioctl(m_fd, TCGETS2, &t) != 0)
+    if (m_termios.size() == qsizetype(sizeof t))
+        std::memcpy(&t, m_termios.constData(), sizeof t);
+    else if (::ioctl(m_fd, TCGETS2, &t) != 0)
         fail(DcbErrorText, errno);
 
     t.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | IGNPAR | INPCK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC
@@ -327,8 +341,11 @@ void SerialChannel::applyLineSettings(bool setModemLines)
     t.c_ispeed = speed_t(rate);
     t.c_ospeed = speed_t(rate);
 
-    if (::ioctl(m_fd, TCSETSW2, &t) != 0)
+    if (::ioctl(m_fd, TCSETSW2, &t) != 0) {
+        m_termios.clear(); // read them again next time: a failed call may have applied a part
         fail(DcbErrorText, errno);
+    }
+    m_termios = QByteArray(reinterpret_cast<const char *>(&t), qsizetype(sizeof t));
 
     if (setModemLines && !m_pty) {
         setModemLine(TIOCM_DTR, m_flow.controlDtr == dtrEnabled, DcbErrorText);
@@ -349,6 +366,10 @@ void SerialChannel::open()
     refuseWhileOpen();
     const QString name = formattedDeviceName();
     const QString notFound = QStringLiteral("Specified device not found (%1).").arg(name);
+
+    if (m_watchError)
+        throw SerialChannelError(QStringLiteral("Can't open specified device %1 (Error %2, %3)")
+                                     .arg(name, QString::number(m_watchError), systemText(m_watchError)));
 
     QString path;
     if (const int n = portNumberOfName(name); n > 0)
@@ -386,10 +407,22 @@ void SerialChannel::open()
         ::ioctl(fd, TIOCNXCL);
         ::close(fd);
         m_fd = -1;
+        m_termios.clear();
         throw;
     }
     // Bytes that arrived before the port was ours are not part of any exchange.
     ::ioctl(fd, TCFLSH, TCIFLUSH);
+    m_deviceWatched = false;
+    watchDevice(true);
+    if (!m_deviceWatched) {
+        const int err = errno;
+        ::ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        m_fd = -1;
+        m_termios.clear();
+        throw SerialChannelError(QStringLiteral("Can't open specified device %1 (Error %2, %3)")
+                                     .arg(name, QString::number(err), systemText(err)));
+    }
 
     ++m_generation;
     m_in.clear();
@@ -397,8 +430,6 @@ void SerialChannel::open()
     m_markState = 0;
     m_pending = 0;
     m_full = m_hungUp = false;
-    m_reader = new QSocketNotifier(qintptr(fd), QSocketNotifier::Read, this);
-    connect(m_reader, &QSocketNotifier::activated, this, &SerialChannel::onReadable);
     enableReader();
     emit opened();
 }
@@ -410,17 +441,14 @@ void SerialChannel::close()
     m_drain->stop();
     stopGathering();
     m_retry->stop();
-    if (m_reader) {
-        // close() may run inside a handler called from the notifier's own signal.
-        m_reader->setEnabled(false);
-        m_reader->deleteLater();
-        m_reader = nullptr;
-    }
+    watchDevice(false);
+    m_reader->setEnabled(false);
     // Unsent output would make the kernel hold close() until it drains.
     ::ioctl(m_fd, TCFLSH, TCIOFLUSH);
     ::ioctl(m_fd, TIOCNXCL);
     ::close(m_fd);
     m_fd = -1;
+    m_termios.clear();
     ++m_generation;
     m_in.clear();
     m_out.clear();
@@ -557,22 +585,30 @@ QByteArray SerialChannel::readAvailable()
 // number of raw bytes taken, or -errno.
 int SerialChannel::fetchInput()
 {
-    int waiting = 0;
-    if (::ioctl(m_fd, FIONREAD, &waiting) != 0)
-        return -errno;
-    const int room = m_buffers.readSize - int(m_in.size());
-    if (waiting <= 0)
-        return 0;
-    if (room <= 0) {
-        m_full = true;
-        return 0;
+    char raw[4096];
+    int taken = 0;
+    for (;;) {
+        const int room = m_buffers.readSize - int(m_in.size());
+        if (room <= 0) {
+            // The rest stays in the device until the program reads.
+            m_full = true;
+            return taken;
+        }
+        // No count first: a read returns what waits, 0 when nothing does, and a
+        // device whose other end is gone (a pseudo-terminal's) answers EIO.
+        const int ask = std::min(room, int(sizeof raw));
+        const ssize_t n = ::read(m_fd, raw, size_t(ask));
+        if (n < 0) {
+            const int err = errno;
+            if (taken > 0 || err == EAGAIN || err == EINTR)
+                return taken;
+            return -err;
+        }
+        decodeInput(raw, int(n));
+        taken += n;
+        if (n < ask)
+            return taken;
     }
-    QByteArray raw(std::min(waiting, room), Qt::Uninitialized);
-    const ssize_t n = ::read(m_fd, raw.data(), size_t(raw.size()));
-    if (n < 0)
-        return (errno == EAGAIN || errno == EINTR) ? 0 : -errno;
-    decodeInput(raw.constData(), int(n));
-    return int(n);
 }
 
 void SerialChannel::decodeInput(const char *data, int size)
@@ -613,7 +649,7 @@ void SerialChannel::decodeInput(const char *data, int size)
         postEvent(0);
 }
 
-void SerialChannel::onReadable()
+void SerialChannel::onActivity()
 {
     if (!isOpen())
         return;
@@ -624,6 +660,25 @@ void SerialChannel::onReadable()
         m_reader->setEnabled(false);
         return;
     }
+    epoll_event ready[2];
+    const int n = ::epoll_wait(m_pollFd, ready, 2, 0);
+    bool timeUp = false;
+    bool device = false;
+    for (int i = 0; i < n; ++i) {
+        if (ready[i].data.fd == m_gatherFd)
+            timeUp = true;
+        else
+            device = true;
+    }
+    // The end of a wait first: it reads the device too, and watches it again.
+    if (timeUp)
+        gatheringDone();
+    else if (device)
+        onReadable();
+}
+
+void SerialChannel::onReadable()
+{
     const int got = fetchInput();
     if (got < 0 || (got == 0 && !m_full)) {
         // Woken without data: a hang-up (the other end of a pseudo-terminal closed, a
@@ -642,8 +697,21 @@ void SerialChannel::onReadable()
 
 void SerialChannel::enableReader()
 {
-    if (m_reader)
-        m_reader->setEnabled(isOpen() && !m_full && !m_hungUp && !m_gathering);
+    if (!isOpen())
+        return;
+    watchDevice(!m_full && !m_hungUp && !m_gathering);
+    m_reader->setEnabled(true);
+}
+
+void SerialChannel::watchDevice(bool on)
+{
+    if (on == m_deviceWatched || !isOpen())
+        return;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = m_fd;
+    if (::epoll_ctl(m_pollFd, on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, m_fd, &ev) == 0)
+        m_deviceWatched = on;
 }
 
 // ---- events --------------------------------------------------------------------

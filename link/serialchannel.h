@@ -4,10 +4,12 @@
 // synchronous writes, reads of whatever has arrived, RTS and DSR, and three events on
 // the event thread: bytes received, transmitter empty, break.
 //
-// Built directly on termios. Device events are watched by a QSocketNotifier on the
-// event thread, so every event handler runs there, one at a time, and no lock is
-// needed. While a handler runs, no further device event is delivered (a handler that
-// opens a modal box does not see nested receive events).
+// Built directly on termios. The device and a timer of the channel's own are watched
+// through one epoll set, itself watched by a QSocketNotifier on the event thread, so
+// every event handler runs there, one at a time, and no lock is needed; the device is
+// taken out of the set and put back without a round through the event loop. While a
+// handler runs, no further device event is delivered (a handler that opens a modal box
+// does not see nested receive events).
 
 #include "link/meterchannel.h"
 
@@ -141,10 +143,12 @@ private:
     bool flushOutput(const QDeadlineTimer &deadline);
     void continueOutput();
     void finishOutput();
+    void onActivity();
     void onReadable();
     int fetchInput();
     void decodeInput(const char *data, int size);
     void enableReader();
+    void watchDevice(bool on);
     bool startGathering();
     void stopGathering();
     void gatheringDone();
@@ -164,12 +168,15 @@ private:
 
     int m_fd = -1;
     bool m_pty = false;
+    QByteArray m_termios;       // the line settings last applied (a termios2), while open
     quint64 m_generation = 0;   // bumped by every open and close
-    QSocketNotifier *m_reader = nullptr;
+    int m_pollFd = -1;          // an epoll set: the device while it is watched, and m_gatherFd
+    bool m_deviceWatched = false;
+    int m_watchError = 0;       // why the epoll set or the timer could not be made
+    QSocketNotifier *m_reader = nullptr; // on m_pollFd
     QTimer *m_retry = nullptr;  // looks at the device again after a hang-up
     QTimer *m_drain = nullptr;  // finishes a write that outlived its wait
     int m_gatherFd = -1;        // a timerfd: ends the wait for the rest of a wake threshold
-    QSocketNotifier *m_gatherEnd = nullptr;
     bool m_gathering = false;
     bool m_full = false;        // m_in holds ReadSize bytes: the device keeps the rest
     bool m_hungUp = false;

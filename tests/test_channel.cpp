@@ -258,6 +258,51 @@ private slots:
         QVERIFY(second->isOpen());
     }
 
+    // Out of file descriptors when the channel is made: opening it says why, and the
+    // channel holds nothing.
+    void noDescriptorsLeft()
+    {
+        rlimit saved{};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &saved) == 0);
+        const int probe = ::open("/dev/null", O_RDONLY | O_CLOEXEC); // the lowest free descriptor
+        QVERIFY(probe >= 0);
+        ::close(probe);
+        rlimit tight = saved;
+        tight.rlim_cur = rlim_t(probe); // every descriptor from `probe` on is refused
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &tight) == 0);
+        auto ch = lineChannel();
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &saved) == 0);
+        QCOMPARE(errorOf([&] { ch->open(); }),
+                 QStringLiteral("Can't open specified device COM77 (Error %1, %2)").arg(EMFILE).arg(sysText(EMFILE)));
+        QVERIFY(!ch->isOpen());
+        const int next = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        QCOMPARE(next, probe);
+        ::close(next);
+        // Another channel made with room to spare opens the same device.
+        auto other = lineChannel();
+        other->open();
+        QVERIFY(other->isOpen());
+    }
+
+    // The channel keeps the line settings it applied for the rest of a session, and
+    // takes the device's own again at the next open.
+    void settingsTakenAfreshEachSession()
+    {
+        auto ch = lineChannel();
+        ch->open();
+        ch->close();
+        termios2 t = m_pty->attrs();
+        t.c_cc[VINTR] = 5;
+        t.c_cc[VEOF] = 6;
+        m_pty->setAttrs(t);
+        ch->open();
+        ch->setParity(Parity::Space);
+        ch->setParity(Parity::Mark);
+        QCOMPARE(int(m_pty->attrs().c_cc[VINTR]), 5);
+        QCOMPARE(int(m_pty->attrs().c_cc[VEOF]), 6);
+        QVERIFY(m_pty->attrs().c_cflag & PARODD);
+    }
+
     // ---- data ------------------------------------------------------------------
 
     void bytesToTheLine()
