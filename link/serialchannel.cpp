@@ -91,24 +91,6 @@ SerialChannel::SerialChannel(QObject *parent)
     m_drain = new QTimer(this);
     m_drain->setInterval(10);
     connect(m_drain, &QTimer::timeout, this, &SerialChannel::continueOutput);
-    // One epoll set holds the device and the end of a wait, so that leaving the device
-    // unwatched and watching it again are one system call each. Qt's event dispatcher
-    // wakes its loop for every notifier switched off or on. The wait is timed by the
-    // kernel: a Qt timer counts whole milliseconds, and every one it rounds up holds a
-    // reply back. Without them the port cannot be opened.
-    m_pollFd = ::epoll_create1(EPOLL_CLOEXEC);
-    if (m_pollFd >= 0)
-        m_gatherFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = m_gatherFd;
-    if (m_gatherFd >= 0 && ::epoll_ctl(m_pollFd, EPOLL_CTL_ADD, m_gatherFd, &ev) == 0) {
-        m_reader = new QSocketNotifier(qintptr(m_pollFd), QSocketNotifier::Read, this);
-        m_reader->setEnabled(false);
-        connect(m_reader, &QSocketNotifier::activated, this, &SerialChannel::onActivity);
-    } else {
-        m_watchError = errno ? errno : EMFILE;
-    }
 }
 
 SerialChannel::~SerialChannel()
@@ -119,6 +101,35 @@ SerialChannel::~SerialChannel()
         ::close(m_gatherFd);
     if (m_pollFd >= 0)
         ::close(m_pollFd);
+}
+
+// One epoll set holds the device and the end of a wait, so that leaving the device
+// unwatched and watching it again are one system call each: Qt's event dispatcher wakes
+// its loop for every notifier switched off or on. The wait is timed by the kernel, as a
+// Qt timer counts whole milliseconds and every one it rounds up holds a reply back.
+// Made by the first open; 0, or the error that kept them from being made (the next open
+// tries again).
+int SerialChannel::makeWatch()
+{
+    if (m_reader)
+        return 0;
+    if (m_pollFd < 0)
+        m_pollFd = ::epoll_create1(EPOLL_CLOEXEC);
+    if (m_pollFd < 0)
+        return errno;
+    if (m_gatherFd < 0)
+        m_gatherFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (m_gatherFd < 0)
+        return errno;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = m_gatherFd;
+    if (::epoll_ctl(m_pollFd, EPOLL_CTL_ADD, m_gatherFd, &ev) != 0)
+        return errno;
+    m_reader = new QSocketNotifier(qintptr(m_pollFd), QSocketNotifier::Read, this);
+    m_reader->setEnabled(false);
+    connect(m_reader, &QSocketNotifier::activated, this, &SerialChannel::onActivity);
+    return 0;
 }
 
 void SerialChannel::refuseWhileOpen() const
@@ -367,9 +378,9 @@ void SerialChannel::open()
     const QString name = formattedDeviceName();
     const QString notFound = QStringLiteral("Specified device not found (%1).").arg(name);
 
-    if (m_watchError)
+    if (const int err = makeWatch())
         throw SerialChannelError(QStringLiteral("Can't open specified device %1 (Error %2, %3)")
-                                     .arg(name, QString::number(m_watchError), systemText(m_watchError)));
+                                     .arg(name, QString::number(err), systemText(err)));
 
     QString path;
     if (const int n = portNumberOfName(name); n > 0)

@@ -147,6 +147,7 @@ private:
     void onReadable();
     int fetchInput();
     void decodeInput(const char *data, int size);
+    int makeWatch();
     void enableReader();
     void watchDevice(bool on);
     bool startGathering();
@@ -172,7 +173,6 @@ private:
     quint64 m_generation = 0;   // bumped by every open and close
     int m_pollFd = -1;          // an epoll set: the device while it is watched, and m_gatherFd
     bool m_deviceWatched = false;
-    int m_watchError = 0;       // why the epoll set or the timer could not be made
     QSocketNotifier *m_reader = nullptr; // on m_pollFd
     QTimer *m_retry = nullptr;  // looks at the device again after a hang-up
     QTimer *m_drain = nullptr;  // finishes a write that outlived its wait

@@ -124,6 +124,23 @@ QString sysText(int err)
     return QString::fromLocal8Bit(std::strerror(err));
 }
 
+// Runs the event loop for `ms` and returns the share of it this thread spent on the CPU.
+double threadCpuShare(int ms)
+{
+    const auto micros = [] {
+        rusage u{};
+        ::getrusage(RUSAGE_THREAD, &u);
+        return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000000LL + u.ru_utime.tv_usec + u.ru_stime.tv_usec;
+    };
+    const qint64 before = micros();
+    QElapsedTimer wall;
+    wall.start();
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+    return double(micros() - before) / double(std::max<qint64>(wall.nsecsElapsed() / 1000, 1));
+}
+
 QByteArray allByteValues()
 {
     QByteArray bytes;
@@ -258,30 +275,44 @@ private slots:
         QVERIFY(second->isOpen());
     }
 
-    // Out of file descriptors when the channel is made: opening it says why, and the
-    // channel holds nothing.
+    // Out of file descriptors at the first open, with none or one to spare: the open
+    // says why and holds nothing more; once descriptors are free again it succeeds.
+    void noDescriptorsLeft_data()
+    {
+        QTest::addColumn<int>("spare");
+        QTest::newRow("none") << 0;
+        QTest::newRow("one") << 1;
+    }
     void noDescriptorsLeft()
     {
+        QFETCH(int, spare);
         rlimit saved{};
         QVERIFY(::getrlimit(RLIMIT_NOFILE, &saved) == 0);
         const int probe = ::open("/dev/null", O_RDONLY | O_CLOEXEC); // the lowest free descriptor
         QVERIFY(probe >= 0);
         ::close(probe);
-        rlimit tight = saved;
-        tight.rlim_cur = rlim_t(probe); // every descriptor from `probe` on is refused
-        QVERIFY(::setrlimit(RLIMIT_NOFILE, &tight) == 0);
-        auto ch = lineChannel();
-        QVERIFY(::setrlimit(RLIMIT_NOFILE, &saved) == 0);
-        QCOMPARE(errorOf([&] { ch->open(); }),
-                 QStringLiteral("Can't open specified device COM77 (Error %1, %2)").arg(EMFILE).arg(sysText(EMFILE)));
-        QVERIFY(!ch->isOpen());
+        {
+            auto ch = lineChannel();
+            rlimit tight = saved;
+            tight.rlim_cur = rlim_t(probe + spare); // every descriptor from there on is refused
+            QVERIFY(::setrlimit(RLIMIT_NOFILE, &tight) == 0);
+            const QString error = errorOf([&] { ch->open(); });
+            QVERIFY(::setrlimit(RLIMIT_NOFILE, &saved) == 0);
+            QCOMPARE(error, QStringLiteral("Can't open specified device COM77 (Error %1, %2)")
+                                .arg(EMFILE)
+                                .arg(sysText(EMFILE)));
+            QVERIFY(!ch->isOpen());
+            ch->open();
+            QVERIFY(ch->isOpen());
+            QVERIFY(ch->writeByte(0x5A));
+            QCOMPARE(m_pty->read(1), QByteArray("\x5A"));
+            QVERIFY(m_pty->write("ok"));
+            QSignalSpy rx(ch.get(), &SerialChannel::rxChar);
+            QVERIFY(rx.wait(1000));
+        }
         const int next = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
         QCOMPARE(next, probe);
         ::close(next);
-        // Another channel made with room to spare opens the same device.
-        auto other = lineChannel();
-        other->open();
-        QVERIFY(other->isOpen());
     }
 
     // The channel keeps the line settings it applied for the rest of a session, and
@@ -451,6 +482,58 @@ private slots:
     }
 
     // A reply coming a byte at a time does not wake the program once a byte.
+    // The receive buffer holds ReadSize bytes; the rest stays in the device, unwatched
+    // and without keeping the event loop busy, until the program reads.
+    void receiveBufferFull()
+    {
+        auto ch = lineChannel();
+        SerialChannel::Buffers buffers;
+        buffers.readSize = 8;
+        ch->setBuffers(buffers);
+        ch->open();
+        QSignalSpy rx(ch.get(), &SerialChannel::rxChar);
+        const QByteArray sent = "abcdefghijklmnopqrst";
+        QVERIFY(m_pty->write(sent));
+        QTRY_VERIFY_WITH_TIMEOUT(!rx.isEmpty() && rx.last().at(0).toInt() == 8, 2000);
+        const double cpu = threadCpuShare(300);
+        QVERIFY2(cpu < 0.3, qPrintable(QString::number(cpu)));
+        QCOMPARE(rx.last().at(0).toInt(), 8);
+        QCOMPARE(ch->readAvailable(), sent);
+        // Watched again once read.
+        QVERIFY(m_pty->write("u"));
+        QVERIFY(rx.wait(1000));
+        QCOMPARE(ch->readAvailable(), QByteArray("u"));
+    }
+
+    // A handler that runs an event loop of its own (a message box) sees no further
+    // receive event meanwhile, and bytes arriving then neither keep the loop busy nor
+    // get lost.
+    void handlerWithItsOwnLoop()
+    {
+        auto ch = lineChannel();
+        ch->open();
+        int calls = 0;
+        bool nested = false;
+        double cpu = 1;
+        QByteArray got;
+        connect(ch.get(), &SerialChannel::rxChar, this, [&] {
+            if (nested)
+                QFAIL("a receive event inside the handler's own loop");
+            ++calls;
+            got += ch->readAvailable();
+            if (calls == 1) {
+                nested = true;
+                QVERIFY(m_pty->write("later"));
+                cpu = threadCpuShare(300);
+                nested = false;
+            }
+        });
+        QVERIFY(m_pty->write("first"));
+        QTRY_VERIFY_WITH_TIMEOUT(got == "firstlater", 3000);
+        QCOMPARE(calls, 2);
+        QVERIFY2(cpu < 0.3, qPrintable(QString::number(cpu)));
+    }
+
     void thresholdSparesWakeUps()
     {
         auto ch = lineChannel();
