@@ -306,8 +306,8 @@ private slots:
             QVERIFY(ch->isOpen());
             QVERIFY(ch->writeByte(0x5A));
             QCOMPARE(m_pty->read(1), QByteArray("\x5A"));
-            QVERIFY(m_pty->write("ok"));
             QSignalSpy rx(ch.get(), &SerialChannel::rxChar);
+            QVERIFY(m_pty->write("ok"));
             QVERIFY(rx.wait(1000));
         }
         const int next = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -481,7 +481,6 @@ private slots:
         QCOMPARE(m_pty->attrs().c_cc[VMIN], cc_t(0));
     }
 
-    // A reply coming a byte at a time does not wake the program once a byte.
     // The receive buffer holds ReadSize bytes; the rest stays in the device, unwatched
     // and without keeping the event loop busy, until the program reads.
     void receiveBufferFull()
@@ -537,6 +536,7 @@ private slots:
         QVERIFY2(cpu < 0.3, qPrintable(QString::number(cpu)));
     }
 
+    // A reply coming a byte at a time does not wake the program once a byte.
     void thresholdSparesWakeUps()
     {
         auto ch = lineChannel();
