@@ -11,7 +11,8 @@
 //
 // Run under a display (xvfb-run) to count real painting; the offscreen platform otherwise.
 // ZK_BENCH_QUICK=1 leaves out the baselines of `poll` (for two builds compared in turn);
-// ZK_BENCH_PAINTS=1 lists the widgets painted while polling.
+// ZK_BENCH_PAINTS=1 lists the widgets painted while polling, ZK_BENCH_PASSES=1 the CPU
+// time of the event loop's passes by what they handled.
 
 #include "app/application.h"
 #include "app/formmain.h"
@@ -19,9 +20,11 @@
 #include "link/exchangeengine.h"
 #include "link/linkbar.h"
 #include "link/portmap.h"
+#include "link/serialchannel.h"
 #include "ui/messagebox.h"
 
 #include <QAction>
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -252,6 +255,65 @@ int poll(int exchanges, int baud)
     if (qEnvironmentVariableIntValue("ZK_BENCH_PAINTS"))
         qApp->installEventFilter(&paintCounter);
 
+    // ZK_BENCH_PASSES=1: the thread's CPU time of each pass of the event loop, from one
+    // wait to the next (the sleep and wake-up included), by the events the pass handled.
+    struct PassCounter : QObject {
+        struct Sum {
+            int passes = 0;
+            double micros = 0;
+        };
+        std::map<QString, Sum> sums;
+        QStringList seen;
+        double last = -1;
+        static double threadMicros()
+        {
+            timespec t{};
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+            return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
+        }
+        void passEnds()
+        {
+            const double now = threadMicros();
+            if (last >= 0) {
+                Sum &sum = sums[seen.isEmpty() ? QStringLiteral("(nothing)") : seen.join(u'+')];
+                ++sum.passes;
+                sum.micros += now - last;
+            }
+            seen.clear();
+            last = threadMicros();
+        }
+        bool eventFilter(QObject *o, QEvent *e) override
+        {
+            QString what;
+            switch (e->type()) {
+            case QEvent::Timer:
+                what = QStringLiteral("timer:") + QString::fromLatin1(
+                    o->parent() ? o->parent()->metaObject()->className() : o->metaObject()->className());
+                break;
+            case QEvent::SockAct:
+                what = QStringLiteral("socket:") + QString::fromLatin1(
+                    o->parent() ? o->parent()->metaObject()->className() : o->metaObject()->className());
+                break;
+            case QEvent::MetaCall:
+                what = QStringLiteral("queued:") + QString::fromLatin1(o->metaObject()->className());
+                break;
+            case QEvent::UpdateRequest: what = QStringLiteral("paint"); break;
+            default: break;
+            }
+            if (!what.isEmpty() && !seen.contains(what))
+                seen << what;
+            return false;
+        }
+    } passCounter;
+    if (qEnvironmentVariableIntValue("ZK_BENCH_PASSES")) {
+        qApp->installEventFilter(&passCounter);
+        QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
+                         &passCounter, [&passCounter] { passCounter.passEnds(); });
+        // What the line did in the pass: a delivery of received bytes, a wait begun.
+        QObject::connect(w.channel(), &SerialChannel::rxChar, &passCounter,
+                         [&passCounter](int count) { passCounter.seen << QStringLiteral("rx%1").arg(count); });
+    }
+
     w.ActionConnect->trigger();
     ExchangeEngine *engine = w.engine();
     struct Mark {
@@ -284,6 +346,9 @@ int poll(int exchanges, int baud)
         std::fprintf(stderr, "bench_polling: only %d exchanges\n", engine->sentCount());
     for (const auto &[widget, count] : paintCounter.paints)
         std::printf("  painted %6d times: %s\n", count, qPrintable(widget));
+    for (const auto &[what, sum] : passCounter.sums)
+        std::printf("  %7d passes, %7.1f µs each, %8.1f ms in all: %s\n", sum.passes, sum.micros / sum.passes,
+                    sum.micros / 1000, qPrintable(what));
     w.ActionDisconnect->trigger();
     stopSim.now();
 
