@@ -377,10 +377,13 @@ void SerialChannel::open()
     refuseWhileOpen();
     const QString name = formattedDeviceName();
     const QString notFound = QStringLiteral("Specified device not found (%1).").arg(name);
+    const auto cantOpen = [&name](int err) {
+        return QStringLiteral("Can't open specified device %1 (Error %2, %3)")
+            .arg(name, QString::number(err), systemText(err));
+    };
 
     if (const int err = makeWatch())
-        throw SerialChannelError(QStringLiteral("Can't open specified device %1 (Error %2, %3)")
-                                     .arg(name, QString::number(err), systemText(err)));
+        throw SerialChannelError(cantOpen(err));
 
     QString path;
     if (const int n = portNumberOfName(name); n > 0)
@@ -396,16 +399,14 @@ void SerialChannel::open()
         const int err = errno;
         if (err == ENOENT || err == ENODEV || err == ENXIO)
             throw SerialChannelError(notFound);
-        throw SerialChannelError(QStringLiteral("Can't open specified device %1 (Error %2, %3)")
-                                     .arg(name, QString::number(err), systemText(err)));
+        throw SerialChannelError(cantOpen(err));
     }
     // Unshared: TIOCEXCL keeps other programs out (root excepted); the lock also
     // keeps out a second opener in this program or any root process that locks.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno == EWOULDBLOCK ? EBUSY : errno;
         ::close(fd);
-        throw SerialChannelError(QStringLiteral("Can't open specified device %1 (Error %2, %3)")
-                                     .arg(name, QString::number(err), systemText(err)));
+        throw SerialChannelError(cantOpen(err));
     }
     ::ioctl(fd, TIOCEXCL);
 
@@ -431,8 +432,7 @@ void SerialChannel::open()
         ::close(fd);
         m_fd = -1;
         m_termios.clear();
-        throw SerialChannelError(QStringLiteral("Can't open specified device %1 (Error %2, %3)")
-                                     .arg(name, QString::number(err), systemText(err)));
+        throw SerialChannelError(cantOpen(err));
     }
 
     ++m_generation;
