@@ -50,11 +50,12 @@ Session::Session(const Options &options, QObject *parent)
     connect(&m_channel, &SerialChannel::txEmpty, m_engine, &ExchangeEngine::onTxEmpty);
     connect(&m_channel, &SerialChannel::breakReceived, m_engine, &ExchangeEngine::onBreak);
 
-    // The poll replies go to the same decoders the window's pages use.
+    // The poll replies go to the same decoders the window's pages use. Their layouts
+    // tell the engine how much of a reply to wait for, so that it wakes once a reply.
     for (const Head &head : ExchangeEngine::PollTable) {
         if (head.function == 0x00)
             continue; // the engine's own
-        m_engine->setHandler(head.function, 0, [this](const QByteArray &frame) {
+        m_engine->setHandler(head.function, layout::ofReply(head.function), [this](const QByteArray &frame) {
             m_info.take(frame);
             ++m_accepted;
             check();

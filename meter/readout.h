@@ -29,6 +29,26 @@ constexpr int ReadingsWithBilling = 30;
 constexpr int TurnOn = 4;
 constexpr int Billing = 2;
 constexpr int DdmStamps = 12;
+
+// What the decoder of a polled reply needs, by the reply's function code; 0 for a
+// function the poll cycle does not read. The engine waits for this much before it
+// wakes the program, and hands a shorter reply to no decoder.
+constexpr int ofReply(quint8 function)
+{
+    switch (function) {
+    case 0x01: return Serial;
+    case 0x04: return Clock;
+    case 0x06: return Correction;
+    case 0x0A: return Ddm;
+    case 0x0C: return Status;
+    case 0x0D: return Indication;
+    case 0x0F: return Readings;
+    case 0x11: return TurnOn;
+    case 0x22: return Billing;
+    case 0x2A: return DdmStamps;
+    default: return 0;
+    }
+}
 } // namespace layout
 
 // 0x01: 17 bits, the low bit of the third byte is bit 16.

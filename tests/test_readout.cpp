@@ -219,6 +219,31 @@ private slots:
         QVERIFY(!decodeSerial(lying));
     }
 
+    // The layout the engine waits for is exactly what each decoder needs: with it the
+    // value arrives, a byte short of it nothing does. Too long a layout would leave a
+    // reply waiting out the line's time; too short, a second wake-up a reply.
+    void layoutOfReply_data()
+    {
+        QTest::addColumn<int>("function");
+        for (const int function : {0x01, 0x04, 0x06, 0x0A, 0x0C, 0x0D, 0x0F, 0x11, 0x22, 0x2A})
+            QTest::addRow("0x%02X", function) << function;
+    }
+    void layoutOfReply()
+    {
+        QFETCH(int, function);
+        const int size = layout::ofReply(quint8(function));
+        QVERIFY(size > 0);
+        MeterInfo info;
+        QVERIFY(!info.take(replyFrame(quint8(function), QByteArray(size - 1, 1))));
+        QVERIFY(info.take(replyFrame(quint8(function), QByteArray(size, 1))));
+    }
+
+    void layoutOfOtherReplies()
+    {
+        for (const int function : {0x00, 0x08, 0x12, 0x13, 0x14, 0x26, 0xFF})
+            QCOMPARE(layout::ofReply(quint8(function)), 0);
+    }
+
     void status_data()
     {
         QTest::addColumn<int>("status");
