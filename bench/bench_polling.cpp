@@ -6,7 +6,11 @@
 //                                         CPU share of one core and resident memory after
 //                                         100, 1,000 and EXCHANGES (10,000) exchanges, beside
 //                                         the same window shown and not connected, and beside
-//                                         a bare Qt event loop woken as often as the program was
+//                                         a bare Qt event loop woken as often as the program was,
+//                                         and beside the line polled without the window
+//   bench_polling poll-headless [EXCHANGES] [BAUD]
+//                                         the line without the window: the command line's
+//                                         session polling the virtual meter, same figures
 //   bench_polling wake-floor RATE [SECONDS] that bare loop: a precise timer RATE times a second
 //
 // Run under a display (xvfb-run) to count real painting; the offscreen platform otherwise.
@@ -17,6 +21,8 @@
 #include "app/application.h"
 #include "app/formmain.h"
 #include "app/preferences.h"
+#include "cli/options.h"
+#include "cli/session.h"
 #include "link/exchangeengine.h"
 #include "link/linkbar.h"
 #include "link/portmap.h"
@@ -168,46 +174,113 @@ int startup(int runs)
     return 0;
 }
 
+// The virtual meter, started detached: a QProcess child would add its pipe and its
+// process descriptor to the event loop being measured, which the program run by an
+// operator does not have. Stopped when this goes out of scope.
+struct Meter {
+    qint64 pid = 0;
+    QString link;
+    bool start(const QString &dir)
+    {
+        link = dir + QStringLiteral("/meter");
+        QProcess sim;
+        sim.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/zelta-kn-sim"));
+        sim.setArguments({QStringLiteral("--link"), link, QStringLiteral("--address"), QStringLiteral("1"),
+                          QStringLiteral("--serial"), QStringLiteral("1234"), QStringLiteral("--turnaround"),
+                          QStringLiteral("2")});
+        sim.setStandardOutputFile(QProcess::nullDevice());
+        if (!sim.startDetached(&pid)) {
+            std::fprintf(stderr, "bench_polling: the virtual meter did not start\n");
+            return false;
+        }
+        for (int i = 0; i < 1000 && !QFileInfo::exists(link); ++i)
+            ::usleep(10000);
+        if (!QFileInfo::exists(link)) {
+            std::fprintf(stderr, "bench_polling: the virtual meter made no link\n");
+            return false;
+        }
+        return true;
+    }
+    void stop()
+    {
+        if (pid <= 0)
+            return;
+        ::kill(pid_t(pid), SIGTERM);
+        for (int i = 0; i < 500 && ::kill(pid_t(pid), 0) == 0; ++i)
+            ::usleep(10000);
+        pid = 0;
+    }
+    ~Meter() { stop(); }
+};
+
+struct Mark {
+    int exchanges;
+    double cpu, wall, rss;
+    long wakes;
+};
+
+// Polls until `exchanges` requests have been sent, printing the process's CPU share,
+// wake-ups and resident memory after 100, 1,000 and `exchanges`.
+QList<Mark> pollMarks(ExchangeEngine *engine, int exchanges)
+{
+    QList<Mark> marks;
+    for (const int at : {100, 1000, exchanges}) {
+        spin([&] { return engine->sentCount() >= at || engine->sentCount() < 0; }, 3600);
+        marks << Mark{engine->sentCount(), cpuSeconds(), monotonicSeconds(), rssMiB(), wakeUps()};
+        const Mark &m = marks.last();
+        if (marks.size() > 1) {
+            const Mark &first = marks.first();
+            const double share = (m.cpu - first.cpu) / (m.wall - first.wall);
+            const double perExchange = (m.cpu - first.cpu) / (m.exchanges - first.exchanges);
+            const double wakesPerSecond = (m.wakes - first.wakes) / (m.wall - first.wall);
+            std::printf("  after %6d exchanges (%.0f s polling): %.3f %% of a core since exchange %d, "
+                        "%.3f ms CPU an exchange, %.1f wake-ups a second (%.2f an exchange), "
+                        "%.1f MiB resident\n",
+                        m.exchanges, m.wall - marks.first().wall + 0.0, 100 * share, first.exchanges,
+                        1000 * perExchange, wakesPerSecond,
+                        (m.wakes - first.wakes) / double(m.exchanges - first.exchanges), m.rss);
+        } else {
+            std::printf("  after %6d exchanges: %.1f MiB resident\n", m.exchanges, m.rss);
+        }
+        std::fflush(stdout);
+    }
+    if (engine->sentCount() < exchanges)
+        std::fprintf(stderr, "bench_polling: only %d exchanges\n", engine->sentCount());
+    return marks;
+}
+
+// The line without the window: the command line's session (the same channel, engine
+// and decoders) polling the virtual meter in this process, no widget shown.
+int pollHeadless(int exchanges, int baud)
+{
+    QTemporaryDir dir;
+    Meter meter;
+    if (!meter.start(dir.path()))
+        return 1;
+    cli::Options options;
+    options.port = QFileInfo(meter.link).canonicalFilePath();
+    options.address = 1;
+    options.baud = baud;
+    cli::Session session(options);
+    std::printf("the line alone (the command line's session, no window) under %s, polling at %d bit/s\n",
+                qPrintable(QGuiApplication::platformName()), baud);
+    if (session.connectMeter() != cli::ExitDone)
+        return 1;
+    pollMarks(&session.engine(), exchanges);
+    session.disconnectMeter();
+    return 0;
+}
+
 int poll(int exchanges, int baud)
 {
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
     setMessageHook([](const Message &m) { std::fprintf(stderr, "message: %s\n", qPrintable(m.text)); });
     setApplicationTitle(FormMain::Title);
-    const QString link = dir.filePath(QStringLiteral("meter"));
-    // The virtual meter runs detached: a QProcess child would add its pipe and its
-    // process descriptor to the event loop the window is measured in, which the
-    // program run by an operator does not have.
-    QProcess sim;
-    sim.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/zelta-kn-sim"));
-    sim.setArguments({QStringLiteral("--link"), link, QStringLiteral("--address"), QStringLiteral("1"),
-                      QStringLiteral("--serial"), QStringLiteral("1234"), QStringLiteral("--turnaround"),
-                      QStringLiteral("2")});
-    sim.setStandardOutputFile(QProcess::nullDevice());
-    qint64 simPid = 0;
-    if (!sim.startDetached(&simPid)) {
-        std::fprintf(stderr, "bench_polling: the virtual meter did not start\n");
+    Meter meter;
+    if (!meter.start(dir.path()))
         return 1;
-    }
-    struct Stop {
-        qint64 pid;
-        void now()
-        {
-            if (pid <= 0)
-                return;
-            ::kill(pid_t(pid), SIGTERM);
-            for (int i = 0; i < 500 && ::kill(pid_t(pid), 0) == 0; ++i)
-                ::usleep(10000);
-            pid = 0;
-        }
-        ~Stop() { now(); }
-    } stopSim{simPid};
-    for (int i = 0; i < 1000 && !QFileInfo::exists(link); ++i)
-        ::usleep(10000);
-    if (!QFileInfo::exists(link)) {
-        std::fprintf(stderr, "bench_polling: the virtual meter made no link\n");
-        return 1;
-    }
+    const QString link = meter.link;
     setPreferencesStore(QStringLiteral("KalvimetBench"), QStringLiteral("bench-polling"));
     setPortMapStore(QStringLiteral("KalvimetBench"), QStringLiteral("bench-polling"));
     {
@@ -315,42 +388,14 @@ int poll(int exchanges, int baud)
     }
 
     w.ActionConnect->trigger();
-    ExchangeEngine *engine = w.engine();
-    struct Mark {
-        int exchanges;
-        double cpu, wall, rss;
-        long wakes;
-    };
-    QList<Mark> marks;
-    for (const int at : {100, 1000, exchanges}) {
-        spin([&] { return engine->sentCount() >= at || engine->sentCount() < 0; }, 3600);
-        marks << Mark{engine->sentCount(), cpuSeconds(), monotonicSeconds(), rssMiB(), wakeUps()};
-        const Mark &m = marks.last();
-        if (marks.size() > 1) {
-            const Mark &first = marks.first();
-            const double share = (m.cpu - first.cpu) / (m.wall - first.wall);
-            const double perExchange = (m.cpu - first.cpu) / (m.exchanges - first.exchanges);
-            const double wakesPerSecond = (m.wakes - first.wakes) / (m.wall - first.wall);
-            std::printf("  after %6d exchanges (%.0f s polling): %.3f %% of a core since exchange %d, "
-                        "%.3f ms CPU an exchange, %.1f wake-ups a second (%.2f an exchange), "
-                        "%.1f MiB resident\n",
-                        m.exchanges, m.wall - marks.first().wall + 0.0, 100 * share, first.exchanges,
-                        1000 * perExchange, wakesPerSecond,
-                        (m.wakes - first.wakes) / double(m.exchanges - first.exchanges), m.rss);
-        } else {
-            std::printf("  after %6d exchanges: %.1f MiB resident\n", m.exchanges, m.rss);
-        }
-        std::fflush(stdout);
-    }
-    if (engine->sentCount() < exchanges)
-        std::fprintf(stderr, "bench_polling: only %d exchanges\n", engine->sentCount());
+    const QList<Mark> marks = pollMarks(w.engine(), exchanges);
     for (const auto &[widget, count] : paintCounter.paints)
         std::printf("  painted %6d times: %s\n", count, qPrintable(widget));
     for (const auto &[what, sum] : passCounter.sums)
         std::printf("  %7d passes, %7.1f µs each, %8.1f ms in all: %s\n", sum.passes, sum.micros / sum.passes,
                     sum.micros / 1000, qPrintable(what));
     w.ActionDisconnect->trigger();
-    stopSim.now();
+    meter.stop();
 
     // The baseline for the wake-ups: a bare event loop in a process of its own, woken as
     // often as the program was while polling.
@@ -364,6 +409,14 @@ int poll(int exchanges, int baud)
                 {QStringLiteral("wake-floor"), QString::number(rate), QStringLiteral("20")});
     if (floor.waitForFinished(60000))
         std::printf("%s", floor.readAllStandardOutput().constData());
+    std::fflush(stdout);
+    // The baseline for the window: the same line polled without it, 1,000 exchanges.
+    QProcess line;
+    line.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    line.start(QCoreApplication::applicationFilePath(),
+               {QStringLiteral("poll-headless"), QStringLiteral("1001"), QString::number(baud)});
+    if (line.waitForFinished(600000))
+        std::printf("%s", line.readAllStandardOutput().constData());
     return 0;
 }
 
@@ -403,8 +456,12 @@ int main(int argc, char **argv)
     if (mode == QLatin1String("poll"))
         return poll(std::max(1001, args.value(2, QStringLiteral("10000")).toInt()),
                     args.value(3, QStringLiteral("9600")).toInt());
+    if (mode == QLatin1String("poll-headless"))
+        return pollHeadless(std::max(1001, args.value(2, QStringLiteral("10000")).toInt()),
+                            args.value(3, QStringLiteral("9600")).toInt());
     if (mode == QLatin1String("wake-floor"))
         return wakeFloor(args.value(2).toInt(), std::max(1.0, args.value(3, QStringLiteral("20")).toDouble()));
-    std::fprintf(stderr, "usage: bench_polling startup [RUNS] | poll [EXCHANGES] [BAUD] | wake-floor RATE [SECONDS]\n");
+    std::fprintf(stderr, "usage: bench_polling startup [RUNS] | poll [EXCHANGES] [BAUD] | poll-headless [EXCHANGES] [BAUD] | "
+                         "wake-floor RATE [SECONDS]\n");
     return 2;
 }
