@@ -413,13 +413,17 @@ void SerialChannel::open()
     m_fd = fd;
     m_pty = isPseudoTerminal(fd);
     m_wakeThreshold = 1;
-    try {
-        applyLineSettings(true);
-    } catch (...) {
+    // Gives the device back when the session cannot start.
+    const auto release = [this, fd] {
         ::ioctl(fd, TIOCNXCL);
         ::close(fd);
         m_fd = -1;
         m_termios.clear();
+    };
+    try {
+        applyLineSettings(true);
+    } catch (...) {
+        release();
         throw;
     }
     // Bytes that arrived before the port was ours are not part of any exchange.
@@ -428,10 +432,7 @@ void SerialChannel::open()
     watchDevice(true);
     if (!m_deviceWatched) {
         const int err = errno;
-        ::ioctl(fd, TIOCNXCL);
-        ::close(fd);
-        m_fd = -1;
-        m_termios.clear();
+        release();
         throw SerialChannelError(cantOpen(err));
     }
 
