@@ -20,7 +20,7 @@
 
 #include "app/application.h"
 #include "app/formmain.h"
-#include "app/preferences.h"
+#include "ops/preferences.h"
 #include "cli/options.h"
 #include "cli/session.h"
 #include "link/exchangeengine.h"

@@ -359,7 +359,7 @@ void PageSettings::SpinEdit_NumberChange()
     // The mark is set by markOnChange(); then the address rule.
     const int value = SpinEdit_Number->value();
     if (SpinEdit_Number->isEnabled() && value > 0 && m_sql && CheckAddr->isChecked())
-        SpinNewAddr->setValue(value % 100);
+        SpinNewAddr->setValue(addressOfSerial(value));
 }
 
 bool PageSettings::showSerial(int number)
@@ -370,8 +370,9 @@ bool PageSettings::showSerial(int number)
                 SpinEdit_Number->setValue(number);
         }))
         return false;
-    SpinEdit_Number->setEnabled(number == 0);
-    BitBtn1->setEnabled(number == 0);
+    m_reportedSerial = number;
+    SpinEdit_Number->setEnabled(serialEditableFor(number));
+    BitBtn1->setEnabled(serialEditableFor(number));
     return number != before;
 }
 

@@ -34,6 +34,8 @@ public:
     // Decoded replies into the controls, under the edited mark and the
     // "Не считывать" boxes. showSerial() answers whether the number shown changed.
     bool showSerial(int number);
+    // The number the meter last reported while the box was not edited.
+    int reportedSerial() const { return m_reportedSerial; }
     void showClock(const MeterClock &clock);
     void showCorrection(int correction);
     void showDdm(const Triple &numbers);
@@ -130,6 +132,7 @@ public:
 
 private:
     quint8 m_lastStatus = 0;
+    int m_reportedSerial = 0;
     bool m_sql = false;
 };
 

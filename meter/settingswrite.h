@@ -30,6 +30,13 @@ QByteArray passwordFrame(const QString &text);
 bool writeAllowed(bool connected, const QString &accessPassword, const QString &newPassword,
                   bool writeNewPassword);
 
+// The largest serial number the meter's 17-bit field holds.
+inline constexpr int MaxSerialNumber = 131071;
+// A serial number may be written only to a meter that reports 0, one without a number yet.
+constexpr bool serialEditableFor(int reportedSerial) { return reportedSerial == 0; }
+// The address a serial number proposes in SQL mode: the number mod 100.
+constexpr int addressOfSerial(int serial) { return serial % 100; }
+
 // The correction byte: magnitude in bits 0-4, bit 5 set for zero and positive values.
 quint8 correctionByte(int correction);
 

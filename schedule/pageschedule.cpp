@@ -461,17 +461,17 @@ void PageSchedule::setSchedule(const TariffSchedule &s)
     setTransfers(s.transfers);
 }
 
-QString PageSchedule::tariffProblem() const
+QStringList PageSchedule::tariffTexts() const
 {
+    QStringList texts;
     for (int z = 0; z < Zones; ++z)
-        if (const QString problem = tariffTextProblem(z, tariffText(z)); !problem.isEmpty())
-            return problem;
-    return QString();
+        texts << tariffText(z);
+    return texts;
 }
 
 bool PageSchedule::ValidateSchedule(int firmware)
 {
-    const QString problem = scheduleCheck(schedule(), firmware);
+    const QString problem = scheduleWriteProblem(schedule(), firmware, tariffTexts());
     if (problem.isEmpty())
         return true;
     showError(this, problem);

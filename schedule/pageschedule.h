@@ -62,16 +62,15 @@ public:
     void setTransfers(const QList<Transfer> &list);
 
     // The whole schedule as the controls hold it. A tariff text that is not a whole
-    // number gives tariff 0 here; tariffProblem() says so.
+    // number gives tariff 0 here; ValidateSchedule() refuses it.
     TariffSchedule schedule() const;
     // Puts a schedule into the controls (no start-time push; the enabling rule runs).
     void setSchedule(const TariffSchedule &schedule);
-    // The first zone whose tariff text is not a whole number, as the operator is told;
-    // empty when every tariff can be sent.
-    QString tariffProblem() const;
+    // The six zones' tariff texts as typed.
+    QStringList tariffTexts() const;
 
-    // The schedule checks for this firmware number; a failed check shows its message
-    // and gives false.
+    // The checks of a write for this firmware number (scheduleWriteProblem()); a failed
+    // check shows its message and gives false.
     bool ValidateSchedule(int firmware);
 
     // ---- replies of a read ----

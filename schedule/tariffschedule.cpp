@@ -172,6 +172,18 @@ QString calendarProblem(const TariffSchedule &s)
     return QString();
 }
 
+QString scheduleWriteProblem(const TariffSchedule &schedule, int firmware, const QStringList &tariffTexts)
+{
+    if (const QString problem = scheduleCheck(schedule, firmware); !problem.isEmpty())
+        return problem;
+    if (schedule.oneTariff)
+        return QString();
+    for (int z = 0; z < tariffTexts.size(); ++z)
+        if (const QString problem = tariffTextProblem(z, tariffTexts.at(z)); !problem.isEmpty())
+            return problem;
+    return hasCalendars(firmware) ? calendarProblem(schedule) : QString();
+}
+
 Insertion holidayInsertion(const QList<Holiday> &list, const Holiday &entry)
 {
     if (list.size() >= tariff::ListCapacity)

@@ -111,6 +111,11 @@ QString scheduleCheck(const TariffSchedule &schedule, int firmware);
 // carries the calendars.
 QString calendarProblem(const TariffSchedule &schedule);
 
+// The checks in the order a write runs them: scheduleCheck(); the zones' tariff texts as
+// typed (the page's; a file's tariffs are numbers already); the calendars, when the write
+// carries them. The first refusal, or empty when the schedule may be written.
+QString scheduleWriteProblem(const TariffSchedule &schedule, int firmware, const QStringList &tariffTexts = {});
+
 // Where a new entry goes, or why it cannot be added.
 struct Insertion {
     int position = -1;  // index to insert at; -1 with an error

@@ -1,6 +1,7 @@
 // Operating modes, preferences and the panel tint, without a window.
 
-#include "app/preferences.h"
+#include "ops/preferences.h"
+#include "ui/widgets.h"
 
 #include <QDir>
 #include <QFile>

@@ -148,4 +148,16 @@ void fillOwnBackground(QAbstractSpinBox *box)
         edit->setAutoFillBackground(true);
 }
 
+int tintChannel(int value, int percent)
+{
+    const int v = value + (value * percent) / 100;
+    return v < 0 ? 0 : (v > 255 ? 255 : v);
+}
+
+QColor panelTint(const QColor &buttonFace)
+{
+    return QColor(tintChannel(buttonFace.red(), 2), tintChannel(buttonFace.green(), 2),
+                  tintChannel(buttonFace.blue(), 0));
+}
+
 } // namespace zk

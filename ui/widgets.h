@@ -84,4 +84,9 @@ private:
     QLabel *m_label;
 };
 
+// Panel tint: v + (v * p) div 100, clamped to 0..255, with p = 2 for red and green
+// and 0 for blue, from the button-face colour.
+int tintChannel(int value, int percent);
+QColor panelTint(const QColor &buttonFace);
+
 } // namespace zk

@@ -8,7 +8,6 @@
 // empty file) when missing; close writes only into a key that exists and never
 // creates one, so deleting the file stops the program from saving anything.
 
-#include <QColor>
 #include <QString>
 #include <array>
 #include <optional>
@@ -62,9 +61,9 @@ bool saveClosePreferences(int port, bool saveDdm, const std::array<int, 3> &ddm)
 // The SQL marker file in `folder` (the working directory by default).
 bool sqlMarkerExists(const QString &folder = QString());
 
-// Panel tint: v + (v * p) div 100, clamped to 0..255, with p = 2 for red and green
-// and 0 for blue, from the button-face colour.
-int tintChannel(int value, int percent);
-QColor panelTint(const QColor &buttonFace);
+// The modes as the window would fix them at start-up here: the values "Master",
+// "NoUser" and "Sql" of the preferences and the marker file in the working
+// directory. Reads only: a missing key is not created.
+Modes modesHere();
 
 } // namespace zk

@@ -1,4 +1,4 @@
-#include "app/preferences.h"
+#include "ops/preferences.h"
 
 #include <QDir>
 #include <QFile>
@@ -148,16 +148,11 @@ bool sqlMarkerExists(const QString &folder)
     return QFileInfo(dir.filePath(SqlMarkerFile)).isFile();
 }
 
-int tintChannel(int value, int percent)
+Modes modesHere()
 {
-    const int v = value + (value * percent) / 100;
-    return v < 0 ? 0 : (v > 255 ? 255 : v);
-}
-
-QColor panelTint(const QColor &buttonFace)
-{
-    return QColor(tintChannel(buttonFace.red(), 2), tintChannel(buttonFace.green(), 2),
-                  tintChannel(buttonFace.blue(), 0));
+    const QSettings key = openKey();
+    return deriveModes(key.contains(QStringLiteral("Master")), key.contains(QStringLiteral("NoUser")),
+                       key.contains(QStringLiteral("Sql")), sqlMarkerExists());
 }
 
 } // namespace zk

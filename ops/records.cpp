@@ -1,0 +1,155 @@
+#include "ops/records.h"
+
+#include "meter/clockcorrection.h"
+#include "records/register.h"
+
+#include <QDir>
+
+namespace zk {
+
+namespace {
+
+Outcome databaseFailure(const DatabaseError &e)
+{
+    return Outcome::failure(Outcome::Storage, QString(), e.text());
+}
+
+Outcome fromResult(const RecordResult &r)
+{
+    if (r.recorded())
+        return Outcome{};
+    return Outcome::failure(r.outcome == RecordOutcome::UnderRepair ? Outcome::Refused : Outcome::Storage,
+                            r.caption, r.message);
+}
+
+} // namespace
+
+ProductionSession::ProductionSession() = default;
+ProductionSession::~ProductionSession() = default;
+
+ProductionDatabase &ProductionSession::database()
+{
+    if (!m_database || !m_database->isOpen()) {
+        // A connection the server dropped is closed: the old object goes first, because
+        // its destructor removes the connection of its name, which the new one reuses.
+        m_database.reset();
+        auto db = std::make_unique<ProductionDatabase>(
+            readConnectionSettings(preferencesOrganisation(), preferencesApplication()));
+        db->open();
+        m_database = std::move(db);
+    }
+    return *m_database;
+}
+
+Identification ProductionSession::identify()
+{
+    const Identification id = database().identify(localComputerName(), localLogin());
+    if (!id.ok())
+        return id;
+    m_bench = id.identity;
+    setPcClockFromServer();
+    return id;
+}
+
+void ProductionSession::setPcClockFromServer()
+{
+    const QDateTime server = database().serverTime();
+    if (!qEnvironmentVariableIsSet("ZK_KEEP_PC_CLOCK"))
+        setPcClock(server);
+}
+
+QString ProductionSession::driftText(int serial, const QDateTime &meterClock, const QDateTime &arrival)
+{
+    if (!meterClock.isValid())
+        return QString();
+    const auto drift = driftPerDay(meterClock, arrival, database().lastSettingTime(serial));
+    return drift ? zk::driftText(*drift) : QString();
+}
+
+Outcome ProductionSession::writeAllowed(int serial)
+{
+    try {
+        const auto id = database().meterId(serial);
+        if (!id)
+            return Outcome::failure(Outcome::Storage, QString::fromUtf8(CaptionRecordFailed), MessageMeterNotRegistered);
+        if (database().openRepairs(*id) > 0)
+            return Outcome::failure(Outcome::Refused, QString::fromUtf8(CaptionRecordFailed), MessageUnderRepair);
+    } catch (const DatabaseError &e) {
+        return databaseFailure(e);
+    }
+    return Outcome{};
+}
+
+Outcome ProductionSession::registerDefect(int serial, const QString &code)
+{
+    try {
+        const auto id = database().meterId(serial);
+        if (!id)
+            return Outcome::failure(Outcome::Storage, QString::fromUtf8(CaptionDefectLookup), MessageMeterNotRegistered);
+        database().registerDefect(*id, m_bench, code);
+    } catch (const DatabaseError &e) {
+        return databaseFailure(e);
+    }
+    return Outcome{};
+}
+
+Outcome WriteRecords::ready(int serial)
+{
+    if (m_production)
+        return m_production->writeAllowed(serial);
+    try {
+        openOrCreateRegister(QDir::currentPath());
+    } catch (const DbfError &e) {
+        return Outcome::failure(Outcome::Storage, QStringLiteral("Ошибка БД"), e.text());
+    }
+    return Outcome{};
+}
+
+std::optional<qint64> WriteRecords::nextFreeNumber(Outcome *failure)
+{
+    try {
+        if (m_production)
+            return m_production->database().nextFreeNumber();
+        return zk::nextFreeNumber(openOrCreateRegister(QDir::currentPath()));
+    } catch (const DatabaseError &e) {
+        *failure = databaseFailure(e);
+    } catch (const DbfError &e) {
+        *failure = Outcome::failure(Outcome::Storage, QString(), e.text());
+    }
+    return std::nullopt;
+}
+
+Outcome WriteRecords::record(const SettingsWrite &write, const ReadoutForRecord &readout, const QString &driftText,
+                             const QDateTime &now)
+{
+    if (m_production) {
+        try {
+            return fromResult(m_production->database().recordWrite(
+                m_production->bench(), buildProductionRecord(write, readout, driftText)));
+        } catch (const DatabaseError &e) {
+            return databaseFailure(e);
+        }
+    }
+    try {
+        DbfTable table = openOrCreateRegister(QDir::currentPath());
+        recordWrite(table, buildSettingsRecord(write, readout), now);
+    } catch (const DbfError &e) {
+        return Outcome::failure(Outcome::Storage, QStringLiteral("Ошибка БД"), MessageWriteFailedPrefix + e.text());
+    }
+    return Outcome{};
+}
+
+Outcome WriteRecords::recordFix(const ReadoutForRecord &readout, const QString &driftText)
+{
+    if (!m_production)
+        return Outcome::failure(Outcome::Storage, QString(),
+                                QStringLiteral("Показания фиксируются только в производственном режиме."));
+    try {
+        return fromResult(m_production->database().recordFix(
+            m_production->bench(), buildProductionRecord(SettingsWrite{}, readout, driftText).readingsOnly()));
+    } catch (const DatabaseError &e) {
+        return databaseFailure(e);
+    }
+}
+
+} // namespace zk

@@ -1,0 +1,73 @@
+#include "ops/settingsoperation.h"
+
+#include "ops/rules.h"
+
+#include <QJsonArray>
+
+namespace zk {
+
+SettingsWrite settingsWithDefaults(const Modes &modes, const MeterInfo &meter, const SettingsRequest &request)
+{
+    SettingsWrite w = request.write;
+    if (w.clock && !request.summerGiven)
+        w.clock->summer = meter.clock ? meter.clock->summer : false;
+    if (correctionByDefault(modes) && !w.correction && !request.noCorrection && meter.correction)
+        w.correction = meter.correction;
+    if (w.serial && !w.address && serialEditableFor(meter.serial.value_or(0)))
+        w.address = proposedAddress(modes, *w.serial);
+    return w;
+}
+
+QString settingsWriteProblem(const Modes &modes, int reportedSerial, const SettingsWrite &write)
+{
+    if (write.serial)
+        if (const QString p = serialWriteProblem(modes, reportedSerial); !p.isEmpty())
+            return p;
+    if (write.newPassword)
+        if (const QString p = newPasswordProblem(modes); !p.isEmpty())
+            return p;
+    return settingsProblem(write);
+}
+
+ReadoutForRecord readoutOf(const MeterInfo &meter, const SettingsWrite &write)
+{
+    ReadoutForRecord r;
+    r.serial = write.serial ? *write.serial : meter.serial.value_or(0);
+    r.version = meter.version ? meter.version->text : QString();
+    r.turnOnCount = meter.turnOn ? QString::number(meter.turnOn->halfMinutes) : QString();
+    r.status = meter.status.value_or(0);
+    if (meter.readings) {
+        for (quint64 count : meter.readings->current)
+            r.readings << formatReading(readingValue(count));
+        if (meter.readings->billing)
+            for (quint64 count : *meter.readings->billing)
+                r.readings << formatReading(readingValue(count));
+    }
+    r.corrections = meter.turnOn ? QString::number(meter.turnOn->corrections) : QString();
+    return r;
+}
+
+QJsonObject WriteVerdict::toJson() const
+{
+    QJsonArray names;
+    for (quint8 f : acknowledged)
+        names.append(frameName(f));
+    QJsonObject o;
+    o[QStringLiteral("ok")] = ok;
+    o[QStringLiteral("acknowledged")] = names;
+    o[QStringLiteral("failed")] = failed ? QJsonValue(frameName(*failed)) : QJsonValue(QJsonValue::Null);
+    o[QStringLiteral("error")] = error.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(error);
+    return o;
+}
+
+QString WriteVerdict::acknowledgedText() const
+{
+    QStringList names;
+    for (quint8 f : acknowledged)
+        names << frameName(f);
+    return names.isEmpty() ? QStringLiteral("Счетчик не подтвердил ни одного запроса; ничего не записано.")
+                           : QStringLiteral("Подтверждены счетчиком и остаются записанными: %1.")
+                                 .arg(names.join(QStringLiteral(", ")));
+}
+
+} // namespace zk
