@@ -7,17 +7,10 @@
 #include "cli/session.h"
 #include "cli/writecommand.h"
 
-#include <cstdio>
 
 namespace zk::cli {
 
 namespace {
-
-void out(const QString &text)
-{
-    std::fputs(text.toLocal8Bit().constData(), stdout);
-    std::fflush(stdout);
-}
 
 int noArguments(const Options &o)
 {
@@ -34,26 +27,23 @@ int commandInfo(const Options &o)
     if (const int e = session.connectMeter())
         return e;
     // In SQL mode the bench is identified first, and the drift per day is shown.
-    std::optional<ProductionBench> bench;
-    if (sqlModeHere()) {
-        int exit = ExitDone;
-        bench = identifiedBench(&exit);
-        if (!bench)
-            return exit;
-    }
+    int exit = ExitDone;
+    std::optional<Bench> bench = openBench(&exit);
+    if (!bench)
+        return exit;
     if (const int e = session.pollCycle())
         return e;
-    if (!bench) {
-        out(o.json ? jsonLine(infoJson(session.info())) : infoText(session.info()));
+    if (!bench->production) {
+        printOut(o.json ? jsonLine(infoJson(session.info())) : infoText(session.info()));
         return ExitDone;
     }
-    const QString drift = productionDrift(*bench, session.info());
+    const QString drift = productionDrift(*bench, session.info(), session.clockArrival());
     if (o.json) {
         QJsonObject obj = infoJson(session.info());
         obj[QStringLiteral("drift")] = drift.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(driftValue(drift).value_or(0));
-        out(jsonLine(obj));
+        printOut(jsonLine(obj));
     } else {
-        out(infoText(session.info()) + QStringLiteral("Уход за сутки (сек.) : ") + (drift.isEmpty() ? QStringLiteral("—") : drift) + QLatin1Char('\n'));
+        printOut(infoText(session.info()) + QStringLiteral("Уход за сутки (сек.) : ") + (drift.isEmpty() ? QStringLiteral("—") : drift) + QLatin1Char('\n'));
     }
     return ExitDone;
 }
@@ -73,9 +63,9 @@ int commandFindAddress(const Options &o)
     if (o.json) {
         QJsonObject obj;
         obj[QStringLiteral("address")] = found;
-        out(jsonLine(obj));
+        printOut(jsonLine(obj));
     } else {
-        out(QString::number(found) + QLatin1Char('\n'));
+        printOut(QString::number(found) + QLatin1Char('\n'));
     }
     return ExitDone;
 }
@@ -90,7 +80,7 @@ int commandStatus(const Options &o)
                                                                                  : text.toInt(&ok, 10);
     if (!ok || value < 0 || value > 255)
         return usageError(QStringLiteral("Значение статуса должно быть числом 0..255: %1").arg(text));
-    out(o.json ? jsonLine(statusJson(quint8(value))) : statusText(quint8(value)));
+    printOut(o.json ? jsonLine(statusJson(quint8(value))) : statusText(quint8(value)));
     return ExitDone;
 }
 
@@ -99,7 +89,7 @@ int commandStatus(const Options &o)
 int runCommand(const Options &o)
 {
     if (o.help) {
-        out(usageText());
+        printOut(usageText());
         return ExitDone;
     }
     if (o.command == QLatin1String("info"))

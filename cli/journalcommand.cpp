@@ -2,8 +2,8 @@
 
 #include "cli/report.h"
 #include "cli/session.h"
+#include "ops/journaloperation.h"
 #include "schedule/journalexport.h"
-#include "schedule/journal.h"
 
 #include <QDate>
 #include <QJsonArray>
@@ -13,18 +13,6 @@
 namespace zk::cli {
 
 namespace {
-
-void out(const QString &text)
-{
-    std::fputs(text.toLocal8Bit().constData(), stdout);
-    std::fflush(stdout);
-}
-
-void err(const QString &text)
-{
-    std::fputs(text.toLocal8Bit().constData(), stderr);
-    std::fflush(stderr);
-}
 
 QJsonArray jsonRow(const QStringList &cells)
 {
@@ -67,37 +55,20 @@ bool queued(const QList<QByteArray> &queue, quint8 function)
 int commandJournal(const Options &o)
 {
     // journal annual|consumption [--xls FILE]
-    QString xls;
-    QStringList words;
-    for (int i = 0; i < o.args.size(); ++i) {
-        const QString &a = o.args.at(i);
-        if (a == QLatin1String("--xls")) {
-            if (i + 1 >= o.args.size() || o.args.at(i + 1).isEmpty())
-                return usageError(QStringLiteral("Параметру --xls не хватает имени файла"));
-            xls = o.args.at(++i);
-        } else if (a.startsWith(QLatin1String("--xls="))) {
-            xls = a.mid(6);
-            if (xls.isEmpty())
-                return usageError(QStringLiteral("Параметру --xls не хватает имени файла"));
-        } else {
-            words << a;
+    const QString xls = o.value(QStringLiteral("xls"));
+    if (o.has(QStringLiteral("xls")) && xls.isEmpty())
+        return usageError(QStringLiteral("Параметру --xls не хватает имени файла"));
+    const QString kind = o.args.size() == 1 ? o.args.first() : QString();
+    if (kind != QLatin1String("annual") && kind != QLatin1String("consumption"))
+        return usageError(QStringLiteral("Команде journal нужен вид журнала: annual или consumption"));
+    // A workbook that could not be written is found before the meter is read.
+    if (!xls.isEmpty())
+        if (const QString problem = exportTargetProblem(xls); !problem.isEmpty()) {
+            printErr(exportFailureText() + QStringLiteral(" (") + problem + QLatin1Char(')'));
+            return ExitStorage;
         }
-    }
-    const QString kind = words.size() == 1 ? words.first() : QString();
-    const bool annual = kind == QLatin1String("annual");
-    if (!annual && kind != QLatin1String("consumption")) {
-        err(QStringLiteral("Команде journal нужен вид журнала: annual или consumption\n\n") + usageText());
-        return ExitUsage;
-    }
-
-    const quint8 function = annual ? req::ReadAnnual.function : req::ReadConsumption.function;
-    const int total = annual ? journal::Months : journal::Pages;
-    const QString name = annual ? QStringLiteral("Годовой журнал") : QStringLiteral("Журнал потребления");
+    JournalRead journal(kind == QLatin1String("annual"));
     const bool progress = isatty(STDERR_FILENO) == 1;
-    // Before the session: its engine's handlers refer to these.
-    QList<AnnualReply> annualReplies;
-    QList<ConsumptionReply> consumptionReplies;
-    int answered = 0;
 
     Session session(o);
     if (const int e = session.connectMeter())
@@ -106,52 +77,39 @@ int commandJournal(const Options &o)
         return e;
 
     ExchangeEngine &engine = session.engine();
-    auto step = [&] {
-        ++answered;
+    engine.setHandler(journal.function(), 1, [&](const QByteArray &frame) {
+        if (const QString line = journal.take(frame); !line.isEmpty())
+            engine.log(line);
         if (progress)
-            err(QStringLiteral("\r%1: %2 из %3").arg(name).arg(answered).arg(total));
-    };
-    engine.setHandler(req::ReadAnnual.function, 1, [&](const QByteArray &frame) {
-        if (const auto reply = decodeAnnual(frame)) {
-            annualReplies.append(*reply);
-            if (isBadMonthEntry(*reply))
-                engine.log(BadJournalMonthText);
-        }
-        step();
+            std::fputs(QStringLiteral("\r%1: %2 из %3").arg(journal.name()).arg(journal.answered()).arg(journal.total())
+                           .toLocal8Bit().constData(), stderr);
+        session.progress();
     });
-    engine.setHandler(req::ReadConsumption.function, 1, [&](const QByteArray &frame) {
-        if (const auto reply = decodeConsumption(frame))
-            consumptionReplies.append(*reply);
-        step();
-    });
-
-    engine.enqueue(annual ? annualRequests() : consumptionRequests());
-    // Done when none of the journal's requests is left: all answered, or the rest
-    // dropped after a failed exchange.
-    const int exit = session.runUntil([&] { return !queued(engine.queue(), function); });
+    engine.enqueue(journal.requests());
+    // Done when its own replies are in, or when none of its requests is left (the rest
+    // dropped after a failed exchange).
+    int exit = session.runUntil([&] { return journal.complete() || !queued(engine.queue(), journal.function()); });
     if (progress)
-        err(QStringLiteral("\n"));
-
-    // The rows read so far, as the window keeps them after a failed read.
-    const TextTable table = annual ? annualTable(annualReplies)
-                                   : consumptionTable(consumptionReplies, QDate::currentDate().year());
-    out(o.json ? jsonLine(tableJson(table)) : tableText(table));
-    if (exit != ExitDone)
-        return exit;
-    if (answered < total) {
-        err(QStringLiteral("%1 прочитан не полностью: %2 из %3\n").arg(name).arg(answered).arg(total));
-        return ExitNoAnswer;
+        std::fputs("\n", stderr);
+    if (exit == ExitDone && !journal.complete()) {
+        printErr(journal.incompleteText());
+        exit = ExitNoAnswer;
     }
+
+    // The rows read, as the window shows and exports them after a read that broke off.
+    const TextTable table = journal.table();
+    printOut(o.json ? jsonLine(tableJson(table)) : tableText(table));
     if (!xls.isEmpty()) {
         // The workbook the window's "Экспорт" writes: the same title, cells and number test.
         try {
-            writeExport(ExportTable{table}, journalTitle(annual, session.info().serial.value_or(0)), xls, QLocale());
+            writeExport(ExportTable{table}, journalTitle(journal.annual(), session.info().serial.value_or(0)), xls,
+                        QLocale());
         } catch (const ExportError &e) {
-            err(exportFailureText() + QStringLiteral(" (") + QString::fromUtf8(e.what()) + QStringLiteral(")\n"));
-            return ExitStorage;
+            printErr(exportFailureText() + QStringLiteral(" (") + QString::fromUtf8(e.what()) + QLatin1Char(')'));
+            return exit == ExitDone ? int(ExitStorage) : exit;
         }
     }
-    return ExitDone;
+    return exit;
 }
 
 } // namespace zk::cli

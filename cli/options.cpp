@@ -2,6 +2,7 @@
 
 #include "meter/settingswrite.h"
 
+#include <QCommandLineParser>
 #include <cstdio>
 
 namespace zk::cli {
@@ -31,10 +32,12 @@ QString usageText()
         "  info            один полный цикл опроса: все значения счетчика, как их показывает окно\n"
         "  find-address    поиск адреса с 0; выводит адрес, который ответил\n"
         "  status N        расшифровка значения статуса (счетчик не нужен)\n"
-        "  write [--time now|ГГГГ-ММ-ДДTЧЧ:ММ:СС] [--summer] [--address N] [--serial N]\n"
-        "        [--ddm A,B,C] [--indication N] [--billing ДЕНЬ,ЧАС] [--correction N]\n"
-        "        [--new-password N] [--reset-tariff]\n"
-        "                  записать в счетчик названные установки (как F12 в окне)\n"
+        "  write [--time now|ГГГГ-ММ-ДДTЧЧ:ММ:СС] [--summer on|off] [--new-address N]\n"
+        "        [--serial N|next] [--ddm A,B,C] [--indication N] [--billing ДЕНЬ,ЧАС]\n"
+        "        [--correction N] [--no-correction] [--new-password N] [--reset-tariff]\n"
+        "                  записать в счетчик названные установки (как F12 в окне); без\n"
+        "                  --summer время пишется с признаком летнего времени счетчика;\n"
+        "                  в производственном режиме и суточная коррекция, как в окне\n"
         "  reset-billing   сбросить показания на расчетный день\n"
         "  spoilage НОМЕР КОД\n"
         "                  зарегистрировать брак счетчика (производственный режим)\n"
@@ -57,24 +60,77 @@ QString usageText()
         "  --json       вывод в JSON\n"
         "  --trace      протокол обмена в stderr\n"
         "\n"
-        "Код завершения: 0 выполнено; 2 неверные аргументы; 3 нет ответа; 4 счетчик отказал;\n"
-        "5 ошибка базы данных или файла.\n");
+        "Код завершения: 0 выполнено; 2 неверные аргументы или запрещено режимом; 3 нет ответа;\n"
+        "4 счетчик отказал; 5 ошибка базы данных или файла.\n"
+        "С --json команды write, reset-billing, schedule write и spoilage выводят один объект\n"
+        "{\"ok\", \"acknowledged\", \"failed\", \"error\"}.\n");
 }
 
 namespace {
-// Options a command owns: after that command they are its own, even where a global
-// option has the same name.
-QStringList ownOptions(const QString &command)
+
+struct Spec {
+    const char *name;
+    bool takesValue;
+};
+
+constexpr Spec GlobalSpecs[] = {{"port", true},  {"address", true}, {"baud", true}, {"timeout", true},
+                                {"password", true}, {"json", false}, {"trace", false}, {"help", false}};
+
+// Each command's own options.
+QList<Spec> commandSpecs(const QString &command)
 {
     if (command == QLatin1String("write"))
-        return {QStringLiteral("--time"), QStringLiteral("--summer"), QStringLiteral("--address"),
-                QStringLiteral("--serial"), QStringLiteral("--ddm"), QStringLiteral("--indication"),
-                QStringLiteral("--billing"), QStringLiteral("--correction"), QStringLiteral("--new-password"),
-                QStringLiteral("--reset-tariff")};
+        return {{"time", true},        {"summer", true},        {"new-address", true}, {"serial", true},
+                {"ddm", true},         {"indication", true},    {"billing", true},     {"correction", true},
+                {"no-correction", false}, {"new-password", true}, {"reset-tariff", false}};
     if (command == QLatin1String("journal"))
-        return {QStringLiteral("--xls")};
+        return {{"xls", true}};
     return {};
 }
+
+bool globalTakesValue(const QString &word)
+{
+    for (const Spec &s : GlobalSpecs)
+        if (s.takesValue && word == QLatin1String("--") + QLatin1String(s.name))
+            return true;
+    return false;
+}
+
+// The first word that is neither an option nor a global option's value.
+QString commandWord(const QStringList &arguments)
+{
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &a = arguments.at(i);
+        if (a == QLatin1String("--"))
+            return arguments.value(i + 1);
+        if (!a.startsWith(QLatin1Char('-')))
+            return a;
+        if (globalTakesValue(a))
+            ++i;
+    }
+    return QString();
+}
+
+QCommandLineOption option(const Spec &s)
+{
+    QStringList names{QString::fromLatin1(s.name)};
+    if (names.first() == QLatin1String("help"))
+        names << QStringLiteral("h");
+    return s.takesValue ? QCommandLineOption(names, QString(), QStringLiteral("value")) : QCommandLineOption(names);
+}
+
+QString parserError(const QCommandLineParser &parser, const QStringList &arguments)
+{
+    if (!parser.unknownOptionNames().isEmpty()) {
+        const QString name = parser.unknownOptionNames().first();
+        return QStringLiteral("Неизвестный параметр: %1%2").arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"), name);
+    }
+    // The only other refusal: an option that takes a value stands last.
+    if (!arguments.isEmpty())
+        return QStringLiteral("Параметру %1 не хватает значения").arg(arguments.last());
+    return parser.errorText();
+}
+
 } // namespace
 
 Parsed parseArguments(const QStringList &arguments)
@@ -83,75 +139,56 @@ Parsed parseArguments(const QStringList &arguments)
     o.password = FactoryPassword;
     auto fail = [](const QString &text) { return Parsed{std::nullopt, text}; };
 
-    for (int i = 0; i < arguments.size(); ++i) {
-        QString arg = arguments.at(i);
-        QString value;
-        bool inlineValue = false;
-        if (arg.startsWith(QLatin1String("--")) && arg.contains(QLatin1Char('='))) {
-            value = arg.mid(arg.indexOf(QLatin1Char('=')) + 1);
-            arg = arg.left(arg.indexOf(QLatin1Char('=')));
-            inlineValue = true;
-        }
-        // The value of a global option: inline or the next word.
-        auto takeValue = [&]() -> std::optional<QString> {
-            if (inlineValue)
-                return value;
-            if (i + 1 >= arguments.size())
-                return std::nullopt;
-            return arguments.at(++i);
-        };
-        auto missing = [&] { return fail(QStringLiteral("Параметру %1 не хватает значения").arg(arg)); };
+    const QString command = commandWord(arguments);
+    const QList<Spec> own = commandSpecs(command);
+    QCommandLineParser parser;
+    for (const Spec &s : GlobalSpecs)
+        parser.addOption(option(s));
+    for (const Spec &s : own)
+        parser.addOption(option(s));
+    if (!parser.parse(QStringList{QStringLiteral("zelta-kn-cli")} + arguments))
+        return fail(parserError(parser, arguments));
 
-        if (!o.command.isEmpty() && ownOptions(o.command).contains(arg)) {
-            o.args << arguments.at(i);
-        } else if (arg == QLatin1String("--port")) {
-            const auto v = takeValue();
-            if (!v || v->isEmpty())
-                return missing();
-            o.port = *v;
-        } else if (arg == QLatin1String("--address")) {
-            const auto v = takeValue();
-            if (!v)
-                return missing();
-            const auto n = intArgument(*v, 0, 255);
-            if (!n)
-                return fail(QStringLiteral("Адрес должен быть числом от 0 до 255: %1").arg(*v));
-            o.address = *n;
-        } else if (arg == QLatin1String("--baud")) {
-            const auto v = takeValue();
-            if (!v)
-                return missing();
-            const auto n = intArgument(*v, 1200, 9600);
-            if (!n || (*n != 1200 && *n != 2400 && *n != 4800 && *n != 9600))
-                return fail(QStringLiteral("Скорость должна быть 1200, 2400, 4800 или 9600: %1").arg(*v));
-            o.baud = *n;
-        } else if (arg == QLatin1String("--timeout")) {
-            const auto v = takeValue();
-            if (!v)
-                return missing();
-            const auto n = intArgument(*v, 200, 10000);
-            if (!n)
-                return fail(QStringLiteral("Таймаут должен быть числом от 200 до 10000 мс: %1").arg(*v));
-            o.timeout = *n;
-        } else if (arg == QLatin1String("--password")) {
-            const auto v = takeValue();
-            if (!v)
-                return missing();
-            o.password = *v;
-        } else if (arg == QLatin1String("--json") && !inlineValue) {
-            o.json = true;
-        } else if (arg == QLatin1String("--trace") && !inlineValue) {
-            o.trace = true;
-        } else if ((arg == QLatin1String("--help") || arg == QLatin1String("-h")) && !inlineValue) {
-            o.help = true;
-        } else if (o.command.isEmpty()) {
-            if (arg.startsWith(QLatin1Char('-')))
-                return fail(QStringLiteral("Неизвестный параметр: %1").arg(arguments.at(i)));
-            o.command = arg;
-        } else {
-            // The command's own words and options, in their order.
-            o.args << arguments.at(i);
-        }
+    o.help = parser.isSet(QStringLiteral("help"));
+    o.json = parser.isSet(QStringLiteral("json"));
+    o.trace = parser.isSet(QStringLiteral("trace"));
+    if (parser.isSet(QStringLiteral("port"))) {
+        o.port = parser.value(QStringLiteral("port"));
+        if (o.port.isEmpty())
+            return fail(QStringLiteral("Параметру --port не хватает значения"));
+    }
+    if (parser.isSet(QStringLiteral("address"))) {
+        const QString v = parser.value(QStringLiteral("address"));
+        const auto n = intArgument(v, 0, 255);
+        if (!n)
+            return fail(QStringLiteral("Адрес должен быть числом от 0 до 255: %1").arg(v));
+        o.address = *n;
+    }
+    if (parser.isSet(QStringLiteral("baud"))) {
+        const QString v = parser.value(QStringLiteral("baud"));
+        const auto n = intArgument(v, 1200, 9600);
+        if (!n || (*n != 1200 && *n != 2400 && *n != 4800 && *n != 9600))
+            return fail(QStringLiteral("Скорость должна быть 1200, 2400, 4800 или 9600: %1").arg(v));
+        o.baud = *n;
+    }
+    if (parser.isSet(QStringLiteral("timeout"))) {
+        const QString v = parser.value(QStringLiteral("timeout"));
+        const auto n = intArgument(v, 200, 10000);
+        if (!n)
+            return fail(QStringLiteral("Таймаут должен быть числом от 200 до 10000 мс: %1").arg(v));
+        o.timeout = *n;
+    }
+    if (parser.isSet(QStringLiteral("password")))
+        o.password = parser.value(QStringLiteral("password"));
+    for (const Spec &s : own) {
+        const QString name = QString::fromLatin1(s.name);
+        if (parser.isSet(name))
+            o.own[name] = s.takesValue ? parser.values(name) : QStringList{QString()};
+    }
+    QStringList words = parser.positionalArguments();
+    if (!words.isEmpty()) {
+        o.command = words.takeFirst();
+        o.args = words;
     }
     if (o.command.isEmpty() && !o.help)
         return fail(QStringLiteral("Не указана команда"));

@@ -1,6 +1,7 @@
 #pragma once
-// The command line of zelta-kn-cli: global options, the command and its own words.
+// The command line of zelta-kn-cli: global options, the command, its own options and words.
 
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -11,7 +12,7 @@ namespace zk::cli {
 enum Exit {
     ExitDone = 0,
     ExitFailure = 1,  // anything else that went wrong
-    ExitUsage = 2,    // bad arguments (a usage message on stderr)
+    ExitUsage = 2,    // bad arguments (a usage message on stderr), or refused before anything was sent
     ExitNoAnswer = 3, // the meter stopped answering, or the port could not be used
     ExitRefused = 4,  // the meter answered with an error reply
     ExitStorage = 5,  // a database or file error
@@ -27,11 +28,19 @@ struct Options {
     bool trace = false;
     bool help = false;
     QString command;      // empty with --help alone
-    QStringList args;     // the words after the command, its own options among them
+    QStringList args;     // the command's words after it (its options are in `own`)
+    // The command's own options by name without dashes: the values given (a flag has one
+    // empty value).
+    QMap<QString, QStringList> own;
+
+    bool has(const QString &name) const { return own.contains(name); }
+    // The last value given for `name`; empty when not given.
+    QString value(const QString &name) const { return own.value(name).value(own.value(name).size() - 1); }
 };
 
 // Parses the whole argument list (without the program name). Global options stand
-// before or after the command. On failure the text says what is wrong.
+// before or after the command, its own options after it. On failure the text says
+// what is wrong: an unknown option, a value missing or out of range.
 struct Parsed {
     std::optional<Options> options;
     QString error;

@@ -1,134 +1,84 @@
 #include "cli/production.h"
 
-#include "app/preferences.h"
-#include "cli/writecommand.h"
-#include "meter/clockcorrection.h"
-#include "records/settingsrecord.h"
-
-#include <QSettings>
-#include <cstdio>
+#include "cli/report.h"
+#include "ops/rules.h"
 
 namespace zk::cli {
 
-namespace {
-void say(const QString &text)
+int exitOf(const Outcome &outcome)
 {
-    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
-}
-} // namespace
-
-bool sqlModeHere()
-{
-    const QSettings prefs(preferencesOrganisation(), preferencesApplication());
-    return deriveModes(false, false, prefs.contains(QStringLiteral("Sql")), sqlMarkerExists()).sqlMode;
+    switch (outcome.status) {
+    case Outcome::Done: return ExitDone;
+    case Outcome::Refused: return ExitRefused;
+    case Outcome::Storage: break;
+    }
+    return ExitStorage;
 }
 
-std::optional<ProductionBench> identifiedBench(int *exit)
+void sayOutcome(const Outcome &outcome, const QString &prefix)
 {
-    *exit = ExitStorage;
+    printErr(prefix + outcome.message);
+}
+
+std::optional<Bench> openBench(int *exit)
+{
+    Bench b;
+    b.modes = modesHere();
+    *exit = ExitDone;
+    if (!b.modes.sqlMode)
+        return b;
+    b.production = std::make_unique<ProductionSession>();
+    b.records = WriteRecords(b.production.get());
     try {
-        ProductionBench b;
-        b.db = std::make_unique<ProductionDatabase>(
-            readConnectionSettings(preferencesOrganisation(), preferencesApplication()));
-        b.db->open();
-        const Identification id = b.db->identify(localComputerName(), localLogin());
+        const Identification id = b.production->identify();
         if (!id.ok()) {
-            say(id.problem);
+            printErr(id.problem);
+            *exit = ExitStorage;
             return std::nullopt;
         }
-        b.bench = id.identity;
-        const QDateTime server = b.db->serverTime();
-        if (!qEnvironmentVariableIsSet("ZK_KEEP_PC_CLOCK"))
-            setPcClock(server); // a refusal is ignored
-        *exit = ExitDone;
-        return b;
     } catch (const DatabaseError &e) {
-        say(e.text());
+        printErr(e.text());
+        *exit = ExitStorage;
         return std::nullopt;
     }
+    return b;
 }
 
-int productionWriteAllowed(ProductionBench &b, int serial)
+QString productionDrift(Bench &b, const MeterInfo &info, const QDateTime &clockArrival)
 {
-    try {
-        const auto id = b.db->meterId(serial);
-        if (!id) {
-            say(MessageMeterNotRegistered);
-            return ExitStorage;
-        }
-        if (b.db->openRepairs(*id) > 0) {
-            say(MessageUnderRepair);
-            return ExitRefused;
-        }
-    } catch (const DatabaseError &e) {
-        say(e.text());
-        return ExitStorage;
-    }
-    return ExitDone;
-}
-
-QString productionDrift(ProductionBench &b, const MeterInfo &info)
-{
-    if (!info.serial || !info.clock || !info.clock->date().isValid() || !info.clock->time().isValid())
+    if (!b.production || !info.serial || !info.clock || !info.clock->date().isValid() || !info.clock->time().isValid())
         return QString();
     try {
-        const QDateTime last = b.db->lastSettingTime(*info.serial);
-        const auto drift = driftPerDay(QDateTime(info.clock->date(), info.clock->time()),
-                                       QDateTime::currentDateTime(), last);
-        return drift ? driftText(*drift) : QString();
+        return b.production->driftText(*info.serial, QDateTime(info.clock->date(), info.clock->time()), clockArrival);
     } catch (const DatabaseError &e) {
-        say(e.text());
+        printErr(e.text());
         return QString();
     }
-}
-
-int recordProductionWrite(ProductionBench &b, const SettingsWrite &write, const MeterInfo &info)
-{
-    try {
-        const RecordResult r = b.db->recordWrite(
-            b.bench, buildProductionRecord(write, readoutOf(info, write), productionDrift(b, info)));
-        if (!r.recorded()) {
-            say(QStringLiteral("Записано в счетчик, но не в БД: ") + r.message);
-            return ExitStorage;
-        }
-    } catch (const DatabaseError &e) {
-        say(QStringLiteral("Записано в счетчик, но не в БД: ") + e.text());
-        return ExitStorage;
-    }
-    return ExitDone;
 }
 
 int commandSpoilage(const Options &o)
 {
+    WriteVerdict verdict;
     if (o.args.size() != 2)
         return usageError(QStringLiteral("Команде spoilage нужны номер счетчика и код брака"));
-    const auto serial = intArgument(o.args.at(0), 0, 131071);
+    const auto serial = intArgument(o.args.at(0), 0, MaxSerialNumber);
     if (!serial)
-        return usageError(QStringLiteral("Номер счетчика должен быть от 0 до 131071: %1").arg(o.args.at(0)));
+        return usageError(QStringLiteral("Номер счетчика должен быть от 0 до %1: %2").arg(MaxSerialNumber).arg(o.args.at(0)));
     const QString code = o.args.at(1).trimmed();
-    if (!defectCodeAccepted(code))
-        return usageError(QStringLiteral("Код брака не может быть пустым"));
-    if (!sqlModeHere()) {
-        say(QStringLiteral("Регистрация брака выполняется только в производственном режиме."));
-        return ExitStorage;
-    }
+    if (const QString problem = defectCodeProblem(code); !problem.isEmpty())
+        return usageError(problem);
+    if (!modesHere().sqlMode)
+        return finish(o, verdict, ExitStorage,
+                      QStringLiteral("Регистрация брака выполняется только в производственном режиме."));
     int exit = ExitDone;
-    auto b = identifiedBench(&exit);
+    auto b = openBench(&exit);
     if (!b)
-        return exit;
-    try {
-        const auto id = b->db->meterId(*serial);
-        if (!id) {
-            say(MessageMeterNotRegistered);
-            return ExitStorage;
-        }
-        b->db->registerDefect(*id, b->bench, code);
-    } catch (const DatabaseError &e) {
-        say(e.text());
-        return ExitStorage;
-    }
-    say(QStringLiteral("Брак зарегистрирован."));
-    return ExitDone;
+        return finish(o, verdict, exit, QStringLiteral("Рабочее место не опознано в БД."));
+    const Outcome outcome = b->production->registerDefect(*serial, code);
+    if (!outcome.ok())
+        return finish(o, verdict, exitOf(outcome), outcome.message);
+    verdict.ok = true;
+    return finish(o, verdict, ExitDone, QStringLiteral("Брак зарегистрирован."));
 }
 
 } // namespace zk::cli

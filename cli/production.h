@@ -1,40 +1,38 @@
 #pragma once
-// The command line in SQL mode: the bench identified first, writes recorded in the
-// production database as the window records them, the drift per day, defects.
+// Where the command line records: the modes as the window would fix them here, and in
+// SQL mode the production database with the bench identified first; the drift per day;
+// defects.
 
 #include "cli/options.h"
 #include "meter/meterinfo.h"
-#include "meter/settingswrite.h"
-#include "records/production.h"
+#include "ops/preferences.h"
+#include "ops/records.h"
 
+#include <QDateTime>
 #include <memory>
 #include <optional>
 
 namespace zk::cli {
 
-// SQL mode, decided as the window decides it: the marker file in the working
-// directory or the value "Sql" of the preferences.
-bool sqlModeHere();
+// The exit status of an outcome that is not Done.
+int exitOf(const Outcome &outcome);
+// The outcome's text on stderr, after `prefix`.
+void sayOutcome(const Outcome &outcome, const QString &prefix = QString());
 
-// The production database with this computer, operator and bench identified, and
-// the PC clock set from the server; nothing, with the reason on stderr and *exit
-// set to ExitStorage, when the database cannot be used or does not know them.
-struct ProductionBench {
-    std::unique_ptr<ProductionDatabase> db;
-    BenchIdentity bench;
+struct Bench {
+    Modes modes;
+    std::unique_ptr<ProductionSession> production; // in SQL mode
+    WriteRecords records{nullptr};
 };
-std::optional<ProductionBench> identifiedBench(int *exit);
 
-// The meter `serial` may get a recorded write: registered and not under repair.
-// ExitDone, or the refusal on stderr with ExitRefused (under repair) or ExitStorage.
-int productionWriteAllowed(ProductionBench &bench, int serial);
+// The modes of this working directory and, in SQL mode, the bench identified with the PC
+// clock set from the server. Nothing, with the reason on stderr and *exit set, when the
+// database cannot be used or does not know the computer, the operator or the bench.
+std::optional<Bench> openBench(int *exit);
 
-// The drift per day of the meter polled into `info`, as the window shows it; empty
-// when its last setting time is unknown.
-QString productionDrift(ProductionBench &bench, const MeterInfo &info);
-
-// Records a completed write; ExitDone or ExitStorage with the window's message.
-int recordProductionWrite(ProductionBench &bench, const SettingsWrite &write, const MeterInfo &info);
+// The drift per day of the meter polled into `info`, its clock paired with the PC's time
+// at the clock reply's arrival; empty when unknown.
+QString productionDrift(Bench &bench, const MeterInfo &info, const QDateTime &clockArrival);
 
 // spoilage NUMBER CODE
 int commandSpoilage(const Options &options);

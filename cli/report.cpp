@@ -1,5 +1,7 @@
 #include "cli/report.h"
 
+#include <cstdio>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -206,6 +208,30 @@ QString statusText(quint8 status)
 QString jsonLine(const QJsonObject &object)
 {
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + QLatin1Char('\n');
+}
+
+void printOut(const QString &text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
+}
+
+void printErr(const QString &line)
+{
+    std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+int finish(const Options &o, WriteVerdict verdict, int exit, const QString &text)
+{
+    verdict.ok = exit == ExitDone;
+    if (!verdict.ok && verdict.error.isEmpty())
+        verdict.error = text;
+    if (o.json)
+        printOut(jsonLine(verdict.toJson()));
+    if (!text.isEmpty() && (!o.json || !verdict.ok))
+        printErr(text);
+    return exit;
 }
 
 } // namespace zk::cli

@@ -2,7 +2,9 @@
 // What the command line prints: JSON objects and readable Russian text, made
 // from the same decoded values the window shows.
 
+#include "cli/options.h"
 #include "meter/meterinfo.h"
+#include "ops/settingsoperation.h"
 
 #include <QJsonObject>
 #include <QLocale>
@@ -20,5 +22,14 @@ QString statusText(quint8 status);
 
 // A JSON document as one line of text with a final newline.
 QString jsonLine(const QJsonObject &object);
+
+// Text on stdout as it stands, and a line on stderr.
+void printOut(const QString &text);
+void printErr(const QString &line);
+
+// The end of a command that writes: with --json the verdict as one object (its error
+// the failure's text), otherwise `text` on stderr, and after a failure what stays
+// written. Returns `exit`.
+int finish(const Options &options, WriteVerdict verdict, int exit, const QString &text);
 
 } // namespace zk::cli

@@ -1,9 +1,11 @@
 #include "cli/schedulecommand.h"
 
+#include "cli/production.h"
 #include "cli/report.h"
 #include "cli/session.h"
-#include "cli/writecommand.h"
-#include "meter/readout.h"
+#include "ops/rules.h"
+#include "ops/scheduleoperation.h"
+#include "ops/settingsoperation.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -15,18 +17,6 @@
 namespace zk::cli {
 
 namespace {
-
-void out(const QString &text)
-{
-    std::fputs(text.toLocal8Bit().constData(), stdout);
-    std::fflush(stdout);
-}
-
-void say(const QString &text)
-{
-    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
-    std::fflush(stderr);
-}
 
 QString field(const QString &name)
 {
@@ -53,16 +43,10 @@ QString unknownKey(const QJsonObject &o, const QStringList &known)
     return QString();
 }
 
-bool readFunction(quint8 f)
-{
-    return f == req::ReadZones.function || f == req::ReadDayTypes.function || f == req::ReadHoliday.function
-        || f == req::ReadTransfer.function;
-}
-
 bool readQueued(const QList<QByteArray> &queue)
 {
     for (const QByteArray &frame : queue)
-        if (!frame.isEmpty() && readFunction(quint8(frame.at(0))))
+        if (!frame.isEmpty() && ScheduleRead::isReadFunction(quint8(frame.at(0))))
             return true;
     return false;
 }
@@ -72,56 +56,35 @@ int scheduleRead(const Options &o)
     if (o.args.size() != 1)
         return usageError(QStringLiteral("Лишние аргументы команды schedule read: %1")
                               .arg(o.args.mid(1).join(QLatin1Char(' '))));
-    // Before the session: its engine's handlers refer to these. The lists start
-    // empty, as the window empties them when it queues the read.
-    TariffSchedule schedule;
-    schedule.holidays.clear();
-    schedule.transfers.clear();
-    int answered = 0;
-
     Session session(o);
     if (const int e = session.connectMeter())
         return e;
     if (const int e = session.waitForMeter())
         return e;
     const int firmware = session.info().version->number;
-
+    ScheduleRead read(firmware);
     ExchangeEngine &engine = session.engine();
-    engine.setHandler(req::ReadZones.function, 0, [&](const QByteArray &frame) {
-        if (const auto reply = decodeZones(frame))
-            for (int zone : applyZoneReply(schedule, *reply))
-                engine.log(badZoneTimeText(zone));
-        ++answered;
-    });
-    engine.setHandler(req::ReadDayTypes.function, 0, [&](const QByteArray &frame) {
-        const auto masks = decodeDayTypes(frame);
-        for (int z = 0; z < tariff::Zones; ++z)
-            schedule.zones[size_t(z)].days = masks ? (*masks)[size_t(z)] : 0;
-        ++answered;
-    });
-    engine.setHandler(req::ReadHoliday.function, 0, [&](const QByteArray &frame) {
-        if (const auto h = decodeHoliday(frame); h && schedule.holidays.size() < tariff::ListCapacity)
-            schedule.holidays << *h;
-        ++answered;
-    });
-    engine.setHandler(req::ReadTransfer.function, 0, [&](const QByteArray &frame) {
-        if (const auto t = decodeTransfer(frame); t && schedule.transfers.size() < tariff::ListCapacity)
-            schedule.transfers << *t;
-        ++answered;
-    });
-
-    const QList<QByteArray> frames = scheduleReadFrames(firmware);
-    engine.enqueue(frames);
-    // Done when none of the read's requests is left: all answered, or the rest
-    // dropped after a failed exchange.
-    if (const int e = session.runUntil([&] { return !readQueued(engine.queue()); }))
+    for (quint8 f : {req::ReadZones.function, req::ReadDayTypes.function, req::ReadHoliday.function,
+                     req::ReadTransfer.function}) {
+        engine.setHandler(f, 0, [&](const QByteArray &frame) {
+            for (const QString &line : read.take(frame))
+                engine.log(line);
+            session.progress();
+        });
+    }
+    engine.enqueue(read.requests());
+    // Done when every reply is in, or none of the read's requests is left (the rest
+    // dropped after a failed exchange).
+    if (const int e = session.runUntil([&] { return read.complete() || !readQueued(engine.queue()); }))
         return e;
-    if (answered < frames.size()) {
+    if (!read.complete()) {
         // Part of a schedule would look like a whole one: nothing is printed.
-        say(QStringLiteral("Расписание прочитано не полностью: %1 ответов из %2").arg(answered).arg(frames.size()));
+        printErr(QStringLiteral("Расписание прочитано не полностью: %1 ответов из %2")
+                     .arg(read.answered())
+                     .arg(read.requests().size()));
         return ExitNoAnswer;
     }
-    out(o.json ? jsonLine(scheduleJson(schedule, firmware)) : scheduleText(schedule, firmware));
+    printOut(o.json ? jsonLine(scheduleJson(read.schedule(), firmware)) : scheduleText(read.schedule(), firmware));
     return ExitDone;
 }
 
@@ -131,48 +94,43 @@ int scheduleWrite(const Options &o)
         return usageError(QStringLiteral("Команде schedule write нужен один файл расписания (JSON)"));
     const QString path = o.args.at(1);
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        say(QStringLiteral("Не удалось прочитать файл %1: %2").arg(path, file.errorString()));
-        return ExitStorage;
-    }
-    const ScheduleFile parsed = parseScheduleFile(file.readAll(), QDate::currentDate());
-    if (!parsed.schedule) {
-        say(QStringLiteral("%1: %2").arg(path, parsed.error));
-        return ExitUsage;
-    }
-    for (const QString &note : parsed.notes)
-        say(note);
+    if (!file.open(QIODevice::ReadOnly))
+        return finish(o, WriteVerdict{}, ExitStorage,
+                      QStringLiteral("Не удалось прочитать файл %1: %2").arg(path, file.errorString()));
+    const ScheduleFile parsed = parseScheduleFile(file.readAll());
+    if (!parsed.schedule)
+        return finish(o, WriteVerdict{}, ExitUsage, QStringLiteral("%1: %2").arg(path, parsed.error));
+    if (const QString p = accessPasswordProblem(o.password); !p.isEmpty())
+        return finish(o, WriteVerdict{}, ExitUsage, p);
     const TariffSchedule &schedule = *parsed.schedule;
     int exit = ExitDone;
-    std::optional<WriteRecorder> recorder = recorderForWrite(&exit);
-    if (!recorder)
-        return exit;
+    std::optional<Bench> bench = openBench(&exit);
+    if (!bench)
+        return finish(o, WriteVerdict{}, exit, QString());
 
     Session session(o);
     if (const int e = session.connectMeter())
-        return e;
+        return finish(o, WriteVerdict{}, e, QString());
     // A whole poll cycle, so that the record holds what the window's would.
     if (const int e = session.pollCycle())
-        return e;
+        return finish(o, WriteVerdict{}, e, QString());
     const int firmware = session.info().version->number;
     // The window's checks for this meter, before anything is sent.
-    QString problem = scheduleCheck(schedule, firmware);
-    if (problem.isEmpty() && !schedule.oneTariff && hasCalendars(firmware))
-        problem = calendarProblem(schedule);
-    if (!problem.isEmpty()) {
-        say(problem);
-        return ExitUsage;
-    }
-    if (const int e = recorder->allowed(session.info().serial.value_or(0)))
-        return e;
+    if (const QString problem = scheduleWriteProblem(schedule, firmware); !problem.isEmpty())
+        return finish(o, WriteVerdict{}, ExitUsage, problem);
+    // A meter whose write could not be recorded is not written.
+    if (const Outcome ready = bench->records.ready(session.info().serial.value_or(0)); !ready.ok())
+        return finish(o, WriteVerdict{}, exitOf(ready), ready.message);
+    WriteVerdict verdict;
     if (const int e = session.runFrames(scheduleWriteFrames(schedule, firmware, o.password),
-                                        Session::WriteFlag::Schedule))
-        return e;
+                                        Session::WriteFlag::Schedule, &verdict))
+        return finish(o, verdict, e, verdict.acknowledgedText());
     // Recorded as the window records a schedule write: no settings of its own.
-    if (const int e = recorder->record(SettingsWrite{}, session.info()))
-        return e;
-    say(QStringLiteral("Тарифное расписание записано."));
-    return ExitDone;
+    const QString drift = productionDrift(*bench, session.info(), session.clockArrival());
+    if (const Outcome recorded = bench->records.record(SettingsWrite{}, readoutOf(session.info(), SettingsWrite{}), drift);
+        !recorded.ok())
+        return finish(o, verdict, exitOf(recorded), QStringLiteral("Записано в счетчик, но не в БД: ") + recorded.message);
+    return finish(o, verdict, ExitDone, QStringLiteral("Тарифное расписание записано."));
 }
 
 } // namespace
@@ -234,7 +192,7 @@ QString scheduleText(const TariffSchedule &s, int firmware, const QLocale &local
     return text;
 }
 
-ScheduleFile parseScheduleFile(const QByteArray &json, const QDate &today)
+ScheduleFile parseScheduleFile(const QByteArray &json)
 {
     ScheduleFile result;
     auto bad = [&result](const QString &text) {
@@ -311,11 +269,9 @@ ScheduleFile parseScheduleFile(const QByteArray &json, const QDate &today)
             if (!day)
                 return bad(field(name + QStringLiteral(".day"))
                            + QStringLiteral("нужен день 1..%1 (%2)").arg(dayLimit(*month)).arg(monthName(*month)));
-            const Holiday entry{*month, *day};
-            const Insertion at = holidayInsertion(s.holidays, entry);
-            if (!at.ok())
-                return bad(field(name) + at.error);
-            s.holidays.insert(at.position, entry);
+            if (s.holidays.size() >= tariff::ListCapacity)
+                return bad(field(name) + HolidaysFullText);
+            s.holidays << Holiday{*month, *day};
         }
     }
 
@@ -338,16 +294,11 @@ ScheduleFile parseScheduleFile(const QByteArray &json, const QDate &today)
             const auto type = wholeNumber(t.value(QStringLiteral("day_type")), 1, 8);
             if (!type)
                 return bad(field(name + QStringLiteral(".day_type")) + QStringLiteral("нужен тип дня 1..8"));
-            const QDate date = transferDate(chosen, today);
-            const Transfer entry{date, *type};
-            const Insertion at = transferInsertion(s.transfers, entry);
-            if (!at.ok())
-                return bad(field(at.error == TransfersFullText ? name : name + QStringLiteral(".date")) + at.error);
-            if (date != chosen)
-                result.notes << QStringLiteral("Перенос %1: дата %2 уже прошла, взята сегодняшняя %3")
-                                    .arg(i)
-                                    .arg(chosen.toString(Qt::ISODate), date.toString(Qt::ISODate));
-            s.transfers.insert(at.position, entry);
+            if (chosen.year() < 2000 || chosen.year() > 2099)
+                return bad(field(name + QStringLiteral(".date")) + TransferDateRangeText);
+            if (s.transfers.size() >= tariff::ListCapacity)
+                return bad(field(name) + TransfersFullText);
+            s.transfers << Transfer{chosen, *type};
         }
     }
     result.schedule = s;

@@ -25,17 +25,14 @@ QJsonObject scheduleJson(const TariffSchedule &schedule, int firmware);
 QString scheduleText(const TariffSchedule &schedule, int firmware, const QLocale &locale = QLocale());
 
 // A schedule file: the shape scheduleJson() prints. one_tariff and the six zones with
-// tariff (1..3) and start are required; days, holidays and transfers may be left
-// out and then hold what the window starts with (every day type, the default
-// holidays, no transfers). Holidays and transfers are added one by one as the
-// page's "Добавить" adds them: in its order, a transfer date before `today` taken
-// as today (said in `notes`), a full list, an impossible date or a date after 2099
-// refused.
+// tariff (1..3) and start are required; days, holidays and transfers may be left out
+// and then hold what the window starts with (every day type, the default holidays, no
+// transfers). Holidays and transfers are taken as they stand and in the file's order,
+// as a read gives them: at most 16 of each, dates that exist, years 2000..2099.
 struct ScheduleFile {
     std::optional<TariffSchedule> schedule;
-    QString error;     // names the field; empty when the file was taken
-    QStringList notes; // what was changed on the way in
+    QString error; // names the field; empty when the file was taken
 };
-ScheduleFile parseScheduleFile(const QByteArray &json, const QDate &today);
+ScheduleFile parseScheduleFile(const QByteArray &json);
 
 } // namespace zk::cli

@@ -1,7 +1,8 @@
 #include "cli/session.h"
 
-#include "app/preferences.h"
+#include "ops/preferences.h"
 #include "link/portmap.h"
+#include "link/frame.h"
 #include "meter/settingswrite.h"
 
 #include <QEventLoop>
@@ -56,7 +57,9 @@ Session::Session(const Options &options, QObject *parent)
         if (head.function == 0x00)
             continue; // the engine's own
         m_engine->setHandler(head.function, layout::ofReply(head.function), [this](const QByteArray &frame) {
-            m_info.take(frame);
+            // The drift pairs the meter's clock with the PC's at its arrival.
+            if (m_info.take(frame) && quint8(frame.at(0)) == req::ReadClock.function)
+                m_clockArrival = QDateTime::currentDateTime();
             ++m_accepted;
             check();
         });
@@ -165,7 +168,7 @@ int Session::findAddress(int *found)
     return exit;
 }
 
-int Session::runFrames(const QList<QByteArray> &frames, WriteFlag flag)
+int Session::runFrames(const QList<QByteArray> &frames, WriteFlag flag, WriteVerdict *verdict)
 {
     m_frames = frames;
     m_acknowledged.clear();
@@ -179,15 +182,13 @@ int Session::runFrames(const QList<QByteArray> &frames, WriteFlag flag)
     const int exit = runUntil([this, write] {
         return write ? m_written : m_acknowledged.size() == m_frames.size();
     });
+    verdict->ok = exit == ExitDone;
+    verdict->acknowledged = m_acknowledged;
+    verdict->failed.reset();
+    if (!verdict->ok && m_acknowledged.size() < m_frames.size())
+        verdict->failed = quint8(m_frames.at(m_acknowledged.size()).at(0));
+    verdict->error = verdict->ok ? QString() : m_failureText;
     m_frames.clear();
-    if (exit != ExitDone) {
-        QStringList names;
-        for (quint8 f : m_acknowledged)
-            names << frameName(f);
-        printErr(names.isEmpty() ? QStringLiteral("Счетчик не подтвердил ни одного запроса; ничего не записано.")
-                                 : QStringLiteral("Подтверждены счетчиком и остаются записанными: %1.")
-                                       .arg(names.join(QStringLiteral(", "))));
-    }
     return exit;
 }
 

@@ -7,6 +7,9 @@
 #include "link/exchangeengine.h"
 #include "link/serialchannel.h"
 #include "meter/meterinfo.h"
+#include "ops/settingsoperation.h"
+
+#include <QDateTime>
 
 #include <QObject>
 #include <functional>
@@ -51,15 +54,15 @@ public:
     // write flag (the settings or the schedule write pending flag) the engine
     // decides: the queue drained is success, the first failed request is failure.
     // Without one, success is every frame acknowledged. A timeout or an unreadable
-    // reply of any frame gives ExitNoAnswer, an error reply ExitRefused; the frames
-    // acknowledged before a failure are named on stderr.
-    int runFrames(const QList<QByteArray> &frames, WriteFlag flag);
-    int runFrames(const QList<QByteArray> &frames, bool settingsWrite)
-    {
-        return runFrames(frames, settingsWrite ? WriteFlag::Settings : WriteFlag::None);
-    }
-    // Functions of the frames runFrames() saw acknowledged, in order.
-    QList<quint8> acknowledged() const { return m_acknowledged; }
+    // reply of any frame gives ExitNoAnswer, an error reply ExitRefused. The verdict
+    // names the frames acknowledged and the one that failed.
+    int runFrames(const QList<QByteArray> &frames, WriteFlag flag, WriteVerdict *verdict);
+
+    // The PC's time when the clock reply of the last poll cycle arrived.
+    QDateTime clockArrival() const { return m_clockArrival; }
+    // Handlers registered by a command call this after each reply they take, so that
+    // runUntil() asks its condition at once.
+    void progress() { check(); }
 
     // The failure that ended runUntil(), for the caller's own message.
     QString failureText() const { return m_failureText; }
@@ -106,6 +109,7 @@ private:
     std::function<bool()> m_done;
     QList<QByteArray> m_frames;      // of runFrames(), while it runs
     QList<quint8> m_acknowledged;
+    QDateTime m_clockArrival;
     bool m_written = false;          // the engine reported the write complete
     QEventLoop *m_loop = nullptr;
 };
