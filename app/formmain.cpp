@@ -8,6 +8,8 @@
 #include "meter/clockcorrection.h"
 #include "meter/pagereadings.h"
 #include "meter/pagesettings.h"
+#include "ops/rules.h"
+#include "ops/settingsoperation.h"
 #include "records/formspoilage.h"
 #include "records/pagedatabase.h"
 #include "records/register.h"
@@ -19,8 +21,6 @@
 #include "ui/messagebox.h"
 #include "ui/widgets.h"
 
-#include <QAction>
-#include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -28,24 +28,15 @@
 #include <QComboBox>
 #include <QDateEdit>
 #include <QDir>
-#include <QDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenuBar>
-#include <QPainter>
-#include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QPushButton>
-#include <QScreen>
 #include <QSpinBox>
-#include <QStatusBar>
 #include <QTabWidget>
 #include <QThread>
 #include <QTimer>
-#include <QToolBar>
 #include <QToolButton>
-#include <QVBoxLayout>
 
 namespace zk {
 
@@ -53,51 +44,10 @@ const QString FormMain::Title = QStringLiteral("Установка ЗЕЛТА-К
 
 namespace {
 
-QAction *makeAction(QObject *parent, const char *name, const QString &caption, const QString &hint,
-                    const QKeySequence &shortcut, int image, bool enabled)
-{
-    auto *a = new QAction(caption, parent);
-    a->setObjectName(QLatin1String(name));
-    if (!hint.isEmpty())
-        a->setToolTip(hint);
-    else if (caption.isEmpty())
-        a->setToolTip(QString());
-    if (!shortcut.isEmpty())
-        a->setShortcut(shortcut);
-    if (image >= 0)
-        a->setIcon(actionIcon(image));
-    a->setEnabled(enabled);
-    return a;
-}
-
 constexpr SerialChannel::Baudrate BaudForIndex[4] = {SerialChannel::br1200, SerialChannel::br2400,
                                                      SerialChannel::br4800, SerialChannel::br9600};
 
 } // namespace
-
-// ---- Shape1 ------------------------------------------------------------------
-
-LinkIndicator::LinkIndicator(QWidget *parent) : QWidget(parent)
-{
-    setObjectName(QStringLiteral("Shape1"));
-    setFixedSize(19, 22);
-}
-
-void LinkIndicator::setColour(const QColor &colour)
-{
-    m_colour = colour;
-    update();
-}
-
-void LinkIndicator::paintEvent(QPaintEvent *)
-{
-    QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(QPen(Qt::black, 1));
-    p.setBrush(m_colour);
-    const int d = qMin(width(), height()) - 2;
-    p.drawEllipse(QRectF((width() - d) / 2.0, (height() - d) / 2.0, d, d));
-}
 
 // ---- construction --------------------------------------------------------------
 
@@ -140,266 +90,6 @@ FormMain::~FormMain()
     m_engine = nullptr;
 }
 
-void FormMain::buildActions()
-{
-    ActionConnect = makeAction(this, "ActionConnect", QStringLiteral("&Установить"),
-                               QStringLiteral("Установить связь"), {}, 0, true);
-    ActionDisconnect = makeAction(this, "ActionDisconnect", QStringLiteral("&Разорвать"),
-                                  QStringLiteral("Разорвать связь"), {}, 1, false);
-    ActionSetting = makeAction(this, "ActionSetting", QStringLiteral("&Записать"),
-                               QStringLiteral("Записать установки"), QKeySequence(Qt::Key_F12), 2, false);
-    ActionReset = makeAction(this, "ActionReset", QStringLiteral("&Сброс изменений"),
-                             QStringLiteral("Сброс изменений"), {}, 3, true);
-    ActionOpen = makeAction(this, "ActionOpen", QStringLiteral("&Открыть"),
-                            QStringLiteral("открыть таблицу"), {}, 4, true);
-    ActionClose = makeAction(this, "ActionClose", QStringLiteral("&Закрыть"),
-                             QStringLiteral("Закрыть таблицу"), {}, 5, false);
-    ActionSpoilage = makeAction(this, "ActionSpoilage", QStringLiteral("&Брак"), QStringLiteral("Брак"),
-                                QKeySequence(Qt::Key_F4), 6, true);
-    ActionFocusCorrect = makeAction(this, "ActionFocusCorrect", QString(), QString(),
-                                    QKeySequence(Qt::Key_F8), -1, true);
-    ActionCountCorrect = makeAction(this, "ActionCountCorrect", QString(),
-                                    QStringLiteral("Пересчет коррекции"), QKeySequence(Qt::Key_F9), 7, false);
-    ActionPlusDDM = makeAction(this, "ActionPlusDDM", QString(), QString(),
-                               QKeySequence(Qt::CTRL | Qt::Key_A), -1, true);
-    ActionMinusDDM = makeAction(this, "ActionMinusDDM", QString(), QString(),
-                                QKeySequence(Qt::CTRL | Qt::Key_D), -1, true);
-    ActionFindAddress = makeAction(this, "ActionFindAddress", QStringLiteral("Поиск &адреса"),
-                                   QStringLiteral("Поиск адреса"), QKeySequence(Qt::Key_F3), 8, false);
-    ActionFixDb = makeAction(this, "ActionFixDb", QStringLiteral("Зафиксировать в Б&Д"),
-                             QStringLiteral("Зафиксировать в БД"), {}, 9, false);
-
-    // The actions belong to the window, so their shortcuts work wherever their
-    // menu items and buttons are shown or hidden.
-    for (QAction *a : {ActionConnect, ActionDisconnect, ActionSetting, ActionReset, ActionOpen,
-                       ActionClose, ActionSpoilage, ActionFocusCorrect, ActionCountCorrect,
-                       ActionPlusDDM, ActionMinusDDM, ActionFindAddress, ActionFixDb}) {
-        a->setShortcutContext(Qt::WindowShortcut);
-        addAction(a);
-    }
-
-    connect(ActionConnect, &QAction::triggered, this, &FormMain::ActionConnectExecute);
-    connect(ActionDisconnect, &QAction::triggered, this, &FormMain::ActionDisconnectExecute);
-    connect(ActionSetting, &QAction::triggered, this, &FormMain::ActionSettingExecute);
-    connect(ActionReset, &QAction::triggered, this, &FormMain::ActionResetExecute);
-    connect(ActionOpen, &QAction::triggered, this, &FormMain::ActionOpenExecute);
-    connect(ActionClose, &QAction::triggered, this, &FormMain::ActionCloseExecute);
-    connect(ActionSpoilage, &QAction::triggered, this, &FormMain::ActionSpoilageExecute);
-    connect(ActionFocusCorrect, &QAction::triggered, this, &FormMain::ActionFocusCorrectExecute);
-    connect(ActionCountCorrect, &QAction::triggered, this, &FormMain::ActionCountCorrectExecute);
-    connect(ActionPlusDDM, &QAction::triggered, this, &FormMain::ActionPlusDDMExecute);
-    connect(ActionMinusDDM, &QAction::triggered, this, &FormMain::ActionMinusDDMExecute);
-    connect(ActionFindAddress, &QAction::triggered, this, &FormMain::ActionFindAddressExecute);
-    connect(ActionFixDb, &QAction::triggered, this, &FormMain::ActionFixDbExecute);
-}
-
-// A menu item bound to an action: its caption, shortcut text and enabled state
-// follow the action, its visibility is its own.
-QAction *FormMain::menuItem(QMenu *menu, QAction *action, const char *name)
-{
-    auto *item = new QAction(this);
-    item->setObjectName(QLatin1String(name));
-    auto sync = [item, action] {
-        QString text = action->text();
-        if (!action->shortcut().isEmpty())
-            text += QLatin1Char('\t') + action->shortcut().toString(QKeySequence::NativeText);
-        item->setText(text);
-        item->setIcon(action->icon());
-        item->setEnabled(action->isEnabled());
-    };
-    sync();
-    connect(action, &QAction::changed, item, sync);
-    connect(item, &QAction::triggered, action, [action] {
-        if (action->isEnabled())
-            action->trigger();
-    });
-    menu->addAction(item);
-    return item;
-}
-
-void FormMain::buildMenus()
-{
-    QMenuBar *bar = menuBar();
-    bar->setObjectName(QStringLiteral("MainMenu1"));
-
-    N1 = bar->addMenu(QStringLiteral("&Связь"));
-    N1->setObjectName(QStringLiteral("N1"));
-    NPort = N1->addMenu(QStringLiteral("&Порт"));
-    NPort->setObjectName(QStringLiteral("NPort"));
-    NBaud = N1->addMenu(QStringLiteral("&Скорость"));
-    NBaud->setObjectName(QStringLiteral("NBaud"));
-    auto *baudGroup = new QActionGroup(this);
-    QAction **baudItems[4] = {&N12001, &N24001, &N48001, &N96001};
-    const char *baudNames[4] = {"N12001", "N24001", "N48001", "N96001"};
-    for (int i = 0; i < 4; ++i) {
-        QAction *item = NBaud->addAction(LinkBar::BaudTexts.at(i));
-        item->setObjectName(QLatin1String(baudNames[i]));
-        item->setCheckable(true);
-        item->setProperty("tag", i);
-        baudGroup->addAction(item);
-        *baudItems[i] = item;
-    }
-    N1->addSeparator();
-    N3 = menuItem(N1, ActionConnect, "N3");
-    N4 = menuItem(N1, ActionDisconnect, "N4");
-    N1->addSeparator();
-    N19 = menuItem(N1, ActionFindAddress, "N19");
-    N1->addSeparator();
-    NExit = N1->addAction(QStringLiteral("В&ыход"));
-    NExit->setObjectName(QStringLiteral("NExit"));
-    connect(NExit, &QAction::triggered, this, &QWidget::close);
-
-    N6 = bar->addMenu(QStringLiteral("&Установки"));
-    N6->setObjectName(QStringLiteral("N6"));
-    N7 = menuItem(N6, ActionSetting, "N7");
-    NFixDb = menuItem(N6, ActionFixDb, "NFixDb");
-    N16 = menuItem(N6, ActionSpoilage, "N16");
-    N10 = menuItem(N6, ActionReset, "N10");
-
-    N11 = bar->addMenu(QStringLiteral("&База данных"));
-    N11->setObjectName(QStringLiteral("N11"));
-    N12 = menuItem(N11, ActionOpen, "N12");
-    N13 = menuItem(N11, ActionClose, "N13");
-    N17 = N11->addAction(QStringLiteral("&Расшифровка статуса"));
-    N17->setObjectName(QStringLiteral("N17"));
-    connect(N17, &QAction::triggered, this, &FormMain::N17Click);
-
-    N14 = bar->addMenu(QStringLiteral("&?"));
-    N14->setObjectName(QStringLiteral("N14"));
-    N20 = N14->addAction(QStringLiteral("&Справка"));
-    N20->setObjectName(QStringLiteral("N20"));
-    connect(N20, &QAction::triggered, this, &FormMain::N20Click);
-    N14->addSeparator();
-    N15 = N14->addAction(QStringLiteral("&О программе"));
-    N15->setObjectName(QStringLiteral("N15"));
-    connect(N15, &QAction::triggered, this, &FormMain::N15Click);
-}
-
-QToolButton *FormMain::toolButton(QAction *action, const char *name)
-{
-    auto *button = new QToolButton;
-    button->setObjectName(QLatin1String(name));
-    button->setDefaultAction(action);
-    button->setAutoRaise(true);
-    button->setToolButtonStyle(Qt::ToolButtonIconOnly);
-    button->setIconSize(QSize(24, 24));
-    return button;
-}
-
-void FormMain::buildToolBar()
-{
-    ToolBar1 = new QToolBar;
-    ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
-    ToolBar1->setMovable(false);
-    ToolBar1->setFloatable(false);
-    ToolBar1->setIconSize(QSize(24, 24));
-    ToolBar1->toggleViewAction()->setEnabled(false);
-    setContextMenuPolicy(Qt::NoContextMenu);
-    addToolBar(Qt::TopToolBarArea, ToolBar1);
-
-    ToolBar1->addWidget(toolButton(ActionConnect, "ToolButton1"));
-    ToolBar1->addWidget(toolButton(ActionDisconnect, "ToolButton3"));
-    ToolBar1->addWidget(toolButton(ActionFindAddress, "ToolButton2"));
-    ToolBar1->addSeparator()->setObjectName(QStringLiteral("ToolButton4"));
-    ToolBar1->addWidget(toolButton(ActionSetting, "ToolButton5"));
-    m_fixDbButton = ToolBar1->addWidget(toolButton(ActionFixDb, "ToolButtonFixDb"));
-    m_spoilageButton = ToolBar1->addWidget(toolButton(ActionSpoilage, "ToolButton11"));
-    ToolBar1->addWidget(toolButton(ActionReset, "ToolButton7"));
-    ToolBar1->addSeparator()->setObjectName(QStringLiteral("ToolButton8"));
-    QToolButton *open = toolButton(ActionOpen, "ToolButton9");
-    // Its own hint, kept when the action changes.
-    const QString openHint = QStringLiteral("Открыть таблицу");
-    open->setToolTip(openHint);
-    connect(ActionOpen, &QAction::changed, open, [open, openHint] { open->setToolTip(openHint); });
-    ToolBar1->addWidget(open);
-    ToolBar1->addWidget(toolButton(ActionClose, "ToolButton10"));
-    ToolBar1->addSeparator()->setObjectName(QStringLiteral("ToolButton6"));
-    Shape1 = new LinkIndicator;
-    m_indicatorHolder = ToolBar1->addWidget(Shape1);
-    m_indicatorHolder->setVisible(false);
-}
-
-void FormMain::buildPages()
-{
-    auto *central = new QWidget;
-    auto *column = new QVBoxLayout(central);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(0);
-
-    Panel1 = new LinkBar;
-    Panel1->attachMenus(NPort, NBaud);
-    column->addWidget(Panel1);
-
-    PageControl1 = new PageTabs;
-    PageControl1->setObjectName(QStringLiteral("PageControl1"));
-    PageControl1->setUsesScrollButtons(false);
-    TabSheet1 = new PageSettings;
-    TabSchedule = new PageSchedule;
-    TabSheet3 = new PageReadings;
-    TabSheet2 = new PageJournal;
-    TabSheet4 = new PageTerminal;
-    TabSheet5 = new PageDatabase;
-    PageControl1->addTab(TabSheet1, QStringLiteral("Установка"));
-    PageControl1->addTab(TabSchedule, QStringLiteral("Тарифное расписание"));
-    PageControl1->addTab(TabSheet3, QStringLiteral("Показания"));
-    PageControl1->addTab(TabSheet2, QStringLiteral("Журнал"));
-    PageControl1->addTab(TabSheet4, QStringLiteral("Протокол"));
-    PageControl1->addTab(TabSheet5, QStringLiteral("База данных"));
-    column->addWidget(PageControl1, 1);
-
-    setCentralWidget(central);
-
-    // BitBtn2 is the button of ActionCountCorrect.
-    TabSheet1->BitBtn2->setDefaultAction(ActionCountCorrect);
-    connect(TabSheet1->BitBtn1, &QToolButton::clicked, this, &FormMain::BitBtn1Click);
-    connect(TabSheet3->BitBtn5, &QPushButton::clicked, this, &FormMain::BitBtn5Click);
-    connect(TabSheet2->BtnJournal, &QPushButton::clicked, this, &FormMain::BtnJournalClick);
-    // A changed filter takes effect when the view is opened again.
-    connect(TabSheet5, &PageDatabase::filterChanged, this, [this] {
-        if (ActionClose->isEnabled())
-            ActionCloseExecute();
-    });
-    connect(TabSheet2->BtnDiary, &QPushButton::clicked, this, &FormMain::BtnDiaryClick);
-    connect(TabSheet1->LabeledPass1, &QLineEdit::textChanged, this, &FormMain::LabeledPass1Change);
-    connect(TabSheet1->EditCorrect, &QLineEdit::textChanged, this, [this](const QString &text) {
-        ActionCountCorrect->setEnabled(correctionMeasurementValid(text));
-    });
-    connect(TabSheet1->LabeledPass2, &QLineEdit::textChanged, this, &FormMain::LabeledPass1Change);
-}
-
-void FormMain::buildStatusBar()
-{
-    StatusBar1 = new QStatusBar;
-    StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
-    StatusBar1->setSizeGripEnabled(false);
-    StatusBar1->setAutoFillBackground(true);
-    QPalette p = StatusBar1->palette();
-    p.setColor(QPalette::Window, QColor(192, 220, 192)); // money green
-    StatusBar1->setPalette(p);
-    const int widths[3] = {250, 320, 50};
-    for (int i = 0; i < 3; ++i) {
-        auto *panel = new QLabel;
-        panel->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
-        panel->setFrameShape(QFrame::Panel);
-        panel->setFrameShadow(QFrame::Sunken);
-        panel->setContentsMargins(3, 0, 3, 0);
-        // Painted with the bar's colour by the panel itself: a new text repaints the
-        // panel alone, not the status bar beneath it.
-        panel->setAutoFillBackground(true);
-        m_panels[i] = panel;
-    }
-    m_panels[2]->setText(QStringLiteral("ЗЕЛТА-КН"));
-    // Fixed in both directions: a new text (the exchange count changes with every
-    // exchange) then repaints its panel alone instead of laying out the whole window.
-    const int height = m_panels[2]->sizeHint().height();
-    for (int i = 0; i < 3; ++i) {
-        const int need = m_panels[i]->sizeHint().width();
-        m_panels[i]->setFixedSize(qMax(widths[i], need), height);
-        StatusBar1->addWidget(m_panels[i], i == 2 ? 1 : 0);
-    }
-    setStatusBar(StatusBar1);
-}
-
 void FormMain::wire()
 {
     connect(Comm1, &SerialChannel::rxChar, m_engine, &ExchangeEngine::onRxChar);
@@ -425,113 +115,6 @@ void FormMain::wire()
 int FormMain::nextSecondMs(const QTime &now)
 {
     return 1000 - now.msec() + 2;
-}
-
-void FormMain::registerHandlers()
-{
-    // Every polled reply: decoded by the meter's rules, shown by its page.
-    ExchangeEngine *e = m_engine;
-    PageSettings *page = TabSheet1;
-    e->setHandler(0x01, layout::Serial, [this, page](const QByteArray &f) {
-        if (const auto n = decodeSerial(f); n && page->showSerial(*n) && sqlMode())
-            lookupLastSettingTime();
-    });
-    e->setHandler(0x04, layout::Clock, [this](const QByteArray &f) {
-        if (const auto c = decodeClock(f))
-            clockReply(*c);
-    });
-    e->setHandler(0x06, layout::Correction, [page](const QByteArray &f) {
-        if (const auto v = decodeCorrection(f))
-            page->showCorrection(*v);
-    });
-    e->setHandler(0x0A, layout::Ddm, [page](const QByteArray &f) {
-        if (const auto v = decodeDdm(f))
-            page->showDdm(*v);
-    });
-    e->setHandler(0x0C, layout::Status, [page](const QByteArray &f) {
-        if (const auto v = decodeStatus(f))
-            page->showStatus(*v);
-    });
-    e->setHandler(0x0D, layout::Indication, [page](const QByteArray &f) {
-        if (const auto v = decodeIndication(f))
-            page->showIndication(*v);
-    });
-    e->setHandler(0x0F, layout::Readings, [this](const QByteArray &f) {
-        if (const auto v = decodeReadings(f))
-            TabSheet3->showReadings(*v);
-    });
-    e->setHandler(0x11, layout::TurnOn, [page](const QByteArray &f) {
-        if (const auto v = decodeTurnOn(f))
-            page->showTurnOn(*v);
-    });
-    e->setHandler(0x22, layout::Billing, [page](const QByteArray &f) {
-        if (const auto v = decodeBilling(f))
-            page->showBilling(*v);
-    });
-    e->setHandler(0x2A, layout::DdmStamps, [page](const QByteArray &f) {
-        if (const auto v = decodeDdmStamps(f))
-            page->showDdmStamps(*v);
-    });
-    // The password reply: a new password written becomes the access password.
-    e->setHandler(0x14, 0, [this, page](const QByteArray &) {
-        page->passwordReplied();
-        m_engine->setDeselect(false);
-    });
-    // The journals: replies to the page "Журнал", its read buttons to the queue.
-    e->setHandler(0x12, 1, [this](const QByteArray &f) { annualReply(f); });
-    e->setHandler(0x13, 1, [this](const QByteArray &f) { consumptionReply(f); });
-    connect(TabSheet2, &PageJournal::queueRequests, this, &FormMain::queueRequests);
-    // The tariff schedule: zones, day types, holidays and transfers onto its page.
-    e->setHandler(0x08, 0, [this](const QByteArray &f) { zoneReply(f); });
-    e->setHandler(0x2E, 0, [this](const QByteArray &f) { TabSchedule->showDayTypes(decodeDayTypes(f)); });
-    e->setHandler(0x26, 0, [this](const QByteArray &f) {
-        if (const auto h = decodeHoliday(f))
-            TabSchedule->appendHoliday(*h);
-    });
-    e->setHandler(0x28, 0, [this](const QByteArray &f) {
-        if (const auto t = decodeTransfer(f))
-            TabSchedule->appendTransfer(*t);
-    });
-    connect(TabSchedule->BtnReadSchedule, &QPushButton::clicked, this, &FormMain::BtnReadScheduleClick);
-    connect(TabSchedule->BtnWriteSchedule, &QPushButton::clicked, this, &FormMain::BtnWriteScheduleClick);
-}
-
-void FormMain::clockReply(const MeterClock &clock)
-{
-    TabSheet1->showClock(clock);
-    if (!clock.time().isValid())
-        m_engine->log(QStringLiteral("Получено ошибочное время"));
-    if (clock.date().isValid()) {
-        if (sqlMode())
-            showDrift(clock);
-    } else {
-        m_engine->log(QStringLiteral("Получена ошибочная дата"));
-    }
-    if (clock.weekdayMismatch())
-        m_engine->log(QStringLiteral("Предупреждение: Получен ошибочный день недели"));
-}
-
-void FormMain::fitWindow()
-{
-    // Client area 633 x 496 below the menu bar, larger when the fonts need it;
-    // the border does not size.
-    // Font changes reach the pages' layouts through posted layout requests. The
-    // layouts still hold the sizes they cached before the mode effects showed or
-    // hid controls (SQL mode adds rows to the page "Установка"): drop them, or the
-    // window comes out too small and squeezes those rows.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
-    const auto layouts = findChildren<QLayout *>();
-    for (QLayout *l : layouts)
-        l->invalidate();
-    centralWidget()->layout()->activate();
-    const QSize hint = minimumSizeHint();
-    const int menuHeight = menuBar()->sizeHint().height();
-    const QSize size(qMax(633, hint.width()), qMax(496 + menuHeight, hint.height()));
-    setFixedSize(size);
-    if (QScreen *screen = QGuiApplication::primaryScreen()) {
-        const QRect area = screen->availableGeometry();
-        move(area.center() - QPoint(size.width() / 2, size.height() / 2));
-    }
 }
 
 // ---- start-up and shut-down ------------------------------------------------------
@@ -619,19 +202,19 @@ void FormMain::applyModeEffects()
     PageControl1->setTabText(PageControl1->indexOf(TabSheet4),
                              master ? QStringLiteral("Терминал") : QStringLiteral("Протокол"));
     QSpinBox *number = TabSheet1->SpinEdit_Number;
-    number->setReadOnly(!master);
+    number->setReadOnly(!serialEditableInMode(m_modes));
     {
         QPalette p = TabSheet1->GroupBox1->palette();
         if (!master)
             p.setColor(QPalette::Base, p.color(QPalette::Window));
         number->setPalette(p);
     }
-    TabSheet1->BitBtn1->setVisible(master);
+    TabSheet1->BitBtn1->setVisible(serialEditableInMode(m_modes));
     TabSheet1->setSqlMode(sql);
     TabSheet4->CheckBox_Terminal->setChecked(!master);
 
     // password editing
-    TabSheet1->LabeledPass1->setReadOnly(!passwordEditing());
+    TabSheet1->LabeledPass1->setReadOnly(!newPasswordEditable(m_modes));
 
     // SQL mode
     TabSheet1->LabeledDelta->setVisible(sql);
@@ -642,7 +225,7 @@ void FormMain::applyModeEffects()
     TabSheet1->CheckTime->setChecked(true);
     TabSheet1->GroupTimerCorrect->setVisible(sql);
     TabSheet1->CheckCorrect->setVisible(sql);
-    TabSheet1->CheckCorrect->setChecked(sql);
+    TabSheet1->CheckCorrect->setChecked(correctionByDefault(m_modes));
     TabSheet1->CheckResetTariff->setVisible(sql);
     m_fixDbButton->setVisible(sql);
     NFixDb->setVisible(sql);
@@ -711,32 +294,30 @@ void FormMain::loadLastSettings()
             boxes[bit]->setChecked(*last->indicator & (1 << bit));
     }
 }
-ProductionDatabase &FormMain::database()
+ProductionSession &FormMain::production()
 {
-    if (!m_database || !m_database->isOpen()) {
-        // A connection the server dropped is closed: the old object goes first, because
-        // its destructor removes the connection of its name, which the new one reuses.
-        m_database.reset();
-        auto db = std::make_unique<ProductionDatabase>(
-            readConnectionSettings(preferencesOrganisation(), preferencesApplication()));
-        db->open();
-        m_database = std::move(db);
-    }
-    return *m_database;
+    if (!m_production)
+        m_production = std::make_unique<ProductionSession>();
+    return *m_production;
 }
 
-void FormMain::setPcClockFromServer()
+WriteRecords FormMain::records()
 {
-    const QDateTime server = database().serverTime();
-    // A refusal of the system is ignored; ZK_KEEP_PC_CLOCK keeps test machines' clocks.
-    if (!qEnvironmentVariableIsSet("ZK_KEEP_PC_CLOCK"))
-        setPcClock(server);
+    return WriteRecords(sqlMode() ? &production() : nullptr);
+}
+
+void FormMain::showOutcome(const Outcome &outcome)
+{
+    if (outcome.caption.isEmpty())
+        reportError(outcome.message);
+    else
+        showMessage(this, QMessageBox::Critical, outcome.caption, outcome.message);
 }
 
 void FormMain::identifyBench()
 {
     try {
-        const Identification id = database().identify(localComputerName(), localLogin());
+        const Identification id = production().identify();
         if (!id.ok()) {
             showMessage(this, QMessageBox::Warning, QString::fromUtf8(CaptionStopped), id.problem);
             // The program ends without its shut-down sequence: nothing is saved.
@@ -744,8 +325,6 @@ void FormMain::identifyBench()
             QCoreApplication::exit(1);
             return;
         }
-        m_bench = id.identity;
-        setPcClockFromServer();
     } catch (const DatabaseError &e) {
         reportError(e.text());
     }
@@ -753,7 +332,7 @@ void FormMain::identifyBench()
 
 void FormMain::loadProductionSettings()
 {
-    const ProductionStartSettings last = database().lastSettings();
+    const ProductionStartSettings last = production().database().lastSettings();
     TabSchedule->setOneTariff(last.oneTariff);
     if (!last.oneTariff) {
         for (int zone = 0; zone < 6; ++zone) {
@@ -770,27 +349,10 @@ void FormMain::loadProductionSettings()
         TabSheet1->LabeledPass1->setText(*last.password);
 }
 
-void FormMain::recordProductionWrite()
-{
-    const ProductionRecord record = buildProductionRecord(TabSheet1->settingsToWrite(), readoutForRecord(),
-                                                          TabSheet1->LabeledDelta->text());
-    try {
-        const RecordResult result = database().recordWrite(m_bench, record);
-        if (!result.recorded()) {
-            showMessage(this, QMessageBox::Critical, result.caption, result.message);
-            return;
-        }
-    } catch (const DatabaseError &e) {
-        reportError(e.text());
-        return;
-    }
-    emit writeRecorded();
-}
-
 void FormMain::lookupLastSettingTime()
 {
     try {
-        m_lastSettingTime = database().lastSettingTime(TabSheet1->SpinEdit_Number->value());
+        m_lastSettingTime = production().database().lastSettingTime(TabSheet1->SpinEdit_Number->value());
     } catch (const DatabaseError &e) {
         reportError(e.text()); // the poll goes on; the last setting time stays
     }
@@ -807,24 +369,18 @@ void FormMain::showDrift(const MeterClock &clock)
 }
 void FormMain::BitBtn1Click()
 {
-    qint64 next = 0;
-    try {
-        next = sqlMode() ? database().nextFreeNumber() : nextFreeNumber(openOrCreateRegister(QDir::currentPath()));
-    } catch (const DbfError &e) {
-        reportError(e.text());
+    Outcome failure;
+    const std::optional<qint64> next = records().nextFreeNumber(&failure);
+    if (!next) {
+        showOutcome(failure);
         return;
-    } catch (const DatabaseError &e) {
-        reportError(e.text());
+    }
+    if (const QString problem = nextSerialProblem(*next); !problem.isEmpty()) {
+        showError(this, problem);
         return;
     }
     QSpinBox *number = TabSheet1->SpinEdit_Number;
-    if (next > number->maximum()) {
-        showError(this, QStringLiteral("Следующий свободный номер %1 больше наибольшего заводского номера %2.")
-                            .arg(next)
-                            .arg(number->maximum()));
-        return;
-    }
-    number->setValue(int(next));
+    number->setValue(int(*next));
     setEdited(number, true);
 }
 void FormMain::Timer3Timer()
@@ -934,7 +490,7 @@ void FormMain::ActionSettingExecute()
 {
     if (sqlMode()) {
         try {
-            setPcClockFromServer();
+            production().setPcClockFromServer();
         } catch (const DatabaseError &e) {
             reportError(e.text()); // nothing is queued
             return;
@@ -942,10 +498,12 @@ void FormMain::ActionSettingExecute()
     }
     const SettingsWrite write = TabSheet1->settingsToWrite();
     // A value the frames cannot carry stops the write before anything is sent.
-    if (const QString problem = settingsProblem(write); !problem.isEmpty()) {
+    if (const QString problem = settingsWriteProblem(m_modes, TabSheet1->reportedSerial(), write);
+        !problem.isEmpty()) {
         showError(this, problem, QStringLiteral("Ошибка записи"));
         return;
     }
+    m_scheduleWriteRecorded = false;
     m_engine->setSettingsWritePending(true);
     m_engine->enqueue(settingsFrames(write));
 }
@@ -1024,7 +582,7 @@ void FormMain::ActionSpoilageExecute()
     const int serial = TabSheet1->SpinEdit_Number->value();
     std::optional<int> electroId;
     try {
-        electroId = database().meterId(serial);
+        electroId = production().database().meterId(serial);
     } catch (const DatabaseError &e) {
         reportError(e.text());
         return;
@@ -1034,12 +592,9 @@ void FormMain::ActionSpoilageExecute()
         return;
     }
     window->setMeter(*electroId, serial);
-    window->setRegister([this](int id, const QString &code) {
-        try {
-            database().registerDefect(id, m_bench, code);
-        } catch (const DatabaseError &e) {
-            throw std::runtime_error(e.text().toStdString());
-        }
+    window->setRegister([this, serial](int, const QString &code) {
+        if (const Outcome outcome = production().registerDefect(serial, code); !outcome.ok())
+            throw std::runtime_error(outcome.message.toStdString());
     });
     window->exec();
 }
@@ -1059,17 +614,9 @@ void FormMain::ActionCountCorrectExecute()
 }
 void FormMain::ActionFixDbExecute()
 {
-    const ProductionRecord record = buildProductionRecord(SettingsWrite{}, readoutForRecord(),
-                                                          TabSheet1->LabeledDelta->text()).readingsOnly();
-    try {
-        const RecordResult result = database().recordFix(m_bench, record);
-        if (!result.recorded()) {
-            showMessage(this, QMessageBox::Critical, result.caption, result.message);
-            return; // nothing recorded: no green light
-        }
-    } catch (const DatabaseError &e) {
-        reportError(e.text());
-        return;
+    if (const Outcome outcome = records().recordFix(readoutForRecord(), TabSheet1->LabeledDelta->text()); !outcome.ok()) {
+        showOutcome(outcome);
+        return; // nothing recorded: no green light
     }
     emit writeRecorded();
     // Green for two seconds, then the display reset, as after a write.
@@ -1095,154 +642,13 @@ void FormMain::N15Click()
         m_about->exec();
 }
 
-// ---- queries for tests and tools -------------------------------------------------
-
-bool FormMain::toolButtonShown(const QString &name) const
-{
-    for (QAction *a : ToolBar1->actions()) {
-        QWidget *w = ToolBar1->widgetForAction(a);
-        if ((w && w->objectName() == name) || a->objectName() == name)
-            return a->isVisible();
-    }
-    return false;
-}
-
-QString FormMain::statusText(int panel) const
-{
-    if (panel == 2)
-        return m_panels[2]->text();
-    return (panel >= 0 && panel < 2) ? m_statusTexts[panel] : QString();
-}
-
-// ---- EngineHost --------------------------------------------------------------------
-
-int FormMain::address() const
-{
-    return Panel1->SpinAddr->value();
-}
-
-void FormMain::setAddress(int address)
-{
-    Panel1->SpinAddr->setValue(address);
-}
-
-int FormMain::newAddress() const
-{
-    return TabSheet1->SpinNewAddr->value();
-}
-
-bool FormMain::terminalOn() const
-{
-    return TabSheet4->CheckBox_Terminal->isChecked();
-}
-
-void FormMain::addLogLine(const QString &line)
-{
-    TabSheet4->addLine(line);
-}
-
-void FormMain::clearLog()
-{
-    TabSheet4->Memo_Terminal->clear();
-}
-
-void FormMain::beep()
-{
-    QApplication::beep();
-}
-
-void FormMain::setStatusText(int panel, const QString &text)
-{
-    if (panel < 0 || panel > 1)
-        return;
-    m_statusTexts[panel] = text;
-    // A count at every exchange is more than anyone reads and would repaint the panel as
-    // often: the latest count shows with the PC clock's tick, in the same repaint.
-    // Clearing is immediate.
-    if (panel == 0 && !text.isEmpty())
-        return;
-    showStatusText(panel);
-}
-
-void FormMain::showStatusText(int panel)
-{
-    if (m_panels[panel]->text() != m_statusTexts[panel])
-        m_panels[panel]->setText(m_statusTexts[panel]);
-}
-
-void FormMain::showIndicator(const QColor &colour)
-{
-    Shape1->setColour(colour);
-    m_indicatorHolder->setVisible(true);
-}
-
-bool FormMain::indicatorShown() const
-{
-    return m_indicatorHolder->isVisible();
-}
-
-void FormMain::hideIndicator()
-{
-    m_indicatorHolder->setVisible(false);
-}
-
-void FormMain::setWriteEnabled(bool enabled)
-{
-    ActionSetting->setEnabled(enabled);
-    ActionFixDb->setEnabled(enabled);
-}
-
-void FormMain::setFindAddressEnabled(bool enabled)
-{
-    ActionFindAddress->setEnabled(enabled);
-}
-
-void FormMain::setGauges(bool annual, bool consumption)
-{
-    TabSheet2->Gauge1->setVisible(annual);
-    TabSheet2->Gauge2->setVisible(consumption);
-}
-
-void FormMain::firmwareChanged(const FirmwareVersion &version)
-{
-    TabSheet1->LabeledVersion->setText(version.text);
-    const bool newer = version.number >= 10;
-    TabSchedule->StringAttrib->setVisible(newer);
-    TabSchedule->GroupCel->setVisible(newer);
-    TabSchedule->GroupTransfer->setVisible(newer);
-    TabSchedule->BtnTemplet->setVisible(newer);
-    TabSheet1->LabelA->setVisible(newer);
-    TabSheet1->LabelB->setVisible(newer);
-    TabSheet1->LabelC->setVisible(newer);
-}
-
-void FormMain::resetAction()
-{
-    if (ActionReset->isEnabled())
-        ActionReset->trigger();
-}
-
-void FormMain::displayReset()
-{
-    TabSheet1->displayReset();
-    m_lastSettingTime = QDateTime();
-    if (PageControl1->currentIndex() == 0 && TabSheet1->SpinEdit_Number->isVisible())
-        TabSheet1->SpinEdit_Number->setFocus();
-}
-
 void FormMain::recordWrite()
 {
-    if (sqlMode()) {
-        recordProductionWrite();
-        return;
-    }
-    try {
-        DbfTable table = openOrCreateRegister(QDir::currentPath());
-        zk::recordWrite(table, buildSettingsRecord(TabSheet1->settingsToWrite(), readoutForRecord()),
-                        QDateTime::currentDateTime());
-    } catch (const DbfError &e) {
-        showMessage(this, QMessageBox::Critical, QStringLiteral("Ошибка БД"),
-                    QStringLiteral("Ошибка записи в БД: ") + e.text());
+    // A schedule write carries none of the settings the boxes name: its record says so.
+    const SettingsWrite written = m_scheduleWriteRecorded ? SettingsWrite{} : TabSheet1->settingsToWrite();
+    const Outcome outcome = records().record(written, readoutForRecord(), TabSheet1->LabeledDelta->text());
+    if (!outcome.ok()) {
+        showOutcome(outcome);
         return;
     }
     emit writeRecorded();
@@ -1263,27 +669,7 @@ ReadoutForRecord FormMain::readoutForRecord() const
     return r;
 }
 
-void FormMain::reportWriteFailure(const QString &text)
-{
-    showError(this, text);
-}
-
 // ---- journals ----
-
-void FormMain::queueRequests(const QList<QByteArray> &frames)
-{
-    m_engine->enqueue(frames);
-}
-
-void FormMain::annualReply(const QByteArray &frame)
-{
-    const auto reply = decodeAnnual(frame);
-    if (!reply)
-        return;
-    TabSheet2->showAnnual(*reply);
-    if (isBadMonthEntry(*reply))
-        m_engine->log(BadJournalMonthText);
-}
 
 void FormMain::BtnJournalClick()
 {
@@ -1312,12 +698,6 @@ void FormMain::exportJournal(bool annual)
     openWithDesktop(path);
 }
 
-void FormMain::consumptionReply(const QByteArray &frame)
-{
-    if (const auto reply = decodeConsumption(frame))
-        TabSheet2->showConsumption(*reply, QDate::currentDate().year());
-}
-
 // ---- tariff schedule ----
 
 void FormMain::fillDefaultHolidays()
@@ -1337,28 +717,12 @@ void FormMain::BtnReadScheduleClick()
 void FormMain::BtnWriteScheduleClick()
 {
     const int firmware = m_engine->firmwareNumber();
+    // What the frames could not carry stops the write before anything is queued.
     if (!TabSchedule->ValidateSchedule(firmware))
         return;
-    const TariffSchedule schedule = TabSchedule->schedule();
-    // What the frames could not carry stops the write before anything is queued.
-    QString problem = schedule.oneTariff ? QString() : TabSchedule->tariffProblem();
-    if (problem.isEmpty() && !schedule.oneTariff && hasCalendars(firmware))
-        problem = calendarProblem(schedule);
-    if (!problem.isEmpty()) {
-        showError(this, problem);
-        return;
-    }
+    m_scheduleWriteRecorded = true;
     m_engine->setScheduleWritePending(true);
-    m_engine->enqueue(scheduleWriteFrames(schedule, firmware, TabSheet1->LabeledPass2->text()));
-}
-
-void FormMain::zoneReply(const QByteArray &frame)
-{
-    const auto reply = decodeZones(frame);
-    if (!reply)
-        return;
-    for (int zone : TabSchedule->showZones(*reply))
-        m_engine->log(badZoneTimeText(zone));
+    m_engine->enqueue(scheduleWriteFrames(TabSchedule->schedule(), firmware, TabSheet1->LabeledPass2->text()));
 }
 
 } // namespace zk

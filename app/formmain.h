@@ -3,10 +3,10 @@
 // the status bar; the run-time switches, start-up and shut-down; port selection,
 // connecting and disconnecting; the exchange engine's host.
 
-#include "app/preferences.h"
+#include "ops/preferences.h"
+#include "ops/records.h"
 #include "link/exchangeengine.h"
 #include "meter/readout.h"
-#include "records/production.h"
 #include "records/settingsrecord.h"
 
 #include <QDateTime>
@@ -224,8 +224,8 @@ private:
     QDateTime m_lastSettingTime; // of the meter shown; null when unknown
     QPointer<QWindow> m_previousFocus; // the program's window that had the focus last
     bool m_activatedOnce = false;
-    std::unique_ptr<ProductionDatabase> m_database; // opened on first use in SQL mode
-    BenchIdentity m_bench;
+    std::unique_ptr<ProductionSession> m_production; // made on first use in SQL mode
+    bool m_scheduleWriteRecorded = false; // the write in flight is the schedule's
 
     // The journals: the read buttons' frames into the command queue, the replies
     // onto the page "Журнал".
@@ -234,11 +234,11 @@ private:
     void exportJournal(bool annual);
     // ---- local register
     ReadoutForRecord readoutForRecord() const;
-    // ---- production database
-    ProductionDatabase &database();
-    void setPcClockFromServer();
+    // ---- records: the local register, or the production database in SQL mode
+    ProductionSession &production();
+    WriteRecords records();
+    void showOutcome(const Outcome &outcome);
     void loadProductionSettings();
-    void recordProductionWrite();
     void consumptionReply(const QByteArray &frame);
 
     // The tariff schedule: replies onto the page "Тарифное расписание".

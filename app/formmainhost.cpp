@@ -1,0 +1,164 @@
+// The main window as the exchange engine's host: the address boxes, the traffic log, the
+// status bar, the link indicator and the enabled state the engine drives.
+#include "app/formmain.h"
+
+#include "app/pageterminal.h"
+#include "link/linkbar.h"
+#include "meter/pagesettings.h"
+#include "schedule/pagejournal.h"
+#include "schedule/pageschedule.h"
+#include "ui/messagebox.h"
+#include "ui/widgets.h"
+
+#include <QAction>
+#include <QToolBar>
+#include <QApplication>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTabWidget>
+
+namespace zk {
+
+bool FormMain::toolButtonShown(const QString &name) const
+{
+    for (QAction *a : ToolBar1->actions()) {
+        QWidget *w = ToolBar1->widgetForAction(a);
+        if ((w && w->objectName() == name) || a->objectName() == name)
+            return a->isVisible();
+    }
+    return false;
+}
+
+QString FormMain::statusText(int panel) const
+{
+    if (panel == 2)
+        return m_panels[2]->text();
+    return (panel >= 0 && panel < 2) ? m_statusTexts[panel] : QString();
+}
+
+int FormMain::address() const
+{
+    return Panel1->SpinAddr->value();
+}
+
+void FormMain::setAddress(int address)
+{
+    Panel1->SpinAddr->setValue(address);
+}
+
+int FormMain::newAddress() const
+{
+    return TabSheet1->SpinNewAddr->value();
+}
+
+bool FormMain::terminalOn() const
+{
+    return TabSheet4->CheckBox_Terminal->isChecked();
+}
+
+void FormMain::addLogLine(const QString &line)
+{
+    TabSheet4->addLine(line);
+}
+
+void FormMain::clearLog()
+{
+    TabSheet4->Memo_Terminal->clear();
+}
+
+void FormMain::beep()
+{
+    QApplication::beep();
+}
+
+void FormMain::setStatusText(int panel, const QString &text)
+{
+    if (panel < 0 || panel > 1)
+        return;
+    m_statusTexts[panel] = text;
+    // A count at every exchange is more than anyone reads and would repaint the panel as
+    // often: the latest count shows with the PC clock's tick, in the same repaint.
+    // Clearing is immediate.
+    if (panel == 0 && !text.isEmpty())
+        return;
+    showStatusText(panel);
+}
+
+void FormMain::showStatusText(int panel)
+{
+    if (m_panels[panel]->text() != m_statusTexts[panel])
+        m_panels[panel]->setText(m_statusTexts[panel]);
+}
+
+void FormMain::showIndicator(const QColor &colour)
+{
+    Shape1->setColour(colour);
+    m_indicatorHolder->setVisible(true);
+}
+
+bool FormMain::indicatorShown() const
+{
+    return m_indicatorHolder->isVisible();
+}
+
+void FormMain::hideIndicator()
+{
+    m_indicatorHolder->setVisible(false);
+}
+
+void FormMain::setWriteEnabled(bool enabled)
+{
+    ActionSetting->setEnabled(enabled);
+    ActionFixDb->setEnabled(enabled);
+}
+
+void FormMain::setFindAddressEnabled(bool enabled)
+{
+    ActionFindAddress->setEnabled(enabled);
+}
+
+void FormMain::setGauges(bool annual, bool consumption)
+{
+    TabSheet2->Gauge1->setVisible(annual);
+    TabSheet2->Gauge2->setVisible(consumption);
+}
+
+void FormMain::firmwareChanged(const FirmwareVersion &version)
+{
+    TabSheet1->LabeledVersion->setText(version.text);
+    const bool newer = version.number >= 10;
+    TabSchedule->StringAttrib->setVisible(newer);
+    TabSchedule->GroupCel->setVisible(newer);
+    TabSchedule->GroupTransfer->setVisible(newer);
+    TabSchedule->BtnTemplet->setVisible(newer);
+    TabSheet1->LabelA->setVisible(newer);
+    TabSheet1->LabelB->setVisible(newer);
+    TabSheet1->LabelC->setVisible(newer);
+}
+
+void FormMain::resetAction()
+{
+    if (ActionReset->isEnabled())
+        ActionReset->trigger();
+}
+
+void FormMain::displayReset()
+{
+    TabSheet1->displayReset();
+    m_lastSettingTime = QDateTime();
+    if (PageControl1->currentIndex() == 0 && TabSheet1->SpinEdit_Number->isVisible())
+        TabSheet1->SpinEdit_Number->setFocus();
+}
+
+void FormMain::reportWriteFailure(const QString &text)
+{
+    showError(this, text);
+}
+
+} // namespace zk
