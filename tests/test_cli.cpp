@@ -66,6 +66,17 @@ Run runCli(const QStringList &args, int timeoutMs = 60000, const QString &workDi
     return r;
 }
 
+// A preferences folder in `dir` whose key holds `values` (service mode by default).
+QString serviceConfig(const QString &dir, const QStringList &values = {QStringLiteral("Master")})
+{
+    const QString config = dir + QStringLiteral("/config");
+    QSettings store(config + QStringLiteral("/Kalvimet/Zelta-KN.conf"), QSettings::IniFormat);
+    for (const QString &v : values)
+        store.setValue(v, 1);
+    store.sync();
+    return config;
+}
+
 // A virtual meter on its own pseudo-terminal, seeded from a state file.
 class Meter
 {
@@ -485,12 +496,14 @@ private slots:
     void journalBrokenOff()
     {
         QTemporaryDir dir;
+        const QString xls = dir.filePath(QStringLiteral("part.xls"));
         Meter meter(dir.path(), {});
         QVERIFY(meter.ready);
         QProcess cli;
         cli.start(binDir() + QStringLiteral("/zelta-kn-cli"),
                   {QStringLiteral("--port"), meter.link, QStringLiteral("--timeout"), QStringLiteral("200"),
-                   QStringLiteral("--trace"), QStringLiteral("journal"), QStringLiteral("consumption")});
+                   QStringLiteral("--trace"), QStringLiteral("journal"), QStringLiteral("consumption"),
+                   QStringLiteral("--xls"), xls});
         QByteArray err;
         QTRY_VERIFY_WITH_TIMEOUT((err += cli.readAllStandardError()).contains("Send 13 03 0A "), 20000);
         meter.process.write("fault silent\n");
@@ -501,6 +514,8 @@ private slots:
         QVERIFY2(lines.size() > 10 && lines.size() < 62, qPrintable(QString::number(lines.size())));
         QVERIFY(lines[0].startsWith(QStringLiteral("Страница\t")));
         QVERIFY(lines[10].startsWith(QStringLiteral("9\t")));
+        // The workbook holds the rows read, as the window exports what it shows.
+        QCOMPARE(xlsSheet(xls).size(), lines.size() + 1);
     }
 
     // --xls writes the workbook the window's export writes: the title names the
@@ -556,6 +571,7 @@ private slots:
         const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("journal"), QStringLiteral("annual"),
                               QStringLiteral("--xls"), dir.path()}); // a folder
         QCOMPARE(r.exit, 5);
+        QVERIFY(r.out.isEmpty()); // found before the meter was read
         QVERIFY(QString::fromUtf8(r.err).contains(QStringLiteral("Файл не может быть создан")));
         QVERIFY(QFileInfo(dir.path()).isDir());
     }
@@ -568,12 +584,14 @@ private slots:
         Meter meter(dir.path(), {});
         QVERIFY(meter.ready);
         const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("write"), QStringLiteral("--time"),
-                              QStringLiteral("2024-02-29T13:05:09"), QStringLiteral("--summer"), QStringLiteral("--address"),
+                              QStringLiteral("2024-02-29T13:05:09"), QStringLiteral("--summer"), QStringLiteral("on"),
+                              QStringLiteral("--new-address"),
                               QStringLiteral("200"), QStringLiteral("--ddm"), QStringLiteral("1193046,2,3"),
                               QStringLiteral("--indication"), QStringLiteral("9"), QStringLiteral("--billing"),
                               QStringLiteral("25,0"), QStringLiteral("--serial"), QStringLiteral("100000"),
                               QStringLiteral("--correction"), QStringLiteral("-7"), QStringLiteral("--new-password"),
-                              QStringLiteral("4321")});
+                              QStringLiteral("4321")},
+                             60000, QString(), serviceConfig(dir.path()));
         QVERIFY2(r.exit == 0, r.err.constData());
         meter.process.write("state\n");
         // The state file is saved after every accepted write.
@@ -629,7 +647,8 @@ private slots:
         for (const QJsonValue &v : dbfRecords(dbf))
             highest = qMax(highest, v.toObject().value("C_NUMBER").toInt());
         const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("write"), QStringLiteral("--serial"),
-                              QStringLiteral("next")});
+                              QStringLiteral("next")},
+                             60000, QString(), serviceConfig(dir.path()));
         QVERIFY2(r.exit == 0, r.err.constData());
         QFile f(dir.filePath(QStringLiteral("state.json")));
         QVERIFY(f.open(QIODevice::ReadOnly));
@@ -654,6 +673,66 @@ private slots:
         const Run bad = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("write"), QStringLiteral("--billing"),
                                 QStringLiteral("32,0")});
         QCOMPARE(bad.exit, 2);
+    }
+
+    // What the mode, the password or the arguments refuse: exit 2 with the reason, and
+    // nothing sent, no register created.
+    void refusedBeforeSending_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QStringList>("prefs");
+        QTest::addColumn<QString>("message");
+        const QStringList none;
+        const QStringList master{"Master"};
+        QTest::newRow("serial outside service mode") << QStringList{"write", "--serial", "5"} << none << "сервисном режиме";
+        QTest::newRow("next serial outside service mode") << QStringList{"write", "--serial", "next"} << none
+                                                          << "сервисном режиме";
+        QTest::newRow("serial to a numbered meter") << QStringList{"write", "--serial", "5"} << master
+                                                    << "уже есть заводской номер 4242";
+        QTest::newRow("new password locked") << QStringList{"write", "--new-password", "7"} << QStringList{"NoUser"}
+                                             << "NoUser";
+        QTest::newRow("password a word") << QStringList{"--password", "abc", "reset-billing"} << none
+                                         << "Пароль для доступа";
+        QTest::newRow("password above 65535") << QStringList{"--password", "65536", "write", "--indication", "1"}
+                                              << master << "Пароль для доступа";
+        QTest::newRow("password empty") << QStringList{"--password", "", "reset-billing"} << none << "Пароль для доступа";
+        QTest::newRow("unknown option") << QStringList{"write", "--foo"} << none << "Неизвестный параметр: --foo";
+        QTest::newRow("old address option") << QStringList{"write", "--address"} << none << "не хватает значения";
+    }
+    void refusedBeforeSending()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, prefs);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {QStringLiteral("--serial"), QStringLiteral("4242")});
+        QVERIFY(meter.ready);
+        const Run r = runCli(QStringList{"--port", meter.link, "--trace", "--json"} + args, 60000, dir.path(),
+                             serviceConfig(dir.path(), prefs));
+        QCOMPARE(r.exit, 2);
+        QVERIFY2(QString::fromUtf8(r.err).contains(message), r.err.constData());
+        QVERIFY(!sentFunctions(r.err).contains(0x14));
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("Setting.DBF"))));
+        if (!r.out.isEmpty()) // the verdict, where the arguments themselves were good
+            QCOMPARE(QJsonDocument::fromJson(r.out).object().value("ok"), QJsonValue(false));
+    }
+
+    // Setting the clock keeps the meter's summer-time flag unless --summer names one.
+    void writeKeepsSummerTime()
+    {
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {});
+        QVERIFY(meter.ready);
+        const QStringList port{QStringLiteral("--port"), meter.link};
+        const QList<std::pair<QString, bool>> steps{{"on", true}, {"", true}, {"off", false}, {"", false}};
+        for (const auto &[summer, expected] : steps) {
+            const QStringList extra = summer.isEmpty() ? QStringList{} : QStringList{"--summer", summer};
+            const Run r = runCli(port + QStringList{"--json", "write", "--time", "now"} + extra);
+            QVERIFY2(r.exit == 0, r.err.constData());
+            QCOMPARE(QJsonDocument::fromJson(r.out).object().value("acknowledged").toArray(),
+                     (QJsonArray{"пароль", "время"}));
+            QCOMPARE(stateOf(dir.path()).value("summerTime").toBool(), expected);
+        }
     }
 
     void writeToASilentMeter()
@@ -731,18 +810,17 @@ private slots:
     {
         QFETCH(QByteArray, json);
         QFETCH(QString, error);
-        const ScheduleFile f = parseScheduleFile(json, QDate(2031, 1, 1));
+        const ScheduleFile f = parseScheduleFile(json);
         QCOMPARE(f.schedule.has_value(), error.isEmpty());
         QVERIFY2(error.isEmpty() ? f.error.isEmpty() : f.error.contains(error), qPrintable(f.error));
     }
 
-    // Entries go in as the page's "Добавить" puts them; what is missing is the
-    // window's start state.
+    // A file is data: its entries go to the meter as they stand and in its order, a
+    // date already past included; what is missing is the window's start state.
     void scheduleFileRules()
     {
-        const QDate today(2031, 6, 15);
         QJsonObject o{{"one_tariff", true}, {"zones", sixZones({"00:00", "06:30", "08:30", "11:30", "17:30", "20:30"})}};
-        ScheduleFile f = parseScheduleFile(QJsonDocument(o).toJson(), today);
+        ScheduleFile f = parseScheduleFile(QJsonDocument(o).toJson());
         QVERIFY(f.schedule);
         QCOMPARE(*f.schedule, TariffSchedule());
 
@@ -757,19 +835,15 @@ private slots:
         z0["days"] = 0x80;
         zones[0] = z0;
         o["zones"] = zones;
-        f = parseScheduleFile(QJsonDocument(o).toJson(), today);
+        f = parseScheduleFile(QJsonDocument(o).toJson());
         QVERIFY2(f.schedule, qPrintable(f.error));
-        QCOMPARE(f.schedule->holidays, (QList<Holiday>{{1, 1}, {2, 29}, {5, 9}, {5, 9}}));
-        // Yesterday became today and went before the date 2031-06-15 added after it;
-        // equal dates keep the order they came in.
-        QCOMPARE(f.schedule->transfers, (QList<Transfer>{{today, 2}, {today, 3}, {QDate(2040, 3, 8), 6},
-                                                         {QDate(2040, 3, 8), 8}}));
-        QCOMPARE(f.notes.size(), 1);
-        QVERIFY(f.notes[0].contains("2031-06-14") && f.notes[0].contains("2031-06-15"));
+        QCOMPARE(f.schedule->holidays, (QList<Holiday>{{5, 9}, {1, 1}, {5, 9}, {2, 29}}));
+        QCOMPARE(f.schedule->transfers, (QList<Transfer>{{QDate(2040, 3, 8), 6}, {QDate(2031, 6, 14), 2},
+                                                         {QDate(2040, 3, 8), 8}, {QDate(2031, 6, 15), 3}}));
         QCOMPARE(int(f.schedule->zones[0].days), 0x80);
         QCOMPARE(int(f.schedule->zones[1].days), 0xFF);
         o["holidays"] = QJsonArray();
-        f = parseScheduleFile(QJsonDocument(o).toJson(), today);
+        f = parseScheduleFile(QJsonDocument(o).toJson());
         QVERIFY(f.schedule && f.schedule->holidays.isEmpty());
     }
 
@@ -787,7 +861,7 @@ private slots:
         QCOMPARE(older.keys(), (QStringList{"one_tariff", "zones"}));
         QCOMPARE(older.value("zones").toArray().at(5).toObject(), (QJsonObject{{"tariff", 2}, {"start", "20:30"}}));
         // What a read prints can be written back as it is.
-        const ScheduleFile back = parseScheduleFile(QJsonDocument(newer).toJson(), QDate(2031, 1, 1));
+        const ScheduleFile back = parseScheduleFile(QJsonDocument(newer).toJson());
         QVERIFY2(back.schedule, qPrintable(back.error));
         QCOMPARE(*back.schedule, s);
     }
@@ -870,7 +944,8 @@ private slots:
                             {"zones", sixZones({"00:00", "05:00", second, "13:10", "21:00", "22:30"}, {2, 3, 1, 3, 2, 1})},
                             {"holidays", QJsonArray{QJsonObject{{"day", 8}, {"month", 3}}, QJsonObject{{"day", 2}, {"month", 1}},
                                                     QJsonObject{{"day", 8}, {"month", 3}}}},
-                            {"transfers", QJsonArray{QJsonObject{{"date", "2095-11-04"}, {"day_type", 7}}}}};
+                            {"transfers", QJsonArray{QJsonObject{{"date", "2095-11-04"}, {"day_type", 7}},
+                                                     QJsonObject{{"date", "2001-05-04"}, {"day_type", 1}}}}};
         QJsonArray zones = changed["zones"].toArray();
         for (int z = 0; z < 5; ++z) {
             QJsonObject zone = zones[z].toObject();
@@ -903,11 +978,9 @@ private slots:
         if (calendars) {
             QCOMPARE(readZones.at(2).toObject().value("days").toInt(), 0x80);
             QCOMPARE(readZones.at(5).toObject().value("days").toInt(), 0xFF);
-            QCOMPARE(read.value("holidays").toArray(),
-                     (QJsonArray{QJsonObject{{"day", 2}, {"month", 1}}, QJsonObject{{"day", 8}, {"month", 3}},
-                                 QJsonObject{{"day", 8}, {"month", 3}}}));
-            QCOMPARE(read.value("transfers").toArray(),
-                     (QJsonArray{QJsonObject{{"date", "2095-11-04"}, {"day_type", 7}}}));
+            // As the file gave them: its order, a date long past included.
+            QCOMPARE(read.value("holidays"), changed.value("holidays"));
+            QCOMPARE(read.value("transfers"), changed.value("transfers"));
         } else {
             // Only the zones travelled: the meter's other tables are as they were.
             QCOMPARE(state.value("dayTypes"), odd.value("dayTypes"));
@@ -1024,8 +1097,10 @@ private slots:
             QSettings store(config + QStringLiteral("/Kalvimet/Zelta-KN.conf"), QSettings::IniFormat);
             makeDemoDatabase(dbPath, store);
         }
+        QString address = QStringLiteral("0");
         auto cli = [&](const QStringList &args) {
-            return runCli(QStringList{QStringLiteral("--port"), meter.link} + args, 60000, work, config);
+            return runCli(QStringList{QStringLiteral("--port"), meter.link, QStringLiteral("--address"), address} + args,
+                          60000, work, config);
         };
         const Run info = cli({QStringLiteral("--json"), QStringLiteral("info")});
         QVERIFY2(info.exit == 0, info.err.constData());
@@ -1035,6 +1110,9 @@ private slots:
                                QStringLiteral("--indication"), QStringLiteral("3")});
         QVERIFY2(write.exit == 0, write.err.constData());
         QVERIFY(!QFile::exists(work + QStringLiteral("/Setting.DBF"))); // not the local register
+        // As the window's defaults do, the number gave the meter its address, 1001 mod 100.
+        QCOMPARE(stateOf(dir.path()).value("address").toInt(), 1);
+        address = QStringLiteral("1");
 
         QCOMPARE(cli({QStringLiteral("spoilage"), QStringLiteral("1001"), QStringLiteral("   ")}).exit, 2);
         const Run defect = cli({QStringLiteral("spoilage"), QStringLiteral("1001"), QStringLiteral(" 17 ")});

@@ -6,8 +6,9 @@
 
 #include "app/application.h"
 #include "app/formmain.h"
+#include "cli/schedulecommand.h"
 #include "app/pageterminal.h"
-#include "app/preferences.h"
+#include "ops/preferences.h"
 #include "link/linkbar.h"
 #include "link/portmap.h"
 #include "link/serialchannel.h"
@@ -148,6 +149,40 @@ int queuedCount(const ExchangeEngine *engine, quint8 function)
     return n;
 }
 
+// The frames a traffic log shows sent from the first access password on, as hex, without
+// the poll requests; the clock frame's seconds and its CRC masked.
+QStringList writeFrames(const QString &log)
+{
+    static const QRegularExpression sendLine(QStringLiteral("Send ((?:[0-9A-F]{2} ?)+)$"));
+    static const QList<int> polled{0x00, 0x01, 0x04, 0x06, 0x0A, 0x0C, 0x0D, 0x0F, 0x11, 0x22, 0x2A};
+    QStringList out;
+    for (const QString &line : log.split(QLatin1Char('\n'))) {
+        const auto m = sendLine.match(line.trimmed());
+        if (!m.hasMatch())
+            continue;
+        QStringList hex = m.captured(1).trimmed().split(QLatin1Char(' '));
+        const int f = hex.first().toInt(nullptr, 16);
+        if (hex.size() == 1 || (out.isEmpty() && f != 0x14) || polled.contains(f)) // an address byte, a poll
+            continue;
+        if (f == 0x05 && hex.size() == 12)
+            hex[2] = hex[10] = hex[11] = QStringLiteral("..");
+        out << hex.join(QLatin1Char(' '));
+    }
+    return out;
+}
+
+// A register record without what the moment decides: the record's own date and time,
+// the clock's minutes, the readings, the operating time and the correction counter (one
+// more with each clock written), which grow.
+QJsonObject lastRecordShape(const QString &dbf)
+{
+    QJsonObject r = dbfRecords(dbf).last().toObject();
+    for (const char *key : {"DATE_REC", "TIME_REC", "C_TIME", "TURN_ON", "NCORRECT", "T_1_C", "T_2_C", "T_3_C",
+                            "T_1_1", "T_2_1", "T_3_1"})
+        r.remove(QLatin1String(key));
+    return r;
+}
+
 } // namespace
 
 class TestEndToEnd : public QObject
@@ -176,6 +211,7 @@ class TestEndToEnd : public QObject
         setPortMapStore(QStringLiteral("KalvimetTest"), app);
         QSettings prefs(QSettings::NativeFormat, QSettings::UserScope, preferencesOrganisation(),
                         preferencesApplication());
+        prefs.clear(); // what an earlier run left
         prefs.setValue(QStringLiteral("Port"), Port);
         if (master)
             prefs.setValue(QStringLiteral("Master"), 1);
@@ -1065,6 +1101,91 @@ private slots:
         QSqlDatabase::removeDatabase(QStringLiteral("e2e-check"));
         m_messages.clear();
         QVERIFY(QDir::setCurrent(m_dir.path()));
+    }
+
+    // One operation from the window and from the command line against the same meter:
+    // the same frames reach it (from the access password on, poll requests and address
+    // bytes left out, the clock's seconds ignored) and the same record is made.
+    void windowAndCommandLineAgree_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<QStringList>("cli");
+        QTest::newRow("settings") << "settings"
+                                  << QStringList{"write", "--time", "now", "--summer", "on", "--indication", "9",
+                                                 "--billing", "25,0", "--ddm", "1193046,2,3", "--new-address", "3"};
+        QTest::newRow("billing reset") << "reset" << QStringList{"reset-billing"};
+        QTest::newRow("schedule") << "schedule" << QStringList{"schedule", "write", "schedule.json"};
+    }
+    void windowAndCommandLineAgree()
+    {
+        QFETCH(QString, operation);
+        QFETCH(QStringList, cli);
+        TariffSchedule schedule;
+        schedule.oneTariff = false;
+        schedule.zones[2].days = 0x1F;
+        schedule.holidays = {{5, 9}, {1, 1}};
+        schedule.transfers = {{QDate(2095, 11, 4), 7}, {QDate(2001, 5, 4), 1}};
+        QFile file(m_dir.filePath(QStringLiteral("schedule.json")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QJsonDocument(cli::scheduleJson(schedule, 12)).toJson());
+        file.close();
+        // Both runs within one minute of the PC clock.
+        if (QTime::currentTime().second() > 40)
+            QTest::qWait((61 - QTime::currentTime().second()) * 1000);
+
+        auto w = openWindow(true); // the log with every frame
+        w->TabSheet4->CheckBox_Terminal->setChecked(true);
+        w->setAddress(MeterAddress);
+        w->ActionConnect->trigger();
+        QVERIFY(waitForRequest(*w, 0x2A)); // a whole poll cycle shown, as the command line reads one
+        QVERIFY(waitForRequest(*w, 0x01));
+        PageSettings *page = w->TabSheet1;
+        const QString dbf = m_dir.filePath(QStringLiteral("Setting.DBF"));
+        if (operation == QLatin1String("settings")) {
+            page->CheckTime->setChecked(true);
+            page->CheckBoxClock->setChecked(true);
+            page->CheckIndi->setChecked(true);
+            for (QCheckBox *box : {page->CheckBox1, page->CheckBox2, page->CheckBox3, page->CheckBox4})
+                box->setChecked(box == page->CheckBox1 || box == page->CheckBox4);
+            page->CheckShedule->setChecked(true);
+            page->SpinDay->setValue(25);
+            page->SpinHour->setValue(0);
+            page->CheckDDM->setChecked(true);
+            page->SpinEditA->setValue(1193046);
+            page->SpinEditB->setValue(2);
+            page->SpinEditC->setValue(3);
+            page->CheckAddr->setChecked(true);
+            page->SpinNewAddr->setValue(MeterAddress);
+            QTRY_VERIFY_WITH_TIMEOUT(w->ActionSetting->isEnabled(), 10000);
+            w->ActionSetting->trigger();
+        } else if (operation == QLatin1String("reset")) {
+            QTest::mouseClick(w->TabSheet3->BitBtn5, Qt::LeftButton);
+        } else {
+            w->TabSchedule->setSchedule(schedule);
+            w->TabSchedule->BtnWriteSchedule->click();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(w->engine()->queue().size() <= 1 && !w->engine()->settingsWritePending()
+                                     && !w->engine()->scheduleWritePending(),
+                                 30000);
+        QVERIFY(waitForRequest(*w, 0x04)); // the poll goes on: the operation is over
+        QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.value(0).text));
+        const QStringList fromWindow = writeFrames(log(*w));
+        w->ActionDisconnect->trigger();
+        const QJsonObject windowRecord = operation == QLatin1String("reset") ? QJsonObject() : lastRecordShape(dbf);
+
+        QProcess p;
+        p.setWorkingDirectory(m_dir.path());
+        p.start(qEnvironmentVariable("ZK_BIN_DIR", QCoreApplication::applicationDirPath()) + QStringLiteral("/zelta-kn-cli"),
+                QStringList{"--port", m_link, "--address", QString::number(MeterAddress), "--timeout", "500", "--trace"}
+                    + cli);
+        QVERIFY(p.waitForFinished(60000));
+        const QString trace = QString::fromUtf8(p.readAllStandardError());
+        QVERIFY2(p.exitCode() == 0, qPrintable(trace));
+        const QStringList fromCli = writeFrames(trace);
+        QVERIFY(fromWindow.size() >= 2);
+        QCOMPARE(fromCli, fromWindow);
+        if (!windowRecord.isEmpty())
+            QCOMPARE(lastRecordShape(dbf), windowRecord);
     }
 
     void addressSearchFindsTheMeter()

@@ -7,7 +7,7 @@
 
 #include "app/application.h"
 #include "app/formmain.h"
-#include "app/preferences.h"
+#include "ops/preferences.h"
 #include "link/exchangeengine.h"
 #include "link/linkbar.h"
 #include "link/portmap.h"
@@ -40,31 +40,31 @@ constexpr int MeterAddress = 5;
 constexpr int Port = 11;
 constexpr int ReplyTimeoutMs = 1000;
 
-enum class Outcome { Succeeds, Fails, Either };
+enum class WriteEnd { Succeeds, Fails, Either };
 
 // What a fault is expected to do to the one write exchange it hits.
 struct LineFault {
     const char *name;
     const char *command; // the meter's fault command, aimed at the indication write where it can be
     bool aimed;          // false: injected just after the password exchange, for the next address byte
-    Outcome write;
+    WriteEnd write;
 };
 
 const LineFault Faults[] = {
-    {"no acknowledgement", "noack 1", false, Outcome::Fails},
-    {"reply within the timeout", "delay=300 1 on=0x0E", true, Outcome::Succeeds},
-    {"reply after the timeout", "delay=2500 1 on=0x0E", true, Outcome::Fails},
-    {"bad CRC", "badcrc 1 on=0x0E", true, Outcome::Fails},
+    {"no acknowledgement", "noack 1", false, WriteEnd::Fails},
+    {"reply within the timeout", "delay=300 1 on=0x0E", true, WriteEnd::Succeeds},
+    {"reply after the timeout", "delay=2500 1 on=0x0E", true, WriteEnd::Fails},
+    {"bad CRC", "badcrc 1 on=0x0E", true, WriteEnd::Fails},
     // The extra byte is discarded when the reply was whole before it came, and spoils the
     // reply when both come in one read: either way the verdict and the record agree.
-    {"extra byte", "extra=0x55 1 on=0x0E", true, Outcome::Either},
-    {"error reply", "error=4 1 on=0x0E", true, Outcome::Fails},
-    {"split reply", "split=40 1 on=0x0E", true, Outcome::Succeeds},
-    {"split past the timeout", "split=1500 1 on=0x0E", true, Outcome::Fails},
-    {"wrong function", "wrongfn 1 on=0x0E", true, Outcome::Fails},
-    {"acknowledged, never answered", "silent 1 on=0x0E", true, Outcome::Fails},
-    {"noise before the reply", "noise=5 1 on=0x0E", true, Outcome::Fails},
-    {"meter switched off", "vanish 1", false, Outcome::Fails},
+    {"extra byte", "extra=0x55 1 on=0x0E", true, WriteEnd::Either},
+    {"error reply", "error=4 1 on=0x0E", true, WriteEnd::Fails},
+    {"split reply", "split=40 1 on=0x0E", true, WriteEnd::Succeeds},
+    {"split past the timeout", "split=1500 1 on=0x0E", true, WriteEnd::Fails},
+    {"wrong function", "wrongfn 1 on=0x0E", true, WriteEnd::Fails},
+    {"acknowledged, never answered", "silent 1 on=0x0E", true, WriteEnd::Fails},
+    {"noise before the reply", "noise=5 1 on=0x0E", true, WriteEnd::Fails},
+    {"meter switched off", "vanish 1", false, WriteEnd::Fails},
 };
 
 struct Totals {
@@ -75,9 +75,9 @@ struct Totals {
     int recorded = 0;
 };
 
-QString outcomeName(Outcome o)
+QString outcomeName(WriteEnd o)
 {
-    return o == Outcome::Succeeds ? QStringLiteral("succeeds") : o == Outcome::Fails ? QStringLiteral("fails")
+    return o == WriteEnd::Succeeds ? QStringLiteral("succeeds") : o == WriteEnd::Fails ? QStringLiteral("fails")
                                                                                      : QStringLiteral("either");
 }
 
@@ -372,8 +372,8 @@ private slots:
         const std::optional<bool> ok = windowWrite(*w, inject);
         QVERIFY2(ok, "verdict, record and meter disagree");
         ++m_window.faults;
-        if (fault.write != Outcome::Either)
-            QCOMPARE(*ok ? Outcome::Succeeds : Outcome::Fails, fault.write);
+        if (fault.write != WriteEnd::Either)
+            QCOMPARE(*ok ? WriteEnd::Succeeds : WriteEnd::Fails, fault.write);
         QVERIFY(faultUsedUp());
         // A reply held back past its timeout still comes, in the middle of a later
         // exchange, and spoils that one (which is then reported as failed, correctly):
@@ -475,8 +475,8 @@ private slots:
             ++m_cli.reportedFailed;
             QCOMPARE(added, 0);
         }
-        if (fault.write != Outcome::Either)
-            QVERIFY2((run.exitCode == 0) == (fault.write == Outcome::Succeeds),
+        if (fault.write != WriteEnd::Either)
+            QVERIFY2((run.exitCode == 0) == (fault.write == WriteEnd::Succeeds),
                      qPrintable(outcomeName(fault.write) + QStringLiteral(": ") + run.out));
         QVERIFY(simCommand(QStringLiteral("fault off"), QStringLiteral("fault off")));
         const CliRun again = cli({QStringLiteral("write"), QStringLiteral("--indication"), QString::number(flags)});

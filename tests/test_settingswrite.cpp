@@ -173,10 +173,13 @@ private slots:
         QTest::newRow("nothing") << QStringList{} << QList<int>{0x14};
         QTest::newRow("time now") << QStringList{"--time", "now"} << QList<int>{0x14, 0x05};
         QTest::newRow("all") << QStringList{"--reset-tariff", "--indication=9", "--ddm", "1,2,3", "--billing", "25,0",
-                                            "--address", "200", "--serial", "5", "--correction", "-7",
-                                            "--new-password", "9", "--time", "2024-02-29T13:05:09", "--summer"}
+                                            "--new-address", "200", "--serial", "5", "--correction", "-7",
+                                            "--new-password", "9", "--time", "2024-02-29T13:05:09", "--summer", "on"}
                              << QList<int>{0x14, 0x05, 0x14, 0x07, 0x02, 0x03, 0x23, 0x0B, 0x0E, 0x09};
-        QTest::newRow("summer without time") << QStringList{"--summer"} << QList<int>{};
+        QTest::newRow("summer without time") << QStringList{"--summer", "on"} << QList<int>{};
+        QTest::newRow("summer neither on nor off") << QStringList{"--time", "now", "--summer", "yes"} << QList<int>{};
+        QTest::newRow("correction left out and given") << QStringList{"--correction", "1", "--no-correction"}
+                                                       << QList<int>{};
         QTest::newRow("bad time") << QStringList{"--time", "2024-02-30T00:00:00"} << QList<int>{};
         QTest::newRow("two ddm numbers") << QStringList{"--ddm", "1,2"} << QList<int>{};
         QTest::newRow("ddm above 24 bits") << QStringList{"--ddm", "1,2,16777216"} << QList<int>{};
@@ -197,7 +200,7 @@ private slots:
         QCOMPARE(error.isEmpty(), w.has_value());
         if (!w)
             return;
-        const QList<QByteArray> frames = settingsFrames(*w);
+        const QList<QByteArray> frames = settingsFrames(w->write);
         QCOMPARE(::functions(frames), functions);
         if (args.contains(QStringLiteral("--summer")))
             QCOMPARE(frames[1], frame(req::WriteClock, {0x09, 0x05, 0x13, 0x04, 0x29, 0x02, 0x24, 0x80}));

@@ -4,7 +4,7 @@
 
 #include "app/application.h"
 #include "app/formmain.h"
-#include "app/preferences.h"
+#include "ops/preferences.h"
 #include "link/exchangeengine.h"
 #include "link/linkbar.h"
 #include "link/portmap.h"

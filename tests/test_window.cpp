@@ -5,7 +5,7 @@
 #include "app/application.h"
 #include "app/formmain.h"
 #include "app/pageterminal.h"
-#include "app/preferences.h"
+#include "ops/preferences.h"
 #include "link/linkbar.h"
 #include "link/portmap.h"
 #include "link/serialchannel.h"
