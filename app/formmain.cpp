@@ -810,10 +810,7 @@ void FormMain::BitBtn1Click()
     qint64 next = 0;
     try {
         next = sqlMode() ? database().nextFreeNumber() : nextFreeNumber(openOrCreateRegister(QDir::currentPath()));
-    } catch (const DbfError &e) {
-        reportError(e.text());
-        return;
-    } catch (const DatabaseError &e) {
+    } catch (const Error &e) {
         reportError(e.text());
         return;
     }

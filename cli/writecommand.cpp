@@ -188,9 +188,7 @@ std::optional<qint64> WriteRecorder::nextFreeNumber()
 {
     try {
         return production ? production->db->nextFreeNumber() : zk::nextFreeNumber(*local);
-    } catch (const DatabaseError &e) {
-        say(e.text());
-    } catch (const DbfError &e) {
+    } catch (const Error &e) {
         say(e.text());
     }
     return std::nullopt;

@@ -165,12 +165,6 @@ QString redact(QString text, const QString &password)
 
 } // namespace
 
-DatabaseError::DatabaseError(const QString &text)
-    : std::runtime_error(text.toStdString())
-    , m_text(text)
-{
-}
-
 ConnectionSettings readConnectionSettings(QSettings &store)
 {
     ConnectionSettings s;

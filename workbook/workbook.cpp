@@ -17,11 +17,6 @@
 
 namespace zk {
 
-WorkbookError::WorkbookError(const QString &message)
-    : std::runtime_error(message.toStdString())
-{
-}
-
 namespace {
 
 // BIFF8 record identifiers.
