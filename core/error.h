@@ -22,4 +22,11 @@ private:
     QString m_text;
 };
 
+// The kind of the errors of stored data: a table, the database, a file being written.
+class StorageError : public Error
+{
+public:
+    using Error::Error;
+};
+
 } // namespace zk

@@ -30,10 +30,10 @@
 namespace zk {
 
 // A failure of a table operation; the text names the file.
-class DbfError : public Error
+class DbfError : public StorageError
 {
 public:
-    using Error::Error;
+    using StorageError::StorageError;
 };
 
 enum class DbfType : char { Character = 'C', Numeric = 'N', Date = 'D', Logical = 'L' };

@@ -28,10 +28,10 @@ namespace zk {
 
 // A failure of the database engine; text() is the engine's message. A connection password
 // never appears in it: it is replaced by "***" before the error is built.
-class DatabaseError : public Error
+class DatabaseError : public StorageError
 {
 public:
-    using Error::Error;
+    using StorageError::StorageError;
 };
 
 // The connection, as the preferences group "Electrometer" holds it: Driver (QODBC, QPSQL or

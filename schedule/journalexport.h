@@ -25,10 +25,10 @@ struct ExportTable
 };
 
 // Any failure of an export.
-class ExportError : public Error
+class ExportError : public StorageError
 {
 public:
-    using Error::Error;
+    using StorageError::StorageError;
 };
 
 // The warning the operator sees when an export fails.

@@ -4,11 +4,16 @@
 // and one broken off in the middle; the schedule file's rules, the schedule read and
 // written, refused by a check before anything is sent, and broken off by the meter.
 
+#include "cli/application.h"
 #include "cli/options.h"
 #include "tests/testdbf.h"
 #include "tests/testproduction.h"
 #include "tests/testxls.h"
 #include "cli/schedulecommand.h"
+#include "link/meterchannel.h"
+#include "records/dbftable.h"
+#include "records/production.h"
+#include "workbook/workbook.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,6 +27,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+
+Q_DECLARE_METATYPE(std::exception_ptr)
 
 using namespace zk::cli;
 using zk::Holiday;
@@ -251,6 +258,29 @@ private slots:
         QCOMPARE(p.options->address, address);
         QCOMPARE(p.options->baud, baud);
         QCOMPARE(p.options->args, rest);
+    }
+
+    void failure_data()
+    {
+        const QString text = QStringLiteral("Нет файла");
+        QTest::addColumn<std::exception_ptr>("error");
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("table") << std::make_exception_ptr(zk::DbfError(text)) << 5 << text;
+        QTest::newRow("database") << std::make_exception_ptr(zk::DatabaseError(text)) << 5 << text;
+        QTest::newRow("workbook") << std::make_exception_ptr(zk::WorkbookError(text)) << 5 << text;
+        QTest::newRow("port") << std::make_exception_ptr(zk::SerialChannelError(text)) << 3 << text;
+        QTest::newRow("other") << std::make_exception_ptr(std::runtime_error("bad")) << 1 << "bad";
+        QTest::newRow("unknown") << std::make_exception_ptr(7) << 1 << "Неизвестная ошибка";
+    }
+    void failure()
+    {
+        QFETCH(std::exception_ptr, error);
+        QFETCH(int, exit);
+        QFETCH(QString, text);
+        const Failure f = failureOf(error);
+        QCOMPARE(f.exit, exit);
+        QCOMPARE(f.text, text);
     }
 
     void status_data()

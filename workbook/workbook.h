@@ -24,10 +24,10 @@ namespace zk {
 
 // Every failure of the writer: a bad cell position or value, a file that
 // cannot be written.
-class WorkbookError : public Error
+class WorkbookError : public StorageError
 {
 public:
-    using Error::Error;
+    using StorageError::StorageError;
 };
 
 class Workbook
