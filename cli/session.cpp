@@ -53,7 +53,7 @@ Session::Session(const Options &options, QObject *parent)
     // The poll replies go to the same decoders the window's pages use. Their layouts
     // tell the engine how much of a reply to wait for, so that it wakes once a reply.
     for (const Head &head : ExchangeEngine::PollTable) {
-        if (head.function == 0x00)
+        if (head.function == fn::ReadVersion)
             continue; // the engine's own
         m_engine->setHandler(head.function, layout::ofReply(head.function), [this](const QByteArray &frame) {
             m_info.take(frame);

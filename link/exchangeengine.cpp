@@ -41,10 +41,10 @@ ExchangeEngine::ExchangeEngine(MeterChannel *channel, EngineHost *host, QObject 
     connect(&m_timerStart, &QTimer::timeout, this, &ExchangeEngine::firstRequest);
     connect(&m_timerShape, &QTimer::timeout, this, &ExchangeEngine::indicatorExpired);
 
-    setHandler(0x00, 2, [this](const QByteArray &frame) { handleVersion(frame); });
-    for (quint8 f : {0x02, 0x05, 0x07, 0x09, 0x0B, 0x0E, 0x23, 0x24, 0x27, 0x29, 0x2F})
+    setHandler(fn::ReadVersion, 2, [this](const QByteArray &frame) { handleVersion(frame); });
+    for (quint8 f : WriteFunctions)
         setHandler(f, 0, [](const QByteArray &) {});
-    setHandler(0x03, 0, [this](const QByteArray &) { m_host->setAddress(m_host->newAddress()); });
+    setHandler(fn::WriteAddress, 0, [this](const QByteArray &) { m_host->setAddress(m_host->newAddress()); });
 }
 
 void ExchangeEngine::setHandler(quint8 function, int minData, Handler handler)
@@ -269,7 +269,7 @@ void ExchangeEngine::onRxChar()
     switch (check.verdict) {
     case Verdict::Accepted:
         m_exchangeOver = true;
-        m_host->setGauges(function == 0x12, function == 0x13);
+        m_host->setGauges(function == fn::ReadAnnual, function == fn::ReadConsumption);
         m_timer2.stop();
         accept();
         break;
