@@ -1070,7 +1070,7 @@ void FormMain::ActionFixDbExecute()
     }
     emit writeRecorded();
     // Green for two seconds, then the display reset, as after a write.
-    showIndicator(QColor(0, 255, 0));
+    showVerdict(WriteVerdict::Success);
     m_engine->timerShape().start();
 }
 
@@ -1167,9 +1167,9 @@ void FormMain::showStatusText(int panel)
         m_panels[panel]->setText(m_statusTexts[panel]);
 }
 
-void FormMain::showIndicator(const QColor &colour)
+void FormMain::showVerdict(WriteVerdict verdict)
 {
-    Shape1->setColour(colour);
+    Shape1->setColour(verdict == WriteVerdict::Success ? QColor(0, 255, 0) : QColor(255, 0, 0));
     m_indicatorHolder->setVisible(true);
 }
 

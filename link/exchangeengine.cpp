@@ -118,7 +118,7 @@ void ExchangeEngine::queueChanged()
 
     if (m_settingsPending || m_schedulePending) {
         clearWritePending();
-        m_host->showIndicator(QColor(0, 255, 0));
+        m_host->showVerdict(WriteVerdict::Success);
         m_timerShape.start(); // each verdict shows for its full two seconds
         m_host->recordWrite();
         m_host->displayReset();
@@ -138,7 +138,7 @@ void ExchangeEngine::queueReset()
     m_timer2.stop();
     if (m_settingsPending || m_schedulePending) {
         clearWritePending();
-        m_host->showIndicator(QColor(255, 0, 0));
+        m_host->showVerdict(WriteVerdict::Failure);
         m_timerShape.start();
         clearQueue();
         m_timer1.stop();

@@ -6,7 +6,6 @@
 #include "link/meterchannel.h"
 
 #include <QByteArray>
-#include <QColor>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -17,6 +16,9 @@
 namespace zk {
 
 // What the engine needs of the window. Everything is called on the event thread.
+// How a write ended: every frame taken, or the first refused or unanswered.
+enum class WriteVerdict { Success, Failure };
+
 class EngineHost
 {
 public:
@@ -29,7 +31,7 @@ public:
     virtual void clearLog() = 0;
     virtual void beep() = 0;
     virtual void setStatusText(int panel, const QString &text) = 0; // StatusBar1
-    virtual void showIndicator(const QColor &colour) = 0;           // Shape1 shown
+    virtual void showVerdict(WriteVerdict verdict) = 0;             // Shape1 shown, green or red
     virtual void hideIndicator() = 0;
     virtual void setWriteEnabled(bool enabled) = 0;       // ActionSetting, ActionFixDb
     virtual void setFindAddressEnabled(bool enabled) = 0; // ActionFindAddress
