@@ -102,9 +102,9 @@ int commandSpoilage(const Options &o)
 {
     if (o.args.size() != 2)
         return usageError(QStringLiteral("Команде spoilage нужны номер счетчика и код брака"));
-    const auto serial = intArgument(o.args.at(0), 0, 131071);
+    const auto serial = intArgument(o.args.at(0), 0, MaxSerialNumber);
     if (!serial)
-        return usageError(QStringLiteral("Номер счетчика должен быть от 0 до 131071: %1").arg(o.args.at(0)));
+        return usageError(QStringLiteral("Номер счетчика должен быть от 0 до %1: %2").arg(QString::number(MaxSerialNumber), o.args.at(0)));
     const QString code = o.args.at(1).trimmed();
     if (!defectCodeAccepted(code))
         return usageError(QStringLiteral("Код брака не может быть пустым"));

@@ -99,9 +99,9 @@ std::optional<SettingsWrite> parseWrite(const QStringList &args, const QString &
             *nextSerial = true;
             w.serial = 0; // filled in from the register
         } else if (name == QLatin1String("--serial")) {
-            const auto n = intArgument(*v, 0, 131071);
+            const auto n = intArgument(*v, 0, MaxSerialNumber);
             if (!n)
-                return bad(QStringLiteral("Заводской номер должен быть от 0 до 131071: %1").arg(*v));
+                return bad(QStringLiteral("Заводской номер должен быть от 0 до %1: %2").arg(QString::number(MaxSerialNumber), *v));
             w.serial = *n;
         } else if (name == QLatin1String("--ddm")) {
             const auto n = numberList(*v, 3, 0, 0xFFFFFF);
@@ -233,8 +233,8 @@ int commandWrite(const Options &o)
         if (!proposed)
             return ExitStorage;
         const qint64 next = *proposed;
-        if (next > 131071) {
-            say(QStringLiteral("Следующий свободный номер %1 больше наибольшего заводского номера 131071.").arg(next));
+        if (next > MaxSerialNumber) {
+            say(QStringLiteral("Следующий свободный номер %1 больше наибольшего заводского номера %2.").arg(next).arg(MaxSerialNumber));
             return ExitStorage;
         }
         write->serial = int(next);

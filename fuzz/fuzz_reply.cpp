@@ -164,7 +164,7 @@ void readoutViews(const QByteArray &frame, const QLocale &locale)
     if (const auto v = decodeVersion(frame))
         FUZZ_CHECK(v->text.contains(QLatin1Char('.')));
     if (const auto n = decodeSerial(frame))
-        FUZZ_CHECK(*n >= 0 && *n <= 131071);
+        FUZZ_CHECK(*n >= 0 && *n <= MaxSerialNumber);
     if (const auto c = decodeClock(frame)) {
         (void)clockText(*c, locale);
         (void)c->weekdayMismatch();

@@ -53,6 +53,9 @@ constexpr int ofReply(quint8 function)
 }
 } // namespace layout
 
+// The largest serial number a meter holds: 17 bits.
+constexpr int MaxSerialNumber = 0x1FFFF; // 131071
+
 // 0x01: 17 bits, the low bit of the third byte is bit 16.
 std::optional<int> decodeSerial(const QByteArray &frame);
 

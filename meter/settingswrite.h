@@ -45,7 +45,7 @@ struct SettingsWrite {
     std::optional<ClockSetting> clock;        // "Установить время"
     std::optional<QString> newPassword;       // "Записать новый пароль"
     std::optional<int> correction;            // "Установить суточную коррекцию", -31..31
-    std::optional<int> serial;                // an edited serial number, 0..131071
+    std::optional<int> serial;                // an edited serial number, 0..MaxSerialNumber
     std::optional<int> address;               // "Записать адрес", 0..255
     std::optional<BillingDay> billing;        // "Записать РДЧ"
     std::optional<Triple> ddm;                // "Записать номера ДДМ", each 0..16777215

@@ -320,7 +320,7 @@ private slots:
         QFETCH(QString, firmware);
         QTemporaryDir dir;
         QJsonObject state;
-        state[QStringLiteral("serial")] = 131071;
+        state[QStringLiteral("serial")] = zk::MaxSerialNumber;
         state[QStringLiteral("address")] = 5;
         state[QStringLiteral("correction")] = 0x07; // -7
         state[QStringLiteral("correctionCounter")] = 9;
@@ -339,7 +339,7 @@ private slots:
         QVERIFY2(r.exit == 0, r.err.constData());
         const QJsonObject o = QJsonDocument::fromJson(r.out).object();
         QCOMPARE(o.value("version").toString(), firmware);
-        QCOMPARE(o.value("serial").toInt(), 131071);
+        QCOMPARE(o.value("serial").toInt(), zk::MaxSerialNumber);
         QCOMPARE(o.value("correction").toInt(), -7);
         QCOMPARE(o.value("correction_counter").toInt(), 9);
         QCOMPARE(o.value("ddm").toArray(), (QJsonArray{0x123456, 0, 77}));
@@ -376,7 +376,7 @@ private slots:
                                  QStringLiteral("info")});
         QCOMPARE(text.exit, 0);
         const QString t = QString::fromUtf8(text.out);
-        QVERIFY(t.contains(QStringLiteral("Заводской № : 131071\n")));
+        QVERIFY(t.contains(QStringLiteral("Заводской № : %1\n").arg(zk::MaxSerialNumber)));
         QVERIFY(t.contains(QStringLiteral("Суточная коррекция часов : -7\n")));
         QVERIFY(t.contains(QStringLiteral("1 тариф 1073741,82400")));
         QVERIFY(t.contains(QStringLiteral("Расчетный день: 25\n")));
