@@ -347,11 +347,6 @@ bool ProductionDatabase::isOpen() const
     return db().isOpen();
 }
 
-QString ProductionDatabase::driver() const
-{
-    return db().driverName();
-}
-
 QSqlQuery ProductionDatabase::exec(const QString &sqlServerText, const Params &params)
 {
     open();

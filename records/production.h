@@ -154,7 +154,6 @@ public:
     // Opens the connection when it is not open. Throws DatabaseError.
     void open();
     bool isOpen() const;
-    QString driver() const;
     QString connectionName() const { return m_name; }
 
     // Computer by name, operator (operating = 1) by login, setting bench of the computer.
