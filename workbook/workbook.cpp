@@ -1,7 +1,7 @@
 #include "workbook/workbook.h"
 
+#include "core/lebytes.h"
 #include "workbook/compoundfile.h"
-#include "workbook/lebytes.h"
 
 #include <QDir>
 #include <QFile>
