@@ -48,8 +48,8 @@ QByteArray makeFrame(Head head, const QByteArray &data)
 
 bool isCatalogueFunction(quint8 function)
 {
-    return std::find(std::begin(CatalogueFunctions), std::end(CatalogueFunctions), function)
-        != std::end(CatalogueFunctions);
+    return std::any_of(std::begin(Catalogue), std::end(Catalogue),
+                       [function](Head head) { return head.function == function; });
 }
 
 bool isWriteFunction(quint8 function)

@@ -62,16 +62,7 @@ constexpr quint8 ReadDayTypes = 0x2E;
 constexpr quint8 WriteDayTypes = 0x2F;
 } // namespace fn
 
-// Every code the program sends (and so every code a reply may carry), and those of
-// them that write: their replies carry nothing the program reads.
-inline constexpr quint8 CatalogueFunctions[] = {
-    fn::ReadVersion, fn::ReadSerial, fn::WriteSerial, fn::WriteAddress, fn::ReadClock,
-    fn::WriteClock, fn::ReadCorrection, fn::WriteCorrection, fn::ReadZones, fn::WriteZones,
-    fn::ReadDdm, fn::WriteDdm, fn::ReadStatus, fn::ReadIndication, fn::WriteIndication,
-    fn::ReadReadings, fn::ReadTurnOn, fn::ReadAnnual, fn::ReadConsumption, fn::Password,
-    fn::ReadBilling, fn::WriteBilling, fn::ResetBilling, fn::ReadHoliday, fn::WriteHoliday,
-    fn::ReadTransfer, fn::WriteTransfer, fn::ReadDdmStamps, fn::ReadDayTypes, fn::WriteDayTypes,
-};
+// The codes that write: their replies carry nothing the program reads.
 inline constexpr quint8 WriteFunctions[] = {
     fn::WriteSerial, fn::WriteAddress, fn::WriteClock, fn::WriteCorrection, fn::WriteZones,
     fn::WriteDdm, fn::WriteIndication, fn::WriteBilling, fn::ResetBilling, fn::WriteHoliday,
@@ -114,6 +105,17 @@ constexpr Head ReadDdmStamps{fn::ReadDdmStamps, 2};
 constexpr Head ReadDayTypes{fn::ReadDayTypes, 2};
 constexpr Head WriteDayTypes{fn::WriteDayTypes, 8};
 } // namespace req
+
+// One head per function code the program sends (and so every code a reply may carry),
+// in the order of the codes; a shared code by its write.
+inline constexpr Head Catalogue[] = {
+    req::ReadVersion, req::ReadSerial, req::WriteSerial, req::WriteAddress, req::ReadClock,
+    req::WriteClock, req::ReadCorrection, req::WriteCorrection, req::ReadZones, req::WriteZones,
+    req::ReadDdm, req::WriteDdm, req::ReadStatus, req::ReadIndication, req::WriteIndication,
+    req::ReadReadings, req::ReadTurnOn, req::ReadAnnual, req::ReadConsumption, req::Password,
+    req::ReadBilling, req::WriteBilling, req::ResetBilling, req::ReadHoliday, req::WriteHoliday,
+    req::ReadTransfer, req::WriteTransfer, req::ReadDdmStamps, req::ReadDayTypes, req::WriteDayTypes,
+};
 
 // Head + data + CRC. `data` must hold exactly head.length - 2 bytes; a mismatch is
 // a programming error and is caught by an assertion in debug builds.
