@@ -29,11 +29,11 @@ Failure failureOf(std::exception_ptr error)
 void endWithFailure(std::exception_ptr error)
 {
     const Failure failure = failureOf(error);
+    std::fflush(stdout);
     std::fprintf(stderr, "%s\n", failure.text.toLocal8Bit().constData());
     std::fflush(stderr);
     // The command's stack is not unwound: it may be inside a nested event loop, and a
     // step after it must not run as if the one that failed had succeeded.
-    std::fflush(stdout);
     std::_Exit(failure.exit);
 }
 

@@ -15,10 +15,10 @@
 
 namespace zk {
 
-// What the engine needs of the window. Everything is called on the event thread.
 // How a write ended: every frame taken, or the first refused or unanswered.
 enum class WriteVerdict { Success, Failure };
 
+// What the engine needs of the window. Everything is called on the event thread.
 class EngineHost
 {
 public:
