@@ -425,7 +425,6 @@ void FormMain::closeEvent(QCloseEvent *event)
 
 void FormMain::ActionConnectExecute()
 {
-    m_engine->setDeselect(false);
     setStatusText(0, QString());
     setStatusText(1, QString());
     Comm1->setPortNum(Panel1->selectedPortNumber());
@@ -442,13 +441,11 @@ void FormMain::ActionConnectExecute()
         dsr = false; // a line that cannot be read counts as not set
     }
     setStatusText(1, dsr ? QString() : QStringLiteral("DSR не установлен"));
-    m_engine->setConnected(true);
-    m_engine->startAfterConnect();
+    m_engine->startSession();
     ActionDisconnect->setEnabled(true);
     ActionConnect->setEnabled(false);
     Panel1->setPortControlsEnabled(false);
     displayReset();
-    m_engine->clearWritePending();
     TabSchedule->BtnReadSchedule->setEnabled(true);
     TabSchedule->BtnWriteSchedule->setEnabled(true);
 }
@@ -620,7 +617,7 @@ void FormMain::ActionFixDbExecute()
     }
     emit writeRecorded();
     // Green for two seconds, then the display reset, as after a write.
-    showIndicator(QColor(0, 255, 0));
+    showVerdict(WriteVerdict::Success);
     m_engine->timerShape().start();
 }
 

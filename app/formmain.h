@@ -94,7 +94,7 @@ public:
     void clearLog() override;
     void beep() override;
     void setStatusText(int panel, const QString &text) override;
-    void showIndicator(const QColor &colour) override;
+    void showVerdict(WriteVerdict verdict) override;
     void hideIndicator() override;
     void setWriteEnabled(bool enabled) override;
     void setFindAddressEnabled(bool enabled) override;

@@ -96,9 +96,9 @@ void FormMain::showStatusText(int panel)
         m_panels[panel]->setText(m_statusTexts[panel]);
 }
 
-void FormMain::showIndicator(const QColor &colour)
+void FormMain::showVerdict(WriteVerdict verdict)
 {
-    Shape1->setColour(colour);
+    Shape1->setColour(verdict == WriteVerdict::Success ? QColor(0, 255, 0) : QColor(255, 0, 0));
     m_indicatorHolder->setVisible(true);
 }
 

@@ -16,63 +16,63 @@ void FormMain::registerHandlers()
     // Every polled reply: decoded by the meter's rules, shown by its page.
     ExchangeEngine *e = m_engine;
     PageSettings *page = TabSheet1;
-    e->setHandler(0x01, layout::Serial, [this, page](const QByteArray &f) {
+    e->setHandler(fn::ReadSerial, layout::Serial, [this, page](const QByteArray &f) {
         if (const auto n = decodeSerial(f); n && page->showSerial(*n) && sqlMode())
             lookupLastSettingTime();
     });
-    e->setHandler(0x04, layout::Clock, [this](const QByteArray &f) {
+    e->setHandler(fn::ReadClock, layout::Clock, [this](const QByteArray &f) {
         if (const auto c = decodeClock(f))
             clockReply(*c);
     });
-    e->setHandler(0x06, layout::Correction, [page](const QByteArray &f) {
+    e->setHandler(fn::ReadCorrection, layout::Correction, [page](const QByteArray &f) {
         if (const auto v = decodeCorrection(f))
             page->showCorrection(*v);
     });
-    e->setHandler(0x0A, layout::Ddm, [page](const QByteArray &f) {
+    e->setHandler(fn::ReadDdm, layout::Ddm, [page](const QByteArray &f) {
         if (const auto v = decodeDdm(f))
             page->showDdm(*v);
     });
-    e->setHandler(0x0C, layout::Status, [page](const QByteArray &f) {
+    e->setHandler(fn::ReadStatus, layout::Status, [page](const QByteArray &f) {
         if (const auto v = decodeStatus(f))
             page->showStatus(*v);
     });
-    e->setHandler(0x0D, layout::Indication, [page](const QByteArray &f) {
+    e->setHandler(fn::ReadIndication, layout::Indication, [page](const QByteArray &f) {
         if (const auto v = decodeIndication(f))
             page->showIndication(*v);
     });
-    e->setHandler(0x0F, layout::Readings, [this](const QByteArray &f) {
+    e->setHandler(fn::ReadReadings, layout::Readings, [this](const QByteArray &f) {
         if (const auto v = decodeReadings(f))
             TabSheet3->showReadings(*v);
     });
-    e->setHandler(0x11, layout::TurnOn, [page](const QByteArray &f) {
+    e->setHandler(fn::ReadTurnOn, layout::TurnOn, [page](const QByteArray &f) {
         if (const auto v = decodeTurnOn(f))
             page->showTurnOn(*v);
     });
-    e->setHandler(0x22, layout::Billing, [page](const QByteArray &f) {
+    e->setHandler(fn::ReadBilling, layout::Billing, [page](const QByteArray &f) {
         if (const auto v = decodeBilling(f))
             page->showBilling(*v);
     });
-    e->setHandler(0x2A, layout::DdmStamps, [page](const QByteArray &f) {
+    e->setHandler(fn::ReadDdmStamps, layout::DdmStamps, [page](const QByteArray &f) {
         if (const auto v = decodeDdmStamps(f))
             page->showDdmStamps(*v);
     });
     // The password reply: a new password written becomes the access password.
-    e->setHandler(0x14, 0, [this, page](const QByteArray &) {
+    e->setHandler(fn::Password, 0, [this, page](const QByteArray &) {
         page->passwordReplied();
         m_engine->setDeselect(false);
     });
     // The journals: replies to the page "Журнал", its read buttons to the queue.
-    e->setHandler(0x12, 1, [this](const QByteArray &f) { annualReply(f); });
-    e->setHandler(0x13, 1, [this](const QByteArray &f) { consumptionReply(f); });
+    e->setHandler(fn::ReadAnnual, 1, [this](const QByteArray &f) { annualReply(f); });
+    e->setHandler(fn::ReadConsumption, 1, [this](const QByteArray &f) { consumptionReply(f); });
     connect(TabSheet2, &PageJournal::queueRequests, this, &FormMain::queueRequests);
     // The tariff schedule: zones, day types, holidays and transfers onto its page.
-    e->setHandler(0x08, 0, [this](const QByteArray &f) { zoneReply(f); });
-    e->setHandler(0x2E, 0, [this](const QByteArray &f) { TabSchedule->showDayTypes(decodeDayTypes(f)); });
-    e->setHandler(0x26, 0, [this](const QByteArray &f) {
+    e->setHandler(fn::ReadZones, 0, [this](const QByteArray &f) { zoneReply(f); });
+    e->setHandler(fn::ReadDayTypes, 0, [this](const QByteArray &f) { TabSchedule->showDayTypes(decodeDayTypes(f)); });
+    e->setHandler(fn::ReadHoliday, 0, [this](const QByteArray &f) {
         if (const auto h = decodeHoliday(f))
             TabSchedule->appendHoliday(*h);
     });
-    e->setHandler(0x28, 0, [this](const QByteArray &f) {
+    e->setHandler(fn::ReadTransfer, 0, [this](const QByteArray &f) {
         if (const auto t = decodeTransfer(f))
             TabSchedule->appendTransfer(*t);
     });

@@ -717,11 +717,4 @@ bool RtfReader::read(const QByteArray &rtf, QTextDocument *doc)
     return true;
 }
 
-QTextDocument *RtfReader::toDocument(const QByteArray &rtf, QObject *parent)
-{
-    auto *doc = new QTextDocument(parent);
-    read(rtf, doc);
-    return doc;
-}
-
 } // namespace zk

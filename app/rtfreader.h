@@ -35,9 +35,6 @@ public:
     // without the RTF header is shown as plain text (UTF-8 when it is valid
     // UTF-8, Windows-1251 otherwise) and the result is false; otherwise true.
     static bool read(const QByteArray &rtf, QTextDocument *doc);
-
-    // The same into a new document owned by parent.
-    static QTextDocument *toDocument(const QByteArray &rtf, QObject *parent = nullptr);
 };
 
 } // namespace zk

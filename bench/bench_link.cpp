@@ -44,7 +44,7 @@ public:
     void clearLog() override {}
     void beep() override {}
     void setStatusText(int, const QString &) override {}
-    void showIndicator(const QColor &) override {}
+    void showVerdict(WriteVerdict) override {}
     void hideIndicator() override {}
     void setWriteEnabled(bool) override {}
     void setFindAddressEnabled(bool) override {}

@@ -104,6 +104,8 @@ int runCommand(const Options &o)
         return commandResetBilling(o);
     if (o.command == QLatin1String("spoilage"))
         return commandSpoilage(o);
+    if (o.command == QLatin1String("fix"))
+        return commandFix(o);
     if (o.command == QLatin1String("journal"))
         return commandJournal(o);
     if (o.command == QLatin1String("schedule"))

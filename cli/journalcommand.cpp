@@ -105,7 +105,7 @@ int commandJournal(const Options &o)
             writeExport(ExportTable{table}, journalTitle(journal.annual(), session.info().serial.value_or(0)), xls,
                         QLocale());
         } catch (const ExportError &e) {
-            printErr(exportFailureText() + QStringLiteral(" (") + QString::fromUtf8(e.what()) + QLatin1Char(')'));
+            printErr(exportFailureText() + QStringLiteral(" (") + e.text() + QLatin1Char(')'));
             return exit == ExitDone ? int(ExitStorage) : exit;
         }
     }

@@ -1,6 +1,7 @@
 #include "cli/production.h"
 
 #include "cli/report.h"
+#include "cli/session.h"
 #include "ops/rules.h"
 
 namespace zk::cli {
@@ -58,7 +59,7 @@ QString productionDrift(Bench &b, const MeterInfo &info, const QDateTime &clockA
 
 int commandSpoilage(const Options &o)
 {
-    WriteVerdict verdict;
+    FrameVerdict verdict;
     if (o.args.size() != 2)
         return usageError(QStringLiteral("Команде spoilage нужны номер счетчика и код брака"));
     const auto serial = intArgument(o.args.at(0), 0, MaxSerialNumber);
@@ -79,6 +80,29 @@ int commandSpoilage(const Options &o)
         return finish(o, verdict, exitOf(outcome), outcome.message);
     verdict.ok = true;
     return finish(o, verdict, ExitDone, QStringLiteral("Брак зарегистрирован."));
+}
+
+int commandFix(const Options &o)
+{
+    FrameVerdict verdict;
+    if (!o.args.isEmpty())
+        return usageError(QStringLiteral("Лишние аргументы команды fix: %1").arg(o.args.join(QLatin1Char(' '))));
+    if (!modesHere().sqlMode)
+        return finish(o, verdict, ExitStorage, QStringLiteral("Показания фиксируются только в производственном режиме."));
+    int exit = ExitDone;
+    auto b = openBench(&exit);
+    if (!b)
+        return finish(o, verdict, exit, QString());
+    Session session(o);
+    if (const int e = session.connectMeter())
+        return finish(o, verdict, e, QString());
+    if (const int e = session.pollCycle())
+        return finish(o, verdict, e, QString());
+    const QString drift = productionDrift(*b, session.info(), session.clockArrival());
+    const Outcome outcome = b->records.recordFix(readoutOf(session.info(), SettingsWrite{}), drift);
+    if (!outcome.ok())
+        return finish(o, verdict, exitOf(outcome), outcome.message);
+    return finish(o, verdict, ExitDone, QStringLiteral("Показания зафиксированы в БД."));
 }
 
 } // namespace zk::cli

@@ -37,4 +37,7 @@ QString productionDrift(Bench &bench, const MeterInfo &info, const QDateTime &cl
 // spoilage NUMBER CODE
 int commandSpoilage(const Options &options);
 
+// fix: one poll cycle, its readings recorded as "Зафиксировать в БД" records them.
+int commandFix(const Options &options);
+
 } // namespace zk::cli

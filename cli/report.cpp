@@ -222,7 +222,7 @@ void printErr(const QString &line)
     std::fflush(stderr);
 }
 
-int finish(const Options &o, WriteVerdict verdict, int exit, const QString &text)
+int finish(const Options &o, FrameVerdict verdict, int exit, const QString &text)
 {
     verdict.ok = exit == ExitDone;
     if (!verdict.ok && verdict.error.isEmpty())

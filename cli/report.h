@@ -30,6 +30,6 @@ void printErr(const QString &line);
 // The end of a command that writes: with --json the verdict as one object (its error
 // the failure's text), otherwise `text` on stderr, and after a failure what stays
 // written. Returns `exit`.
-int finish(const Options &options, WriteVerdict verdict, int exit, const QString &text);
+int finish(const Options &options, FrameVerdict verdict, int exit, const QString &text);
 
 } // namespace zk::cli

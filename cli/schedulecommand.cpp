@@ -95,33 +95,33 @@ int scheduleWrite(const Options &o)
     const QString path = o.args.at(1);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return finish(o, WriteVerdict{}, ExitStorage,
+        return finish(o, FrameVerdict{}, ExitStorage,
                       QStringLiteral("Не удалось прочитать файл %1: %2").arg(path, file.errorString()));
     const ScheduleFile parsed = parseScheduleFile(file.readAll());
     if (!parsed.schedule)
-        return finish(o, WriteVerdict{}, ExitUsage, QStringLiteral("%1: %2").arg(path, parsed.error));
+        return finish(o, FrameVerdict{}, ExitUsage, QStringLiteral("%1: %2").arg(path, parsed.error));
     if (const QString p = accessPasswordProblem(o.password); !p.isEmpty())
-        return finish(o, WriteVerdict{}, ExitUsage, p);
+        return finish(o, FrameVerdict{}, ExitUsage, p);
     const TariffSchedule &schedule = *parsed.schedule;
     int exit = ExitDone;
     std::optional<Bench> bench = openBench(&exit);
     if (!bench)
-        return finish(o, WriteVerdict{}, exit, QString());
+        return finish(o, FrameVerdict{}, exit, QString());
 
     Session session(o);
     if (const int e = session.connectMeter())
-        return finish(o, WriteVerdict{}, e, QString());
+        return finish(o, FrameVerdict{}, e, QString());
     // A whole poll cycle, so that the record holds what the window's would.
     if (const int e = session.pollCycle())
-        return finish(o, WriteVerdict{}, e, QString());
+        return finish(o, FrameVerdict{}, e, QString());
     const int firmware = session.info().version->number;
     // The window's checks for this meter, before anything is sent.
     if (const QString problem = scheduleWriteProblem(schedule, firmware); !problem.isEmpty())
-        return finish(o, WriteVerdict{}, ExitUsage, problem);
+        return finish(o, FrameVerdict{}, ExitUsage, problem);
     // A meter whose write could not be recorded is not written.
     if (const Outcome ready = bench->records.ready(session.info().serial.value_or(0)); !ready.ok())
-        return finish(o, WriteVerdict{}, exitOf(ready), ready.message);
-    WriteVerdict verdict;
+        return finish(o, FrameVerdict{}, exitOf(ready), ready.message);
+    FrameVerdict verdict;
     if (const int e = session.runFrames(scheduleWriteFrames(schedule, firmware, o.password),
                                         Session::WriteFlag::Schedule, &verdict))
         return finish(o, verdict, e, verdict.acknowledgedText());

@@ -54,7 +54,7 @@ Session::Session(const Options &options, QObject *parent)
     // The poll replies go to the same decoders the window's pages use. Their layouts
     // tell the engine how much of a reply to wait for, so that it wakes once a reply.
     for (const Head &head : ExchangeEngine::PollTable) {
-        if (head.function == 0x00)
+        if (head.function == fn::ReadVersion)
             continue; // the engine's own
         m_engine->setHandler(head.function, layout::ofReply(head.function), [this](const QByteArray &frame) {
             // The drift pairs the meter's clock with the PC's at its arrival.
@@ -93,10 +93,7 @@ int Session::connectMeter()
         printErr(QStringLiteral("Ошибка открытия порта %1: %2").arg(name, e.text()));
         return ExitNoAnswer;
     }
-    m_engine->setDeselect(false);
-    m_engine->setConnected(true);
-    m_engine->startAfterConnect();
-    m_engine->clearWritePending();
+    m_engine->startSession();
     return ExitDone;
 }
 
@@ -168,7 +165,7 @@ int Session::findAddress(int *found)
     return exit;
 }
 
-int Session::runFrames(const QList<QByteArray> &frames, WriteFlag flag, WriteVerdict *verdict)
+int Session::runFrames(const QList<QByteArray> &frames, WriteFlag flag, FrameVerdict *verdict)
 {
     m_frames = frames;
     m_acknowledged.clear();

@@ -56,7 +56,7 @@ public:
     // Without one, success is every frame acknowledged. A timeout or an unreadable
     // reply of any frame gives ExitNoAnswer, an error reply ExitRefused. The verdict
     // names the frames acknowledged and the one that failed.
-    int runFrames(const QList<QByteArray> &frames, WriteFlag flag, WriteVerdict *verdict);
+    int runFrames(const QList<QByteArray> &frames, WriteFlag flag, FrameVerdict *verdict);
 
     // The PC's time when the clock reply of the last poll cycle arrived.
     QDateTime clockArrival() const { return m_clockArrival; }
@@ -77,7 +77,7 @@ public:
     void clearLog() override {}
     void beep() override {}
     void setStatusText(int, const QString &) override {}
-    void showIndicator(const QColor &) override {}
+    void showVerdict(WriteVerdict) override {}
     void hideIndicator() override {}
     void setWriteEnabled(bool enabled) override;
     void setFindAddressEnabled(bool) override {}

@@ -28,7 +28,7 @@ std::optional<QList<int>> numberList(const QString &text, int count, int min, in
 // A refusal before anything is sent: the mode, the password or a value.
 int refuse(const Options &o, const QString &text)
 {
-    return finish(o, WriteVerdict{}, ExitUsage, text);
+    return finish(o, FrameVerdict{}, ExitUsage, text);
 }
 
 } // namespace
@@ -153,14 +153,14 @@ int commandWrite(const Options &o)
     int exit = ExitDone;
     std::optional<Bench> bench = openBench(&exit);
     if (!bench)
-        return finish(o, WriteVerdict{}, exit, QString());
+        return finish(o, FrameVerdict{}, exit, QString());
 
     Session session(o);
     if (const int e = session.connectMeter())
-        return finish(o, WriteVerdict{}, e, QString());
+        return finish(o, FrameVerdict{}, e, QString());
     // One poll cycle first: the defaults and the record take what was read.
     if (const int e = session.pollCycle())
-        return finish(o, WriteVerdict{}, e, QString());
+        return finish(o, FrameVerdict{}, e, QString());
     const MeterInfo &meter = session.info();
 
     SettingsRequest asked = *request;
@@ -174,9 +174,9 @@ int commandWrite(const Options &o)
         Outcome failure;
         const std::optional<qint64> next = bench->records.nextFreeNumber(&failure);
         if (!next)
-            return finish(o, WriteVerdict{}, exitOf(failure), failure.message);
+            return finish(o, FrameVerdict{}, exitOf(failure), failure.message);
         if (const QString p = nextSerialProblem(*next); !p.isEmpty())
-            return finish(o, WriteVerdict{}, ExitStorage, p);
+            return finish(o, FrameVerdict{}, ExitStorage, p);
         asked.write.serial = int(*next);
     }
     const SettingsWrite write = settingsWithDefaults(modes, meter, asked);
@@ -185,17 +185,17 @@ int commandWrite(const Options &o)
     // A meter whose write could not be recorded is not written.
     const int serial = write.serial ? *write.serial : meter.serial.value_or(0);
     if (const Outcome ready = bench->records.ready(serial); !ready.ok())
-        return finish(o, WriteVerdict{}, exitOf(ready), ready.message);
+        return finish(o, FrameVerdict{}, exitOf(ready), ready.message);
     if (bench->records.production()) {
         try {
             bench->production->setPcClockFromServer();
         } catch (const DatabaseError &e) {
-            return finish(o, WriteVerdict{}, ExitStorage, e.text());
+            return finish(o, FrameVerdict{}, ExitStorage, e.text());
         }
     }
     if (write.address)
         session.setNewAddress(*write.address);
-    WriteVerdict verdict;
+    FrameVerdict verdict;
     if (const int e = session.runFrames(settingsFrames(write), Session::WriteFlag::Settings, &verdict))
         return finish(o, verdict, e, verdict.acknowledgedText());
     const QString drift = productionDrift(*bench, meter, session.clockArrival());
@@ -215,10 +215,10 @@ int commandResetBilling(const Options &o)
         return refuse(o, p);
     Session session(o);
     if (const int e = session.connectMeter())
-        return finish(o, WriteVerdict{}, e, QString());
+        return finish(o, FrameVerdict{}, e, QString());
     if (const int e = session.waitForMeter())
-        return finish(o, WriteVerdict{}, e, QString());
-    WriteVerdict verdict;
+        return finish(o, FrameVerdict{}, e, QString());
+    FrameVerdict verdict;
     if (const int e = session.runFrames(billingResetFrames(o.password), Session::WriteFlag::None, &verdict))
         return finish(o, verdict, e, verdict.acknowledgedText());
     return finish(o, verdict, ExitDone, QStringLiteral("Показания на расчетный день сброшены."));

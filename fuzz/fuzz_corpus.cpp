@@ -4,6 +4,7 @@
 
 #include "fuzz/requests.h"
 #include "link/frame.h"
+#include "meter/readout.h"
 #include "records/dbftable.h"
 #include "records/register.h"
 
@@ -201,7 +202,7 @@ void registerSeeds(const QDir &dir)
         DbfTable t = DbfTable::create(foreign, fields);
         QVariantList values(t.fields().size());
         auto set = [&](const char *column, const QVariant &v) { values[t.column(QString::fromLatin1(column))] = v; };
-        set("C_NUMBER", 131071.0);
+        set("C_NUMBER", double(MaxSerialNumber));
         set("DATE_REC", QDate(2025, 12, 31));
         set("INDICATOR", 1.5);
         set("ZONE_2", 3.0);

@@ -60,7 +60,7 @@ public:
     void clearLog() override {}
     void beep() override {}
     void setStatusText(int, const QString &) override {}
-    void showIndicator(const QColor &) override {}
+    void showVerdict(WriteVerdict) override {}
     void hideIndicator() override {}
     void setWriteEnabled(bool) override {}
     void setFindAddressEnabled(bool) override {}
@@ -164,7 +164,7 @@ void readoutViews(const QByteArray &frame, const QLocale &locale)
     if (const auto v = decodeVersion(frame))
         FUZZ_CHECK(v->text.contains(QLatin1Char('.')));
     if (const auto n = decodeSerial(frame))
-        FUZZ_CHECK(*n >= 0 && *n <= 131071);
+        FUZZ_CHECK(*n >= 0 && *n <= MaxSerialNumber);
     if (const auto c = decodeClock(frame)) {
         (void)clockText(*c, locale);
         (void)c->weekdayMismatch();

@@ -5,6 +5,7 @@
 
 namespace zk {
 
+// ").Возможно" without a space is the message as the operators know it; keep it.
 const QString ExchangeEngine::WriteFailureText = QStringLiteral(
     "Во время записи установок произошла ошибка. Возможно, пароль для доступа некорректен "
     "(сообщение \"Неверный отклик\" на закладке \"Протокол\").Возможно время таймаута недостаточно "
@@ -41,10 +42,10 @@ ExchangeEngine::ExchangeEngine(MeterChannel *channel, EngineHost *host, QObject 
     connect(&m_timerStart, &QTimer::timeout, this, &ExchangeEngine::firstRequest);
     connect(&m_timerShape, &QTimer::timeout, this, &ExchangeEngine::indicatorExpired);
 
-    setHandler(0x00, 2, [this](const QByteArray &frame) { handleVersion(frame); });
-    for (quint8 f : {0x02, 0x05, 0x07, 0x09, 0x0B, 0x0E, 0x23, 0x24, 0x27, 0x29, 0x2F})
+    setHandler(fn::ReadVersion, 2, [this](const QByteArray &frame) { handleVersion(frame); });
+    for (quint8 f : WriteFunctions)
         setHandler(f, 0, [](const QByteArray &) {});
-    setHandler(0x03, 0, [this](const QByteArray &) { m_host->setAddress(m_host->newAddress()); });
+    setHandler(fn::WriteAddress, 0, [this](const QByteArray &) { m_host->setAddress(m_host->newAddress()); });
 }
 
 void ExchangeEngine::setHandler(quint8 function, int minData, Handler handler)
@@ -118,7 +119,7 @@ void ExchangeEngine::queueChanged()
 
     if (m_settingsPending || m_schedulePending) {
         clearWritePending();
-        m_host->showIndicator(QColor(0, 255, 0));
+        m_host->showVerdict(WriteVerdict::Success);
         m_timerShape.start(); // each verdict shows for its full two seconds
         m_host->recordWrite();
         m_host->displayReset();
@@ -138,7 +139,7 @@ void ExchangeEngine::queueReset()
     m_timer2.stop();
     if (m_settingsPending || m_schedulePending) {
         clearWritePending();
-        m_host->showIndicator(QColor(255, 0, 0));
+        m_host->showVerdict(WriteVerdict::Failure);
         m_timerShape.start();
         clearQueue();
         m_timer1.stop();
@@ -155,6 +156,14 @@ void ExchangeEngine::startAfterConnect()
 {
     m_timeouts = 0; // every session counts its own
     startIfIdle(m_timerStart);
+}
+
+void ExchangeEngine::startSession()
+{
+    m_deselect = false;
+    clearWritePending();
+    m_connected = true;
+    startAfterConnect();
 }
 
 void ExchangeEngine::stopAfterDisconnect()
@@ -269,7 +278,7 @@ void ExchangeEngine::onRxChar()
     switch (check.verdict) {
     case Verdict::Accepted:
         m_exchangeOver = true;
-        m_host->setGauges(function == 0x12, function == 0x13);
+        m_host->setGauges(function == fn::ReadAnnual, function == fn::ReadConsumption);
         m_timer2.stop();
         accept();
         break;

@@ -6,7 +6,6 @@
 #include "link/meterchannel.h"
 
 #include <QByteArray>
-#include <QColor>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -15,6 +14,9 @@
 #include <map>
 
 namespace zk {
+
+// How a write ended: every frame taken, or the first refused or unanswered.
+enum class WriteVerdict { Success, Failure };
 
 // What the engine needs of the window. Everything is called on the event thread.
 class EngineHost
@@ -29,7 +31,7 @@ public:
     virtual void clearLog() = 0;
     virtual void beep() = 0;
     virtual void setStatusText(int panel, const QString &text) = 0; // StatusBar1
-    virtual void showIndicator(const QColor &colour) = 0;           // Shape1 shown
+    virtual void showVerdict(WriteVerdict verdict) = 0;             // Shape1 shown, green or red
     virtual void hideIndicator() = 0;
     virtual void setWriteEnabled(bool enabled) = 0;       // ActionSetting, ActionFixDb
     virtual void setFindAddressEnabled(bool enabled) = 0; // ActionFindAddress
@@ -78,6 +80,9 @@ public:
     void setConnected(bool connected) { m_connected = connected; }
     // After a successful open: TimerStart (the first request 100 ms later).
     void startAfterConnect();
+    // A connection begins, the same in every front end: the deselect flag lowered, the
+    // write pending flags cleared, connected, and startAfterConnect().
+    void startSession();
     // After a successful close: flags cleared, queue emptied, timers stopped.
     void stopAfterDisconnect();
 

@@ -2,6 +2,9 @@
 
 #include <QtGlobal>
 
+#include <algorithm>
+#include <iterator>
+
 namespace zk {
 
 quint16 crc16(const char *data, int size)
@@ -45,27 +48,13 @@ QByteArray makeFrame(Head head, const QByteArray &data)
 
 bool isCatalogueFunction(quint8 function)
 {
-    switch (function) {
-    case 0x00: case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06:
-    case 0x07: case 0x08: case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D:
-    case 0x0E: case 0x0F: case 0x11: case 0x12: case 0x13: case 0x14: case 0x22:
-    case 0x23: case 0x24: case 0x26: case 0x27: case 0x28: case 0x29: case 0x2A:
-    case 0x2E: case 0x2F:
-        return true;
-    default:
-        return false;
-    }
+    return std::any_of(std::begin(Catalogue), std::end(Catalogue),
+                       [function](Head head) { return head.function == function; });
 }
 
 bool isWriteFunction(quint8 function)
 {
-    switch (function) {
-    case 0x02: case 0x03: case 0x05: case 0x07: case 0x09: case 0x0B: case 0x0E:
-    case 0x23: case 0x24: case 0x27: case 0x29: case 0x2F:
-        return true;
-    default:
-        return false;
-    }
+    return std::find(std::begin(WriteFunctions), std::end(WriteFunctions), function) != std::end(WriteFunctions);
 }
 
 QString errorCodeText(int code)

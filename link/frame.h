@@ -26,42 +26,96 @@ struct Head {
     quint8 length;
 };
 
+// The function codes by name. A code two requests share is named by its write: 0x09
+// also switches on the one-tariff mode, 0x27 and 0x29 with no data clear the holidays
+// and the transfers.
+namespace fn {
+constexpr quint8 ReadVersion = 0x00;
+constexpr quint8 ReadSerial = 0x01;
+constexpr quint8 WriteSerial = 0x02;
+constexpr quint8 WriteAddress = 0x03;
+constexpr quint8 ReadClock = 0x04;
+constexpr quint8 WriteClock = 0x05;
+constexpr quint8 ReadCorrection = 0x06;
+constexpr quint8 WriteCorrection = 0x07;
+constexpr quint8 ReadZones = 0x08;
+constexpr quint8 WriteZones = 0x09;
+constexpr quint8 ReadDdm = 0x0A;
+constexpr quint8 WriteDdm = 0x0B;
+constexpr quint8 ReadStatus = 0x0C;
+constexpr quint8 ReadIndication = 0x0D;
+constexpr quint8 WriteIndication = 0x0E;
+constexpr quint8 ReadReadings = 0x0F;
+constexpr quint8 ReadTurnOn = 0x11;
+constexpr quint8 ReadAnnual = 0x12;
+constexpr quint8 ReadConsumption = 0x13;
+constexpr quint8 Password = 0x14;
+constexpr quint8 ReadBilling = 0x22;
+constexpr quint8 WriteBilling = 0x23;
+constexpr quint8 ResetBilling = 0x24;
+constexpr quint8 ReadHoliday = 0x26;
+constexpr quint8 WriteHoliday = 0x27;
+constexpr quint8 ReadTransfer = 0x28;
+constexpr quint8 WriteTransfer = 0x29;
+constexpr quint8 ReadDdmStamps = 0x2A;
+constexpr quint8 ReadDayTypes = 0x2E;
+constexpr quint8 WriteDayTypes = 0x2F;
+} // namespace fn
+
+// The codes that write: their replies carry nothing the program reads.
+inline constexpr quint8 WriteFunctions[] = {
+    fn::WriteSerial, fn::WriteAddress, fn::WriteClock, fn::WriteCorrection, fn::WriteZones,
+    fn::WriteDdm, fn::WriteIndication, fn::WriteBilling, fn::ResetBilling, fn::WriteHoliday,
+    fn::WriteTransfer, fn::WriteDayTypes,
+};
+
 // The request catalogue.
 namespace req {
-constexpr Head ReadVersion{0x00, 2};
-constexpr Head ReadSerial{0x01, 2};
-constexpr Head WriteSerial{0x02, 5};
-constexpr Head WriteAddress{0x03, 3};
-constexpr Head ReadClock{0x04, 2};
-constexpr Head WriteClock{0x05, 10};
-constexpr Head ReadCorrection{0x06, 2};
-constexpr Head WriteCorrection{0x07, 3};
-constexpr Head ReadZones{0x08, 2};
-constexpr Head OneTariff{0x09, 2};
-constexpr Head WriteZones{0x09, 20};
-constexpr Head ReadDdm{0x0A, 2};
-constexpr Head WriteDdm{0x0B, 11};
-constexpr Head ReadStatus{0x0C, 2};
-constexpr Head ReadIndication{0x0D, 2};
-constexpr Head WriteIndication{0x0E, 3};
-constexpr Head ReadReadings{0x0F, 2};
-constexpr Head ReadTurnOn{0x11, 2};
-constexpr Head ReadAnnual{0x12, 3};
-constexpr Head ReadConsumption{0x13, 3};
-constexpr Head Password{0x14, 4};
-constexpr Head ReadBilling{0x22, 2};
-constexpr Head WriteBilling{0x23, 4};
-constexpr Head ResetBilling{0x24, 2};
-constexpr Head ReadHoliday{0x26, 3};
-constexpr Head ClearHolidays{0x27, 2};
-constexpr Head WriteHoliday{0x27, 5};
-constexpr Head ReadTransfer{0x28, 3};
-constexpr Head ClearTransfers{0x29, 2};
-constexpr Head WriteTransfer{0x29, 7};
-constexpr Head ReadDdmStamps{0x2A, 2};
-constexpr Head ReadDayTypes{0x2E, 2};
-constexpr Head WriteDayTypes{0x2F, 8};
+constexpr Head ReadVersion{fn::ReadVersion, 2};
+constexpr Head ReadSerial{fn::ReadSerial, 2};
+constexpr Head WriteSerial{fn::WriteSerial, 5};
+constexpr Head WriteAddress{fn::WriteAddress, 3};
+constexpr Head ReadClock{fn::ReadClock, 2};
+constexpr Head WriteClock{fn::WriteClock, 10};
+constexpr Head ReadCorrection{fn::ReadCorrection, 2};
+constexpr Head WriteCorrection{fn::WriteCorrection, 3};
+constexpr Head ReadZones{fn::ReadZones, 2};
+constexpr Head OneTariff{fn::WriteZones, 2};
+constexpr Head WriteZones{fn::WriteZones, 20};
+constexpr Head ReadDdm{fn::ReadDdm, 2};
+constexpr Head WriteDdm{fn::WriteDdm, 11};
+constexpr Head ReadStatus{fn::ReadStatus, 2};
+constexpr Head ReadIndication{fn::ReadIndication, 2};
+constexpr Head WriteIndication{fn::WriteIndication, 3};
+constexpr Head ReadReadings{fn::ReadReadings, 2};
+constexpr Head ReadTurnOn{fn::ReadTurnOn, 2};
+constexpr Head ReadAnnual{fn::ReadAnnual, 3};
+constexpr Head ReadConsumption{fn::ReadConsumption, 3};
+constexpr Head Password{fn::Password, 4};
+constexpr Head ReadBilling{fn::ReadBilling, 2};
+constexpr Head WriteBilling{fn::WriteBilling, 4};
+constexpr Head ResetBilling{fn::ResetBilling, 2};
+constexpr Head ReadHoliday{fn::ReadHoliday, 3};
+constexpr Head ClearHolidays{fn::WriteHoliday, 2};
+constexpr Head WriteHoliday{fn::WriteHoliday, 5};
+constexpr Head ReadTransfer{fn::ReadTransfer, 3};
+constexpr Head ClearTransfers{fn::WriteTransfer, 2};
+constexpr Head WriteTransfer{fn::WriteTransfer, 7};
+constexpr Head ReadDdmStamps{fn::ReadDdmStamps, 2};
+constexpr Head ReadDayTypes{fn::ReadDayTypes, 2};
+constexpr Head WriteDayTypes{fn::WriteDayTypes, 8};
 } // namespace req
+
+// One head per function code the program sends (and so every code a reply may carry),
+// in the order of the codes; a shared code by its write.
+inline constexpr Head Catalogue[] = {
+    req::ReadVersion, req::ReadSerial, req::WriteSerial, req::WriteAddress, req::ReadClock,
+    req::WriteClock, req::ReadCorrection, req::WriteCorrection, req::ReadZones, req::WriteZones,
+    req::ReadDdm, req::WriteDdm, req::ReadStatus, req::ReadIndication, req::WriteIndication,
+    req::ReadReadings, req::ReadTurnOn, req::ReadAnnual, req::ReadConsumption, req::Password,
+    req::ReadBilling, req::WriteBilling, req::ResetBilling, req::ReadHoliday, req::WriteHoliday,
+    req::ReadTransfer, req::WriteTransfer, req::ReadDdmStamps, req::ReadDayTypes, req::WriteDayTypes,
+};
 
 // Head + data + CRC. `data` must hold exactly head.length - 2 bytes; a mismatch is
 // a programming error and is caught by an assertion in debug builds.

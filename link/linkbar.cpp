@@ -144,24 +144,9 @@ int LinkBar::selectedPortNumber() const
     return portNumberOf(ComboPort->currentText()).value_or(1);
 }
 
-QList<QAction *> LinkBar::portItems() const
-{
-    return m_portGroup->actions();
-}
-
 QAction *LinkBar::checkedPortItem() const
 {
     return m_portGroup->checkedAction();
-}
-
-QAction *LinkBar::checkedBaudItem() const
-{
-    if (!m_baudMenu)
-        return nullptr;
-    for (QAction *item : m_baudMenu->actions())
-        if (item->isChecked())
-            return item;
-    return nullptr;
 }
 
 void LinkBar::markPortItem(int portNum)

@@ -43,9 +43,7 @@ public:
     // Port number of the text shown in ComboPort; 1 when none is selected or the
     // text holds no number.
     int selectedPortNumber() const;
-    QList<QAction *> portItems() const;
     QAction *checkedPortItem() const;
-    QAction *checkedBaudItem() const;
 
     // The speed list and menu show `index`.
     void selectBaud(int index);

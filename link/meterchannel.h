@@ -2,24 +2,20 @@
 // The narrow view of a serial line that the exchange engine needs. SerialChannel is
 // the real one; tests use fakes.
 
+#include "core/error.h"
+
 #include <QByteArray>
 #include <QString>
-#include <stdexcept>
 
 namespace zk {
 
 enum class Parity { None, Odd, Even, Mark, Space };
 
 // Errors of the serial channel, carrying their own (English) text.
-class SerialChannelError : public std::runtime_error
+class SerialChannelError : public Error
 {
 public:
-    explicit SerialChannelError(const QString &text)
-        : std::runtime_error(text.toStdString()), m_text(text) {}
-    QString text() const { return m_text; }
-
-private:
-    QString m_text;
+    using Error::Error;
 };
 
 class MeterChannel

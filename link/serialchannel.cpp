@@ -262,24 +262,6 @@ void SerialChannel::gatheringDone()
     deliverEvents();
 }
 
-void SerialChannel::setDatabits(Databits databits)
-{
-    if (databits == m_databits)
-        return;
-    m_databits = databits;
-    if (isOpen())
-        applyLineSettings(false);
-}
-
-void SerialChannel::setStopbits(Stopbits stopbits)
-{
-    if (stopbits == m_stopbits)
-        return;
-    m_stopbits = stopbits;
-    if (isOpen())
-        applyLineSettings(false);
-}
-
 void SerialChannel::setFlowControl(const FlowControl &flow)
 {
     if (flow == m_flow)

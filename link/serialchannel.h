@@ -105,9 +105,7 @@ public:
     // True while the channel waits out the rest of a threshold without watching the device.
     bool gathering() const;
     Databits databits() const { return m_databits; }
-    void setDatabits(Databits databits);
     Stopbits stopbits() const { return m_stopbits; }
-    void setStopbits(Stopbits stopbits);
     FlowControl flowControl() const { return m_flow; }
     void setFlowControl(const FlowControl &flow);
 

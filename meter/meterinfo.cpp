@@ -18,17 +18,17 @@ bool MeterInfo::take(const QByteArray &frame)
     if (frame.isEmpty())
         return false;
     switch (quint8(frame.at(0))) {
-    case 0x00: return store(version, decodeVersion(frame));
-    case 0x01: return store(serial, decodeSerial(frame));
-    case 0x04: return store(clock, decodeClock(frame));
-    case 0x06: return store(correction, decodeCorrection(frame));
-    case 0x0A: return store(ddm, decodeDdm(frame));
-    case 0x0C: return store(status, decodeStatus(frame));
-    case 0x0D: return store(indication, decodeIndication(frame));
-    case 0x0F: return store(readings, decodeReadings(frame));
-    case 0x11: return store(turnOn, decodeTurnOn(frame));
-    case 0x22: return store(billing, decodeBilling(frame));
-    case 0x2A: return store(ddmStamps, decodeDdmStamps(frame));
+    case fn::ReadVersion: return store(version, decodeVersion(frame));
+    case fn::ReadSerial: return store(serial, decodeSerial(frame));
+    case fn::ReadClock: return store(clock, decodeClock(frame));
+    case fn::ReadCorrection: return store(correction, decodeCorrection(frame));
+    case fn::ReadDdm: return store(ddm, decodeDdm(frame));
+    case fn::ReadStatus: return store(status, decodeStatus(frame));
+    case fn::ReadIndication: return store(indication, decodeIndication(frame));
+    case fn::ReadReadings: return store(readings, decodeReadings(frame));
+    case fn::ReadTurnOn: return store(turnOn, decodeTurnOn(frame));
+    case fn::ReadBilling: return store(billing, decodeBilling(frame));
+    case fn::ReadDdmStamps: return store(ddmStamps, decodeDdmStamps(frame));
     default: return false;
     }
 }

@@ -29,6 +29,7 @@ PageReadings::PageReadings(QWidget *parent) : QWidget(parent)
     GroupBox7->setObjectName(QStringLiteral("GroupBox7"));
     GroupBox5 = new QGroupBox(QStringLiteral(" Текущие "));
     GroupBox5->setObjectName(QStringLiteral("GroupBox5"));
+    // The caption's spaces, two at the end, are the caption as given; keep them.
     GroupBox6 = new QGroupBox(QStringLiteral(" На расчетный день  "));
     GroupBox6->setObjectName(QStringLiteral("GroupBox6"));
     GridValue = readingGrid("GridValue");

@@ -78,7 +78,7 @@ PageSettings::PageSettings(QWidget *parent) : QWidget(parent)
     CheckSummer = check("CheckSummer", QStringLiteral("Автопереход на летнее время"));
     CheckSummer->setEnabled(false);
     LabelNumber = named<QLabel>("LabelNumber", QStringLiteral("Заводской № :"));
-    SpinEdit_Number = spin("SpinEdit_Number", 0, 131071, 0);
+    SpinEdit_Number = spin("SpinEdit_Number", 0, MaxSerialNumber, 0);
     BitBtn1 = named<QToolButton>("BitBtn1");
     BitBtn1->setText(QStringLiteral("+"));
     BitBtn1->setToolTip(QStringLiteral("Следующий свободный номер"));

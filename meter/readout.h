@@ -4,6 +4,8 @@
 // shorter than the reply's layout. No widgets: the pages and the command line both
 // show what these return.
 
+#include "link/frame.h"
+
 #include <QByteArray>
 #include <QDate>
 #include <QDateTime>
@@ -36,20 +38,23 @@ constexpr int DdmStamps = 12;
 constexpr int ofReply(quint8 function)
 {
     switch (function) {
-    case 0x01: return Serial;
-    case 0x04: return Clock;
-    case 0x06: return Correction;
-    case 0x0A: return Ddm;
-    case 0x0C: return Status;
-    case 0x0D: return Indication;
-    case 0x0F: return Readings;
-    case 0x11: return TurnOn;
-    case 0x22: return Billing;
-    case 0x2A: return DdmStamps;
+    case fn::ReadSerial: return Serial;
+    case fn::ReadClock: return Clock;
+    case fn::ReadCorrection: return Correction;
+    case fn::ReadDdm: return Ddm;
+    case fn::ReadStatus: return Status;
+    case fn::ReadIndication: return Indication;
+    case fn::ReadReadings: return Readings;
+    case fn::ReadTurnOn: return TurnOn;
+    case fn::ReadBilling: return Billing;
+    case fn::ReadDdmStamps: return DdmStamps;
     default: return 0;
     }
 }
 } // namespace layout
+
+// The largest serial number a meter holds: 17 bits.
+constexpr int MaxSerialNumber = 0x1FFFF; // 131071
 
 // 0x01: 17 bits, the low bit of the third byte is bit 16.
 std::optional<int> decodeSerial(const QByteArray &frame);

@@ -131,19 +131,19 @@ QList<QByteArray> settingsFrames(const SettingsWrite &w)
 QString frameName(quint8 function)
 {
     switch (function) {
-    case 0x14: return QStringLiteral("пароль");
-    case 0x05: return QStringLiteral("время");
-    case 0x07: return QStringLiteral("суточная коррекция");
-    case 0x02: return QStringLiteral("заводской номер");
-    case 0x03: return QStringLiteral("адрес");
-    case 0x23: return QStringLiteral("РДЧ");
-    case 0x0B: return QStringLiteral("номера ДДМ");
-    case 0x0E: return QStringLiteral("индикация");
-    case 0x09: return QStringLiteral("тарифное расписание");
-    case 0x24: return QStringLiteral("сброс показаний на расчетный день");
-    case 0x2F: return QStringLiteral("типы дней");
-    case 0x27: return QStringLiteral("праздники");
-    case 0x29: return QStringLiteral("переносы");
+    case fn::Password: return QStringLiteral("пароль");
+    case fn::WriteClock: return QStringLiteral("время");
+    case fn::WriteCorrection: return QStringLiteral("суточная коррекция");
+    case fn::WriteSerial: return QStringLiteral("заводской номер");
+    case fn::WriteAddress: return QStringLiteral("адрес");
+    case fn::WriteBilling: return QStringLiteral("РДЧ");
+    case fn::WriteDdm: return QStringLiteral("номера ДДМ");
+    case fn::WriteIndication: return QStringLiteral("индикация");
+    case fn::WriteZones: return QStringLiteral("тарифное расписание");
+    case fn::ResetBilling: return QStringLiteral("сброс показаний на расчетный день");
+    case fn::WriteDayTypes: return QStringLiteral("типы дней");
+    case fn::WriteHoliday: return QStringLiteral("праздники");
+    case fn::WriteTransfer: return QStringLiteral("переносы");
     default: return QStringLiteral("функция 0x%1").arg(function, 2, 16, QLatin1Char('0'));
     }
 }

@@ -30,8 +30,6 @@ QByteArray passwordFrame(const QString &text);
 bool writeAllowed(bool connected, const QString &accessPassword, const QString &newPassword,
                   bool writeNewPassword);
 
-// The largest serial number the meter's 17-bit field holds.
-inline constexpr int MaxSerialNumber = 131071;
 // A serial number may be written only to a meter that reports 0, one without a number yet.
 constexpr bool serialEditableFor(int reportedSerial) { return reportedSerial == 0; }
 // The address a serial number proposes in SQL mode: the number mod 100.
@@ -52,7 +50,7 @@ struct SettingsWrite {
     std::optional<ClockSetting> clock;        // "Установить время"
     std::optional<QString> newPassword;       // "Записать новый пароль"
     std::optional<int> correction;            // "Установить суточную коррекцию", -31..31
-    std::optional<int> serial;                // an edited serial number, 0..131071
+    std::optional<int> serial;                // an edited serial number, 0..MaxSerialNumber
     std::optional<int> address;               // "Записать адрес", 0..255
     std::optional<BillingDay> billing;        // "Записать РДЧ"
     std::optional<Triple> ddm;                // "Записать номера ДДМ", each 0..16777215

@@ -111,9 +111,7 @@ std::optional<qint64> WriteRecords::nextFreeNumber(Outcome *failure)
         if (m_production)
             return m_production->database().nextFreeNumber();
         return zk::nextFreeNumber(openOrCreateRegister(QDir::currentPath()));
-    } catch (const DatabaseError &e) {
-        *failure = databaseFailure(e);
-    } catch (const DbfError &e) {
+    } catch (const StorageError &e) {
         *failure = Outcome::failure(Outcome::Storage, QString(), e.text());
     }
     return std::nullopt;

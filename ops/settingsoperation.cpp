@@ -47,7 +47,7 @@ ReadoutForRecord readoutOf(const MeterInfo &meter, const SettingsWrite &write)
     return r;
 }
 
-QJsonObject WriteVerdict::toJson() const
+QJsonObject FrameVerdict::toJson() const
 {
     QJsonArray names;
     for (quint8 f : acknowledged)
@@ -60,7 +60,7 @@ QJsonObject WriteVerdict::toJson() const
     return o;
 }
 
-QString WriteVerdict::acknowledgedText() const
+QString FrameVerdict::acknowledgedText() const
 {
     QStringList names;
     for (quint8 f : acknowledged)

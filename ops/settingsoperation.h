@@ -42,7 +42,7 @@ ReadoutForRecord readoutOf(const MeterInfo &meter, const SettingsWrite &write);
 
 // The verdict of frames sent to the meter: which it acknowledged (by function code, in
 // order), the first it did not, and why.
-struct WriteVerdict {
+struct FrameVerdict {
     bool ok = false;
     QList<quint8> acknowledged;
     std::optional<quint8> failed;

@@ -1,5 +1,7 @@
 #include "records/dbftable.h"
 
+#include "core/lebytes.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -58,29 +60,6 @@ char cp1251Code(char16_t c)
             return char(0x80 + i);
     }
     return '?';
-}
-
-quint16 le16(const char *p)
-{
-    return quint16(quint8(p[0]) | quint8(p[1]) << 8);
-}
-
-quint32 le32(const char *p)
-{
-    return quint32(quint8(p[0])) | quint32(quint8(p[1])) << 8 | quint32(quint8(p[2])) << 16
-        | quint32(quint8(p[3])) << 24;
-}
-
-void putLe16(char *p, quint16 v)
-{
-    p[0] = char(v & 0xFF);
-    p[1] = char(v >> 8);
-}
-
-void putLe32(char *p, quint32 v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = char((v >> (8 * i)) & 0xFF);
 }
 
 // Bytes 1..3 of the header: the date of the last change, years counted from 1900.
@@ -394,8 +373,8 @@ void DbfTable::readLayout()
         fail(notDbf.arg(QStringLiteral("байт версии 0x%1").arg(version, 2, 16, QChar('0'))));
     if (quint8(head[2]) > 12 || quint8(head[3]) > 31)
         fail(notDbf.arg(QStringLiteral("неверная дата изменения")));
-    m_headerLength = le16(head + 8);
-    m_recordLength = le16(head + 10);
+    m_headerLength = le::readU16(head + 8);
+    m_recordLength = le::readU16(head + 10);
     if (m_headerLength < HeaderSize + DescriptorSize + 1)
         fail(notDbf.arg(QStringLiteral("длина заголовка %1").arg(m_headerLength)));
     if (st.st_size < m_headerLength)
@@ -469,9 +448,9 @@ DbfTable DbfTable::create(const QString &path, const QVector<DbfField> &fields)
         fail(QStringLiteral("запись длиннее 65535 байт"));
     head[0] = 0x03;
     putToday(head + 1);
-    putLe32(head + 4, 0);
-    putLe16(head + 8, quint16(bytes.size() - 1));
-    putLe16(head + 10, quint16(recordLength));
+    le::writeU32(head + 4, 0);
+    le::writeU16(head + 8, quint16(bytes.size() - 1));
+    le::writeU16(head + 10, quint16(recordLength));
     head[29] = char(LanguageCp1251);
     bytes[bytes.size() - 2] = FieldsEnd;
     bytes[bytes.size() - 1] = EndMarker;
@@ -551,10 +530,10 @@ qint64 DbfTable::countNow() const
         if (::fstat(m_fd, &st) != 0)
             failErrno(QStringLiteral("ошибка чтения"), errno);
     }
-    if (le16(head + 8) != m_headerLength || le16(head + 10) != m_recordLength)
+    if (le::readU16(head + 8) != m_headerLength || le::readU16(head + 10) != m_recordLength)
         fail(QStringLiteral("заголовок таблицы изменён другой программой"));
     const qint64 complete = std::max<qint64>(0, (qint64(st.st_size) - m_headerLength) / m_recordLength);
-    return std::min<qint64>(le32(head + 4), complete);
+    return std::min<qint64>(le::readU32(head + 4), complete);
 }
 
 qint64 DbfTable::recordCount() const
@@ -647,13 +626,13 @@ void DbfTable::append(const QVariantList &values)
     // Another program may have appended since we last looked: take the count afresh.
     char head[12];
     preadAll(head, sizeof head, 0, "файл обрывается внутри заголовка таблицы dBASE");
-    if (le16(head + 8) != m_headerLength || le16(head + 10) != m_recordLength)
+    if (le::readU16(head + 8) != m_headerLength || le::readU16(head + 10) != m_recordLength)
         fail(QStringLiteral("заголовок таблицы изменён другой программой"));
     struct stat st;
     if (::fstat(m_fd, &st) != 0)
         failErrno(QStringLiteral("ошибка чтения"), errno);
     const qint64 complete = std::max<qint64>(0, (qint64(st.st_size) - m_headerLength) / m_recordLength);
-    const qint64 count = std::min<qint64>(le32(head + 4), complete);
+    const qint64 count = std::min<qint64>(le::readU32(head + 4), complete);
     if (count >= 0xFFFFFFFFLL)
         fail(QStringLiteral("таблица заполнена"));
     const qint64 at = m_headerLength + count * m_recordLength;
@@ -684,7 +663,7 @@ void DbfTable::append(const QVariantList &values)
     // 3. The header: date of change and count, for readers that trust the count.
     char update[7];
     putToday(update);
-    putLe32(update + 3, quint32(count + 1));
+    le::writeU32(update + 3, quint32(count + 1));
     pwriteAll(update, sizeof update, 1);
     sync(true);
 }

@@ -17,6 +17,8 @@
 // Records [0, recordCount()) are never rewritten, so reading them needs no lock beyond the
 // moment the count is taken.
 
+#include "core/error.h"
+
 #include <QByteArrayView>
 #include <QDate>
 #include <QString>
@@ -24,20 +26,14 @@
 #include <QVector>
 #include <functional>
 #include <optional>
-#include <stdexcept>
 
 namespace zk {
 
 // A failure of a table operation; the text names the file.
-class DbfError : public std::runtime_error
+class DbfError : public StorageError
 {
 public:
-    explicit DbfError(const QString &text)
-        : std::runtime_error(text.toStdString()), m_text(text) {}
-    QString text() const { return m_text; }
-
-private:
-    QString m_text;
+    using StorageError::StorageError;
 };
 
 enum class DbfType : char { Character = 'C', Numeric = 'N', Date = 'D', Logical = 'L' };

@@ -18,18 +18,17 @@ const QString MessageWriteFailedPrefix = QStringLiteral("Ошибка запис
 
 namespace {
 
-QString lines(std::initializer_list<const char *> parts)
+QString lines(std::initializer_list<QString> parts)
 {
-    QStringList out;
-    for (const char *p : parts)
-        out << QString::fromUtf8(p);
-    return out.join(QLatin1Char('\n'));
+    return QStringList(parts).join(QLatin1Char('\n'));
 }
 
-// The production queries, line by line in the SQL Server dialect.
+// The production queries, line by line in the SQL Server dialect. The type ids are part of
+// the text, not bound.
 const QString QueryComputer = lines({"SELECT * FROM computer", "WHERE name = :name"});
 const QString QueryPerson = lines({"SELECT * FROM operator", "WHERE login = :login", "AND operating = 1"});
-const QString QueryPlant = lines({"SELECT * FROM plant", "WHERE type_id = 3", "AND computer_id = :computer_id"});
+const QString QueryPlant = lines({"SELECT * FROM plant", QStringLiteral("WHERE type_id = %1").arg(SettingBenchTypeId),
+                                  "AND computer_id = :computer_id"});
 const QString QueryTime = lines({"SELECT getdate()"});
 const QString QueryCheckNumber = lines({"SELECT * FROM electrometer", "WHERE number = :number ", "AND type_id = :type_id"});
 const QString QuerySpoilage = lines({"SELECT COUNT(*) FROM spoilage", "WHERE electro_id = :electro_id",
@@ -47,7 +46,8 @@ const QString QueryIns = lines({
     "  :ddm_a,:ddm_b,:ddm_c,:count_day,:count_hour,",
     "  :ncorrect,:indicator,:secperday)"});
 const QString QueryMaxSql = lines({"SELECT MIN(number) FROM electrometer", "WHERE type_id = :type_id",
-                                   "AND NOT electro_id IN (SELECT electro_id FROM operation", "  WHERE type_id = 3)"});
+                                   "AND NOT electro_id IN (SELECT electro_id FROM operation",
+                                   QStringLiteral("  WHERE type_id = %1)").arg(SettingOperationTypeId)});
 const QString QueryDelta = lines({"SELECT MAX(date_time) FROM set_zelta_kn",
                                   "WHERE operation_id IN (SELECT operation_id FROM operation",
                                   "  WHERE electro_id = (SELECT electro_id FROM electrometer",
@@ -59,12 +59,13 @@ const QString QueryOp = lines({"SELECT * FROM set_zelta_kn", "WHERE operation_id
 
 // The defect registration window's queries.
 const QString QuerySelect = lines({"SELECT MAX(operation_id) FROM operation", "WHERE electro_id = :electro_id",
-                                   "AND DATEDIFF(DAY,date_operation,getdate()) = 0", "AND type_id = 3"});
+                                   "AND DATEDIFF(DAY,date_operation,getdate()) = 0",
+                                   QStringLiteral("AND type_id = %1").arg(SettingOperationTypeId)});
 const QString QueryFail = lines({"UPDATE operation SET success = 0", "WHERE operation_id = :operation_id"});
 const QString QueryInsert = lines({"INSERT INTO operation(type_id,electro_id,plant_id,person_id,success)",
-                                   "VALUES(3,:electro_id,:plant_id,:person_id,0)"});
+                                   QStringLiteral("VALUES(%1,:electro_id,:plant_id,:person_id,0)").arg(SettingOperationTypeId)});
 const QString QueryDefect = lines({"INSERT INTO spoilage(type_id,electro_id,person_id,code,operation_id)",
-                                   "VALUES(1,:electro_id,:person_id,:code,:operation_id)"});
+                                   QStringLiteral("VALUES(%1,:electro_id,:person_id,:code,:operation_id)").arg(DefectTypeId)});
 
 // Typed NULLs, so every driver binds a NULL of the column's kind.
 QVariant nullInt() { return QVariant(QMetaType(QMetaType::Int)); }
@@ -164,12 +165,6 @@ QString redact(QString text, const QString &password)
 }
 
 } // namespace
-
-DatabaseError::DatabaseError(const QString &text)
-    : std::runtime_error(text.toStdString())
-    , m_text(text)
-{
-}
 
 ConnectionSettings readConnectionSettings(QSettings &store)
 {
@@ -351,11 +346,6 @@ void ProductionDatabase::open()
 bool ProductionDatabase::isOpen() const
 {
     return db().isOpen();
-}
-
-QString ProductionDatabase::driver() const
-{
-    return db().driverName();
 }
 
 QSqlQuery ProductionDatabase::exec(const QString &sqlServerText, const Params &params)

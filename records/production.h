@@ -7,6 +7,7 @@
 // No widgets: each operation returns what the window (or the command line) shows, or throws
 // DatabaseError with the engine's text, which the caller passes to the default error report.
 
+#include "core/error.h"
 #include "meter/settingswrite.h"
 #include "records/settingsrecord.h"
 
@@ -17,7 +18,6 @@
 #include <QVariant>
 #include <array>
 #include <optional>
-#include <stdexcept>
 #include <utility>
 
 class QSettings;
@@ -28,14 +28,10 @@ namespace zk {
 
 // A failure of the database engine; text() is the engine's message. A connection password
 // never appears in it: it is replaced by "***" before the error is built.
-class DatabaseError : public std::runtime_error
+class DatabaseError : public StorageError
 {
 public:
-    explicit DatabaseError(const QString &text);
-    QString text() const { return m_text; }
-
-private:
-    QString m_text;
+    using StorageError::StorageError;
 };
 
 // The connection, as the preferences group "Electrometer" holds it: Driver (QODBC, QPSQL or
@@ -158,7 +154,6 @@ public:
     // Opens the connection when it is not open. Throws DatabaseError.
     void open();
     bool isOpen() const;
-    QString driver() const;
     QString connectionName() const { return m_name; }
 
     // Computer by name, operator (operating = 1) by login, setting bench of the computer.

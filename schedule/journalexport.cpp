@@ -56,11 +56,6 @@ int ExportTable::width() const
     return w;
 }
 
-ExportError::ExportError(const QString &message)
-    : std::runtime_error(message.toStdString())
-{
-}
-
 QString exportFailureText()
 {
     return QStringLiteral("Файл не может быть создан в указанной директории, или файл с таким именем сейчас открыт!");
@@ -121,7 +116,7 @@ void writeExport(const ExportTable &table, const QString &title, const QString &
     try {
         book.save(temporary, Workbook::NewFileOnly);
     } catch (const WorkbookError &e) {
-        throw ExportError(QString::fromUtf8(e.what()));
+        throw ExportError(e.text());
     }
 
     // rename() replaces an existing chosen file in one step: until it succeeds

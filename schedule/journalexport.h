@@ -4,13 +4,14 @@
 // without widgets. The page asks for the file name, calls writeExport, shows
 // exportFailureText() when it throws, and opens the saved file.
 
+#include "core/error.h"
+
 #include <QLocale>
 #include <QString>
 #include <QStringList>
 #include <QVector>
 
 #include <optional>
-#include <stdexcept>
 
 namespace zk {
 
@@ -23,11 +24,11 @@ struct ExportTable
     int width() const;
 };
 
-// Any failure of an export; what() is a UTF-8 text for logs and diagnostics.
-class ExportError : public std::runtime_error
+// Any failure of an export.
+class ExportError : public StorageError
 {
 public:
-    explicit ExportError(const QString &message);
+    using StorageError::StorageError;
 };
 
 // The warning the operator sees when an export fails.

@@ -117,6 +117,7 @@ const QString NoWeekdaysText = QStringLiteral("Ошибка в тарифном 
 
 QString zoneUndefinedText(int zone)
 {
+    // No space between the number and "не определена": the operators know the text so.
     return QStringLiteral("Ошибка в тарифном расписании. Зона ") + QString::number(zone)
         + QStringLiteral("не определена.");
 }

@@ -21,7 +21,8 @@ enum ErrorCode : quint8 {
 bool needsCalendars(quint8 function)
 {
     switch (function) {
-    case 0x26: case 0x27: case 0x28: case 0x29: case 0x2A: case 0x2E: case 0x2F:
+    case fn::ReadHoliday: case fn::WriteHoliday: case fn::ReadTransfer: case fn::WriteTransfer:
+    case fn::ReadDdmStamps: case fn::ReadDayTypes: case fn::WriteDayTypes:
         return true;
     default:
         return false;
@@ -32,19 +33,22 @@ bool needsCalendars(quint8 function)
 bool lengthFits(quint8 function, int length)
 {
     switch (function) {
-    case 0x00: case 0x01: case 0x04: case 0x06: case 0x08: case 0x0A: case 0x0C:
-    case 0x0D: case 0x0F: case 0x11: case 0x22: case 0x24: case 0x2A: case 0x2E:
+    case fn::ReadVersion: case fn::ReadSerial: case fn::ReadClock: case fn::ReadCorrection:
+    case fn::ReadZones: case fn::ReadDdm: case fn::ReadStatus:
+    case fn::ReadIndication: case fn::ReadReadings: case fn::ReadTurnOn: case fn::ReadBilling:
+    case fn::ResetBilling: case fn::ReadDdmStamps: case fn::ReadDayTypes:
         return length == 2;
-    case 0x02: return length == 5;
-    case 0x03: case 0x07: case 0x0E: case 0x12: case 0x13: case 0x26: case 0x28:
+    case fn::WriteSerial: return length == 5;
+    case fn::WriteAddress: case fn::WriteCorrection: case fn::WriteIndication: case fn::ReadAnnual:
+    case fn::ReadConsumption: case fn::ReadHoliday: case fn::ReadTransfer:
         return length == 3;
-    case 0x05: return length == 10;
-    case 0x09: return length == 2 || length == 20;
-    case 0x0B: return length == 11;
-    case 0x14: case 0x23: return length == 4;
-    case 0x27: return length == 2 || length == 5;
-    case 0x29: return length == 2 || length == 7;
-    case 0x2F: return length == 8;
+    case fn::WriteClock: return length == 10;
+    case fn::WriteZones: return length == 2 || length == 20;
+    case fn::WriteDdm: return length == 11;
+    case fn::Password: case fn::WriteBilling: return length == 4;
+    case fn::WriteHoliday: return length == 2 || length == 5;
+    case fn::WriteTransfer: return length == 2 || length == 7;
+    case fn::WriteDayTypes: return length == 8;
     default: return false;
     }
 }
@@ -389,28 +393,28 @@ QByteArray MeterProtocol::handle(quint8 function, int length, const QByteArray &
     };
 
     switch (function) {
-    case 0x00: {
+    case fn::ReadVersion: {
         QByteArray out;
         out.append(char(toBcd(m_model.firmwareMinor())));
         out.append(char(toBcd(m_model.firmwareMajor())));
         return reply(function, out);
     }
-    case 0x01: {
+    case fn::ReadSerial: {
         QByteArray out;
         appendLe(out, s.serial & kSerialMask, 3);
         return reply(function, out);
     }
-    case 0x02:
+    case fn::WriteSerial:
         s.serial = le(data, 0, 3) & kSerialMask;
         return stores(function);
-    case 0x03: {
+    case fn::WriteAddress: {
         // The reply still belongs to this exchange; the next address byte must carry
         // the new address.
         s.address = d(0);
         event(QStringLiteral("address changed to %1").arg(s.address));
         return stores(function);
     }
-    case 0x04: {
+    case fn::ReadClock: {
         const QDateTime t = m_model.meterTime();
         QByteArray out;
         out.append(char(toBcd(t.time().second())));
@@ -423,7 +427,7 @@ QByteArray MeterProtocol::handle(quint8 function, int length, const QByteArray &
         out.append(char(s.summerTime ? 0x80 : 0x00));
         return reply(function, out);
     }
-    case 0x05: {
+    case fn::WriteClock: {
         const int sec = strictBcd(d(0)), min = strictBcd(d(1)), hour = strictBcd(d(2));
         const int day = strictBcd(d(4)), month = strictBcd(d(5)), year = strictBcd(d(6));
         const QTime time(hour, min, sec);
@@ -435,13 +439,13 @@ QByteArray MeterProtocol::handle(quint8 function, int length, const QByteArray &
         s.summerTime = (d(7) & 0x80) != 0;
         return stores(function);
     }
-    case 0x06:
+    case fn::ReadCorrection:
         return reply(function, QByteArray(1, char(s.correction)));
-    case 0x07:
+    case fn::WriteCorrection:
         s.correction = d(0) & 0x3F;
         s.correctionCounter = quint8(s.correctionCounter + 1);
         return stores(function);
-    case 0x08: {
+    case fn::ReadZones: {
         if (s.oneTariff)
             return reply(function);
         QByteArray out;
@@ -452,7 +456,7 @@ QByteArray MeterProtocol::handle(quint8 function, int length, const QByteArray &
         }
         return reply(function, out);
     }
-    case 0x09: {
+    case fn::WriteZones: {
         if (length == 2) {
             s.oneTariff = true;
             return stores(function);
@@ -468,24 +472,24 @@ QByteArray MeterProtocol::handle(quint8 function, int length, const QByteArray &
         s.oneTariff = false;
         return stores(function);
     }
-    case 0x0A: {
+    case fn::ReadDdm: {
         QByteArray out;
         for (quint32 n : s.ddm)
             appendLe(out, n, 3);
         return reply(function, out);
     }
-    case 0x0B:
+    case fn::WriteDdm:
         for (int p = 0; p < 3; ++p)
             s.ddm[size_t(p)] = le(data, 3 * p, 3);
         return stores(function);
-    case 0x0C:
+    case fn::ReadStatus:
         return reply(function, QByteArray(1, char(m_model.statusByte())));
-    case 0x0D:
+    case fn::ReadIndication:
         return reply(function, QByteArray(1, char(s.indication)));
-    case 0x0E:
+    case fn::WriteIndication:
         s.indication = d(0) & 0x0F;
         return stores(function);
-    case 0x0F: {
+    case fn::ReadReadings: {
         QByteArray out;
         for (quint64 c : s.readings)
             appendCount(out, c);
@@ -493,13 +497,13 @@ QByteArray MeterProtocol::handle(quint8 function, int length, const QByteArray &
             appendCount(out, c);
         return reply(function, out);
     }
-    case 0x11: {
+    case fn::ReadTurnOn: {
         QByteArray out;
         appendLe(out, s.turnOnHalfMinutes, 3);
         out.append(char(s.correctionCounter));
         return reply(function, out);
     }
-    case 0x12: {
+    case fn::ReadAnnual: {
         if (d(0) >= kAnnualEntries)
             return makeErrorReply(function, WrongData);
         const AnnualEntry e = m_model.annualEntry(d(0));
@@ -511,7 +515,7 @@ QByteArray MeterProtocol::handle(quint8 function, int length, const QByteArray &
         appendLe(out, e.operatingHalfMinutes, 3);
         return reply(function, out);
     }
-    case 0x13: {
+    case fn::ReadConsumption: {
         if (d(0) >= kConsumptionPages)
             return makeErrorReply(function, WrongData);
         const ConsumptionRecord r = m_model.consumptionRecord(d(0));
@@ -527,7 +531,7 @@ QByteArray MeterProtocol::handle(quint8 function, int length, const QByteArray &
         out.append(char(r.status));
         return reply(function, out);
     }
-    case 0x14: {
+    case fn::Password: {
         const quint16 password = quint16(le(data, 0, 2));
         if (m_access) {
             s.password = password;
@@ -542,13 +546,13 @@ QByteArray MeterProtocol::handle(quint8 function, int length, const QByteArray &
         event(QStringLiteral("access granted"));
         return reply(function);
     }
-    case 0x22: {
+    case fn::ReadBilling: {
         QByteArray out;
         out.append(char(toBcd(s.billingHour)));
         out.append(char(toBcd(s.billingDay)));
         return reply(function, out);
     }
-    case 0x23: {
+    case fn::WriteBilling: {
         const int hour = strictBcd(d(0)), day = strictBcd(d(1));
         if (hour < 0 || hour > 23 || day < 1 || day > 31)
             return makeErrorReply(function, WrongData);
@@ -556,10 +560,10 @@ QByteArray MeterProtocol::handle(quint8 function, int length, const QByteArray &
         s.billingDay = quint8(day);
         return stores(function);
     }
-    case 0x24:
+    case fn::ResetBilling:
         m_model.resetBilling();
         return stores(function);
-    case 0x26: {
+    case fn::ReadHoliday: {
         const int slot = d(0);
         if (slot >= kSlots)
             return makeErrorReply(function, WrongData);
@@ -571,7 +575,7 @@ QByteArray MeterProtocol::handle(quint8 function, int length, const QByteArray &
         }
         return reply(function, out);
     }
-    case 0x27: {
+    case fn::WriteHoliday: {
         if (length == 2) {
             s.holidays.fill(Holiday());
             return stores(function);
@@ -582,7 +586,7 @@ QByteArray MeterProtocol::handle(quint8 function, int length, const QByteArray &
         s.holidays[size_t(slot)] = Holiday{true, quint8(day), quint8(month)};
         return stores(function);
     }
-    case 0x28: {
+    case fn::ReadTransfer: {
         const int slot = d(0);
         if (slot >= kSlots)
             return makeErrorReply(function, WrongData);
@@ -596,7 +600,7 @@ QByteArray MeterProtocol::handle(quint8 function, int length, const QByteArray &
         }
         return reply(function, out);
     }
-    case 0x29: {
+    case fn::WriteTransfer: {
         if (length == 2) {
             s.transfers.fill(Transfer());
             return stores(function);
@@ -609,19 +613,19 @@ QByteArray MeterProtocol::handle(quint8 function, int length, const QByteArray &
         s.transfers[size_t(slot)] = Transfer{true, date, quint8(type)};
         return stores(function);
     }
-    case 0x2A: {
+    case fn::ReadDdmStamps: {
         QByteArray out;
         for (int p = 0; p < 3; ++p)
             appendLe(out, m_model.ddmStamp(p), 4);
         return reply(function, out);
     }
-    case 0x2E: {
+    case fn::ReadDayTypes: {
         QByteArray out;
         for (quint8 m : s.dayTypes)
             out.append(char(m));
         return reply(function, out);
     }
-    case 0x2F:
+    case fn::WriteDayTypes:
         for (int z = 0; z < kZones; ++z)
             s.dayTypes[size_t(z)] = d(z);
         return stores(function);

@@ -4,11 +4,16 @@
 // and one broken off in the middle; the schedule file's rules, the schedule read and
 // written, refused by a check before anything is sent, and broken off by the meter.
 
+#include "cli/application.h"
 #include "cli/options.h"
 #include "tests/testdbf.h"
 #include "tests/testproduction.h"
 #include "tests/testxls.h"
 #include "cli/schedulecommand.h"
+#include "link/meterchannel.h"
+#include "records/dbftable.h"
+#include "records/production.h"
+#include "workbook/workbook.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,6 +27,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+
+Q_DECLARE_METATYPE(std::exception_ptr)
 
 using namespace zk::cli;
 using zk::Holiday;
@@ -264,6 +271,29 @@ private slots:
         QCOMPARE(p.options->args, rest);
     }
 
+    void failure_data()
+    {
+        const QString text = QStringLiteral("Нет файла");
+        QTest::addColumn<std::exception_ptr>("error");
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("table") << std::make_exception_ptr(zk::DbfError(text)) << 5 << text;
+        QTest::newRow("database") << std::make_exception_ptr(zk::DatabaseError(text)) << 5 << text;
+        QTest::newRow("workbook") << std::make_exception_ptr(zk::WorkbookError(text)) << 5 << text;
+        QTest::newRow("port") << std::make_exception_ptr(zk::SerialChannelError(text)) << 3 << text;
+        QTest::newRow("other") << std::make_exception_ptr(std::runtime_error("bad")) << 1 << "bad";
+        QTest::newRow("unknown") << std::make_exception_ptr(7) << 1 << "Неизвестная ошибка";
+    }
+    void failure()
+    {
+        QFETCH(std::exception_ptr, error);
+        QFETCH(int, exit);
+        QFETCH(QString, text);
+        const Failure f = failureOf(error);
+        QCOMPARE(f.exit, exit);
+        QCOMPARE(f.text, text);
+    }
+
     void status_data()
     {
         QTest::addColumn<QStringList>("args");
@@ -301,7 +331,7 @@ private slots:
         QFETCH(QString, firmware);
         QTemporaryDir dir;
         QJsonObject state;
-        state[QStringLiteral("serial")] = 131071;
+        state[QStringLiteral("serial")] = zk::MaxSerialNumber;
         state[QStringLiteral("address")] = 5;
         state[QStringLiteral("correction")] = 0x07; // -7
         state[QStringLiteral("correctionCounter")] = 9;
@@ -320,7 +350,7 @@ private slots:
         QVERIFY2(r.exit == 0, r.err.constData());
         const QJsonObject o = QJsonDocument::fromJson(r.out).object();
         QCOMPARE(o.value("version").toString(), firmware);
-        QCOMPARE(o.value("serial").toInt(), 131071);
+        QCOMPARE(o.value("serial").toInt(), zk::MaxSerialNumber);
         QCOMPARE(o.value("correction").toInt(), -7);
         QCOMPARE(o.value("correction_counter").toInt(), 9);
         QCOMPARE(o.value("ddm").toArray(), (QJsonArray{0x123456, 0, 77}));
@@ -357,7 +387,7 @@ private slots:
                                  QStringLiteral("info")});
         QCOMPARE(text.exit, 0);
         const QString t = QString::fromUtf8(text.out);
-        QVERIFY(t.contains(QStringLiteral("Заводской № : 131071\n")));
+        QVERIFY(t.contains(QStringLiteral("Заводской № : %1\n").arg(zk::MaxSerialNumber)));
         QVERIFY(t.contains(QStringLiteral("Суточная коррекция часов : -7\n")));
         QVERIFY(t.contains(QStringLiteral("1 тариф 1073741,82400")));
         QVERIFY(t.contains(QStringLiteral("Расчетный день: 25\n")));
@@ -1117,6 +1147,10 @@ private slots:
         QCOMPARE(cli({QStringLiteral("spoilage"), QStringLiteral("1001"), QStringLiteral("   ")}).exit, 2);
         const Run defect = cli({QStringLiteral("spoilage"), QStringLiteral("1001"), QStringLiteral(" 17 ")});
         QVERIFY2(defect.exit == 0, defect.err.constData());
+        // The readings fixed as "Зафиксировать в БД" fixes them, under repair too.
+        const Run fix = cli({QStringLiteral("--json"), QStringLiteral("fix")});
+        QVERIFY2(fix.exit == 0, fix.err.constData());
+        QCOMPARE(QJsonDocument::fromJson(fix.out).object().value("ok"), QJsonValue(true));
         const Run refused = cli({QStringLiteral("write"), QStringLiteral("--indication"), QStringLiteral("4")});
         QCOMPARE(refused.exit, 4);
         QVERIFY(QString::fromUtf8(refused.err).contains(QStringLiteral("Прибор в ремонте.")));
@@ -1130,6 +1164,9 @@ private slots:
             zk::ProductionDatabase db(zk::readConnectionSettings(st), QStringLiteral("cli-check"));
             db.open();
             QSqlQuery q = db.exec(QStringLiteral("SELECT COUNT(*) FROM set_zelta_kn WHERE indicator = 3"));
+            QVERIFY(q.next());
+            QCOMPARE(q.value(0).toInt(), 1);
+            q = db.exec(QStringLiteral("SELECT COUNT(*) FROM set_zelta_kn WHERE indicator IS NULL AND t_1_c > 0"));
             QVERIFY(q.next());
             QCOMPARE(q.value(0).toInt(), 1);
         }

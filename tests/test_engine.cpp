@@ -55,7 +55,7 @@ public:
     QStringList log;
     int beeps = 0;
     QString status[3];
-    QList<QColor> indicators;
+    QList<WriteVerdict> verdicts;
     bool indicatorShown = false;
     bool writeEnabled = false;
     bool findEnabled = false;
@@ -74,9 +74,9 @@ public:
     void clearLog() override { log.clear(); }
     void beep() override { ++beeps; }
     void setStatusText(int panel, const QString &text) override { status[panel] = text; }
-    void showIndicator(const QColor &c) override
+    void showVerdict(WriteVerdict v) override
     {
-        indicators.append(c);
+        verdicts.append(v);
         indicatorShown = true;
     }
     void hideIndicator() override { indicatorShown = false; }
@@ -491,7 +491,7 @@ private slots:
         QCOMPARE(rig.exchange(), quint8(0x0E));
         QCOMPARE(rig.host.records, 0);
         QCOMPARE(rig.exchange(), quint8(0x23));
-        QCOMPARE(rig.host.indicators, QList<QColor>{QColor(0, 255, 0)});
+        QCOMPARE(rig.host.verdicts, QList<WriteVerdict>{WriteVerdict::Success});
         QCOMPARE(rig.host.records, 1);
         QCOMPARE(rig.host.displayResets, 1);
         QVERIFY(!rig.engine.settingsWritePending());
@@ -520,7 +520,7 @@ private slots:
         QCOMPARE(rig.exchange(), quint8(0x0E));
         QCOMPARE(rig.host.records, 1);
         QVERIFY(rig.host.failures.isEmpty());
-        QCOMPARE(rig.host.indicators, QList<QColor>{QColor(0, 255, 0)});
+        QCOMPARE(rig.host.verdicts, QList<WriteVerdict>{WriteVerdict::Success});
     }
 
     // A verdict shortly after another shows its own colour for the whole two seconds.
@@ -539,7 +539,7 @@ private slots:
         rig.engine.setSettingsWritePending(true);
         rig.engine.enqueue(makeFrame(req::Password, bytes({1, 0})));
         rig.timeout();
-        QCOMPARE(rig.host.indicators, (QList<QColor>{QColor(0, 255, 0), QColor(255, 0, 0)}));
+        QCOMPARE(rig.host.verdicts, (QList<WriteVerdict>{WriteVerdict::Success, WriteVerdict::Failure}));
         // Restarted by the red: two full seconds again, not what the green had left.
         QVERIFY(rig.engine.timerShape().remainingTime() > 1950);
         QVERIFY(rig.engine.timerShape().remainingTime() <= 2000);
@@ -611,7 +611,7 @@ private slots:
         rig.exchange();
         QCOMPARE(rig.host.records, 1);
         QVERIFY(!rig.engine.scheduleWritePending());
-        QCOMPARE(rig.host.indicators, QList<QColor>{QColor(0, 255, 0)});
+        QCOMPARE(rig.host.verdicts, QList<WriteVerdict>{WriteVerdict::Success});
     }
 
     void rejectionTextsInServiceMode()
@@ -651,7 +651,7 @@ private slots:
             rig.acknowledge();
             rig.reply(makeErrorReply(0x27, 6));
         }
-        QCOMPARE(rig.host.indicators, QList<QColor>{QColor(255, 0, 0)});
+        QCOMPARE(rig.host.verdicts, QList<WriteVerdict>{WriteVerdict::Failure});
         QCOMPARE(rig.host.failures, QStringList{ExchangeEngine::WriteFailureText});
         QVERIFY(!timer1DuringBox);
         QVERIFY(rig.engine.timer1().isActive());
@@ -675,7 +675,7 @@ private slots:
         rig.engine.stopAfterDisconnect();
         QVERIFY(rig.engine.queue().isEmpty());
         QVERIFY(!rig.engine.awaitingReply());
-        QVERIFY(rig.host.indicators.isEmpty());
+        QVERIFY(rig.host.verdicts.isEmpty());
         QVERIFY(rig.host.failures.isEmpty());
         QCOMPARE(rig.host.records, 0);
     }

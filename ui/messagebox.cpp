@@ -1,7 +1,5 @@
 #include "ui/messagebox.h"
 
-#include "link/meterchannel.h"
-
 #include <QApplication>
 #include <QWidget>
 
@@ -49,8 +47,6 @@ void showMessage(QWidget *parent, QMessageBox::Icon icon, const QString &caption
 
 QString errorText(const std::exception &error)
 {
-    if (auto *serial = dynamic_cast<const SerialChannelError *>(&error))
-        return serial->text();
     return QString::fromUtf8(error.what());
 }
 

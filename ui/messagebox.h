@@ -34,7 +34,8 @@ void setApplicationTitle(const QString &title);
 QString applicationTitle();
 
 // The application's default error report: the error's own text in an error box
-// captioned with the application's title.
+// captioned with the application's title. what() is read as UTF-8, as a zk::Error
+// keeps its text there.
 QString errorText(const std::exception &error);
 void reportError(const QString &text);
 void reportError(const std::exception &error);

@@ -1,6 +1,6 @@
 #include "workbook/compoundfile.h"
 
-#include "workbook/lebytes.h"
+#include "core/lebytes.h"
 #include "workbook/workbook.h"
 
 #include <limits>

@@ -1,7 +1,7 @@
 #include "workbook/workbook.h"
 
+#include "core/lebytes.h"
 #include "workbook/compoundfile.h"
-#include "workbook/lebytes.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,11 +16,6 @@
 #include <vector>
 
 namespace zk {
-
-WorkbookError::WorkbookError(const QString &message)
-    : std::runtime_error(message.toStdString())
-{
-}
 
 namespace {
 

@@ -11,22 +11,23 @@
 // edge, and a centred header (the sheet's name) and footer ("Страница " and the
 // page number) in Times New Roman 12. Cells can be set on the first sheet only.
 
+#include "core/error.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
 #include <map>
-#include <stdexcept>
 #include <variant>
 
 namespace zk {
 
 // Every failure of the writer: a bad cell position or value, a file that
-// cannot be written. what() is UTF-8.
-class WorkbookError : public std::runtime_error
+// cannot be written.
+class WorkbookError : public StorageError
 {
 public:
-    explicit WorkbookError(const QString &message);
+    using StorageError::StorageError;
 };
 
 class Workbook

@@ -1,7 +1,7 @@
 #pragma once
 
-// Little-endian numbers appended to or patched into a byte array; both file
-// layers of the workbook writer store every number this way.
+// Little-endian numbers read from, appended to or patched into bytes: the workbook's
+// two file layers and the dBASE table header store every number this way.
 
 #include <QByteArray>
 #include <QtEndian>
@@ -38,9 +38,29 @@ inline void f64(QByteArray &out, double v)
     out.append(b, 8);
 }
 
+inline quint16 readU16(const char *p)
+{
+    return qFromLittleEndian<quint16>(p);
+}
+
+inline quint32 readU32(const char *p)
+{
+    return qFromLittleEndian<quint32>(p);
+}
+
+inline void writeU16(char *p, quint16 v)
+{
+    qToLittleEndian(v, p);
+}
+
+inline void writeU32(char *p, quint32 v)
+{
+    qToLittleEndian(v, p);
+}
+
 inline void setU32(QByteArray &out, int pos, quint32 v)
 {
-    qToLittleEndian(v, out.data() + pos);
+    writeU32(out.data() + pos, v);
 }
 
 } // namespace zk::le
