@@ -6,11 +6,15 @@
 #include "link/frame.h"
 #include "meter/pagesettings.h"
 #include "meter/settingswrite.h"
+#include "ops/rules.h"
+#include "ops/settingsoperation.h"
 #include "tests/testbytes.h"
 #include "ui/editmark.h"
 #include "ui/widgets.h"
 
 #include <QCheckBox>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QDateEdit>
 #include <QSpinBox>
 #include <QTimeEdit>
@@ -206,6 +210,105 @@ private slots:
             QCOMPARE(frames[1], frame(req::WriteClock, {0x09, 0x05, 0x13, 0x04, 0x29, 0x02, 0x24, 0x80}));
         if (args == QStringList{"--time", "now"})
             QCOMPARE(frames[1], clockFrame({QDate(2030, 1, 2), QTime(3, 4, 5), false}));
+    }
+
+    // What a request becomes under the modes and the meter as read, and what refuses it.
+    void settingsOperation_data()
+    {
+        QTest::addColumn<QString>("mode");     // "", "master", "sql" (master too), "nouser"
+        QTest::addColumn<int>("reported");     // the serial number the meter reports
+        QTest::addColumn<QStringList>("asked"); // the options of the request
+        QTest::addColumn<QString>("expected"); // the write's parts, or the refusal's words
+        QTest::newRow("clock keeps the meter's summer flag") << "" << 7 << QStringList{"--time", "now"} << "clock summer";
+        QTest::newRow("summer named off") << "" << 7 << QStringList{"--time", "now", "--summer", "off"} << "clock";
+        QTest::newRow("local: no correction by default") << "" << 7 << QStringList{"--indication", "1"} << "indication";
+        QTest::newRow("sql: the correction as read") << "sql" << 7 << QStringList{"--indication", "1"}
+                                                  << "correction -7 indication";
+        QTest::newRow("sql: correction left out") << "sql" << 7 << QStringList{"--no-correction"} << "";
+        QTest::newRow("sql: serial writes its address") << "sql" << 0 << QStringList{"--serial", "1234"}
+                                                     << "correction -7 serial 1234 address 34";
+        QTest::newRow("sql: the address named wins") << "sql" << 0 << QStringList{"--serial", "1234", "--new-address", "9"}
+                                                  << "correction -7 serial 1234 address 9";
+        QTest::newRow("sql: serial 100 gives address 0") << "sql" << 0 << QStringList{"--serial", "100"}
+                                                      << "correction -7 serial 100 address 0";
+        QTest::newRow("master: serial to a new meter") << "master" << 0 << QStringList{"--serial", "5"} << "serial 5";
+        QTest::newRow("serial outside service mode") << "" << 0 << QStringList{"--serial", "5"} << "сервисном";
+        QTest::newRow("serial to a numbered meter") << "master" << 7 << QStringList{"--serial", "5"} << "уже есть";
+        QTest::newRow("new password locked") << "nouser" << 7 << QStringList{"--new-password", "5"} << "NoUser";
+        QTest::newRow("new password open") << "" << 7 << QStringList{"--new-password", "5"} << "password 5";
+    }
+    void settingsOperation()
+    {
+        QFETCH(QString, mode);
+        QFETCH(int, reported);
+        QFETCH(QStringList, asked);
+        QFETCH(QString, expected);
+        const Modes modes = deriveModes(mode == "master", mode == "nouser", false, mode == "sql");
+        MeterInfo meter;
+        meter.serial = reported;
+        meter.correction = -7;
+        meter.clock = MeterClock{};
+        meter.clock->summer = true;
+        QString error;
+        const auto request = cli::parseWrite(asked, QStringLiteral("1"), QDateTime(QDate(2030, 1, 2), QTime(3, 4, 5)), &error);
+        QVERIFY2(request, qPrintable(error));
+        const SettingsWrite w = settingsWithDefaults(modes, meter, *request);
+        const QString problem = settingsWriteProblem(modes, reported, w);
+        if (!problem.isEmpty()) {
+            QVERIFY2(problem.contains(expected), qPrintable(problem));
+            return;
+        }
+        QStringList parts;
+        if (w.clock)
+            parts << (w.clock->summer ? QStringLiteral("clock summer") : QStringLiteral("clock"));
+        if (w.correction)
+            parts << QStringLiteral("correction %1").arg(*w.correction);
+        if (w.newPassword)
+            parts << QStringLiteral("password ") + *w.newPassword;
+        if (w.serial)
+            parts << QStringLiteral("serial %1").arg(*w.serial);
+        if (w.address)
+            parts << QStringLiteral("address %1").arg(*w.address);
+        if (w.indication)
+            parts << QStringLiteral("indication");
+        QCOMPARE(parts.join(QLatin1Char(' ')), expected);
+    }
+
+    void accessPassword_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("taken");
+        QTest::newRow("factory") << "1" << true;
+        QTest::newRow("largest") << "65535" << true;
+        QTest::newRow("above 16 bits") << "65536" << false;
+        QTest::newRow("a word") << "abc" << false;
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("negative, as the box lets it pass") << "-1" << true;
+    }
+    void accessPassword()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, taken);
+        QCOMPARE(accessPasswordProblem(text).isEmpty(), taken);
+    }
+
+    void nextSerialBound()
+    {
+        QVERIFY(nextSerialProblem(MaxSerialNumber).isEmpty());
+        QVERIFY(nextSerialProblem(MaxSerialNumber + 1).contains(QStringLiteral("131072")));
+    }
+
+    void verdictJson()
+    {
+        FrameVerdict v;
+        v.acknowledged = {0x14, 0x05};
+        v.failed = 0x03;
+        v.error = QStringLiteral("Счетчик не ответил");
+        QCOMPARE(v.toJson(), (QJsonObject{{"ok", false}, {"acknowledged", QJsonArray{"пароль", "время"}},
+                                          {"failed", "адрес"}, {"error", "Счетчик не ответил"}}));
+        QVERIFY(v.acknowledgedText().contains(QStringLiteral("пароль, время")));
+        QCOMPARE(FrameVerdict{}.toJson().value("failed"), QJsonValue(QJsonValue::Null));
+        QVERIFY(FrameVerdict{}.acknowledgedText().contains(QStringLiteral("ничего не записано")));
     }
 
     void frameNames_data()
