@@ -231,6 +231,10 @@ private slots:
                                                   << "correction -7 serial 1234 address 9";
         QTest::newRow("sql: serial 100 gives address 0") << "sql" << 0 << QStringList{"--serial", "100"}
                                                       << "correction -7 serial 100 address 0";
+        QTest::newRow("sql: serial 1 gives address 1") << "sql" << 0 << QStringList{"--serial", "1"}
+                                                    << "correction -7 serial 1 address 1";
+        QTest::newRow("sql: serial 0 proposes no address") << "sql" << 0 << QStringList{"--serial", "0"}
+                                                        << "correction -7 serial 0";
         QTest::newRow("master: serial to a new meter") << "master" << 0 << QStringList{"--serial", "5"} << "serial 5";
         QTest::newRow("serial outside service mode") << "" << 0 << QStringList{"--serial", "5"} << "сервисном";
         QTest::newRow("serial to a numbered meter") << "master" << 7 << QStringList{"--serial", "5"} << "уже есть";
