@@ -39,6 +39,8 @@ QString usageText()
         "                  --summer время пишется с признаком летнего времени счетчика;\n"
         "                  в производственном режиме и суточная коррекция, как в окне\n"
         "  reset-billing   сбросить показания на расчетный день\n"
+        "                  (write, reset-billing и schedule write с --dry-run: счетчик читается,\n"
+        "                  кадры записи выводятся и не отправляются)\n"
         "  spoilage НОМЕР КОД\n"
         "                  зарегистрировать брак счетчика (производственный режим)\n"
         "  fix             один цикл опроса, показания в БД, как «Зафиксировать в БД»\n"
@@ -84,9 +86,11 @@ QList<Spec> commandSpecs(const QString &command)
     if (command == QLatin1String("write"))
         return {{"time", true},        {"summer", true},        {"new-address", true}, {"serial", true},
                 {"ddm", true},         {"indication", true},    {"billing", true},     {"correction", true},
-                {"no-correction", false}, {"new-password", true}, {"reset-tariff", false}};
+                {"no-correction", false}, {"new-password", true}, {"reset-tariff", false}, {"dry-run", false}};
     if (command == QLatin1String("journal"))
         return {{"xls", true}};
+    if (command == QLatin1String("reset-billing") || command == QLatin1String("schedule"))
+        return {{"dry-run", false}};
     return {};
 }
 

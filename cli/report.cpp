@@ -234,4 +234,18 @@ int finish(const Options &o, FrameVerdict verdict, int exit, const QString &text
     return exit;
 }
 
+int printFrames(const Options &o, const QList<QByteArray> &frames)
+{
+    QJsonArray list;
+    QString text;
+    for (const QByteArray &frame : frames) {
+        const QString hex = QString::fromLatin1(frame.toHex(' ').toUpper());
+        const QString name = frameName(quint8(frame.at(0)));
+        list.append(QJsonObject{{QStringLiteral("name"), name}, {QStringLiteral("hex"), hex}});
+        text += hex + QLatin1Char(' ') + name + QLatin1Char('\n');
+    }
+    printOut(o.json ? jsonLine(QJsonObject{{QStringLiteral("frames"), list}}) : text);
+    return ExitDone;
+}
+
 } // namespace zk::cli

@@ -32,4 +32,8 @@ void printErr(const QString &line);
 // written. Returns `exit`.
 int finish(const Options &options, FrameVerdict verdict, int exit, const QString &text);
 
+// A dry run's end: each frame that would be sent, one a line as upper-case hex bytes and
+// the word for what it writes; with --json {"frames": [{"name", "hex"}]}. Returns ExitDone.
+int printFrames(const Options &options, const QList<QByteArray> &frames);
+
 } // namespace zk::cli

@@ -53,6 +53,8 @@ bool readQueued(const QList<QByteArray> &queue)
 
 int scheduleRead(const Options &o)
 {
+    if (o.has(QStringLiteral("dry-run")))
+        return usageError(QStringLiteral("--dry-run относится к schedule write"));
     if (o.args.size() != 1)
         return usageError(QStringLiteral("Лишние аргументы команды schedule read: %1")
                               .arg(o.args.mid(1).join(QLatin1Char(' '))));
@@ -118,6 +120,8 @@ int scheduleWrite(const Options &o)
     // The window's checks for this meter, before anything is sent.
     if (const QString problem = scheduleWriteProblem(schedule, firmware); !problem.isEmpty())
         return finish(o, FrameVerdict{}, ExitUsage, problem);
+    if (o.has(QStringLiteral("dry-run")))
+        return printFrames(o, scheduleWriteFrames(schedule, firmware, o.password)); // nothing sent or recorded
     // A meter whose write could not be recorded is not written.
     if (const Outcome ready = bench->records.ready(session.info().serial.value_or(0)); !ready.ok())
         return finish(o, FrameVerdict{}, exitOf(ready), ready.message);

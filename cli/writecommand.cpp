@@ -182,6 +182,8 @@ int commandWrite(const Options &o)
     const SettingsWrite write = settingsWithDefaults(modes, meter, asked);
     if (const QString p = settingsWriteProblem(modes, meter.serial.value_or(0), write); !p.isEmpty())
         return refuse(o, p);
+    if (o.has(QStringLiteral("dry-run")))
+        return printFrames(o, settingsFrames(write)); // no file, no record, nothing sent
     // A meter whose write could not be recorded is not written.
     const int serial = write.serial ? *write.serial : meter.serial.value_or(0);
     if (const Outcome ready = bench->records.ready(serial); !ready.ok())
@@ -218,6 +220,8 @@ int commandResetBilling(const Options &o)
         return finish(o, FrameVerdict{}, e, QString());
     if (const int e = session.waitForMeter())
         return finish(o, FrameVerdict{}, e, QString());
+    if (o.has(QStringLiteral("dry-run")))
+        return printFrames(o, billingResetFrames(o.password));
     FrameVerdict verdict;
     if (const int e = session.runFrames(billingResetFrames(o.password), Session::WriteFlag::None, &verdict))
         return finish(o, verdict, e, verdict.acknowledgedText());

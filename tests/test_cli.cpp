@@ -747,6 +747,41 @@ private slots:
             QCOMPARE(QJsonDocument::fromJson(r.out).object().value("ok"), QJsonValue(false));
     }
 
+    // A dry run reads the meter and prints the frames a write would send, sending none.
+    void dryRun_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("write") << QStringList{"write", "--time", "2024-02-29T13:05:09", "--summer", "on", "--indication", "9"}
+                               << QStringList{"14 04 01 00 45 85 пароль", "05 0A 09 05 13 04 29 02 24 80 CB 82 время",
+                                              "0E 03 09 D0 F5 индикация"};
+        QTest::newRow("reset") << QStringList{"reset-billing"}
+                               << QStringList{"14 04 01 00 45 85 пароль", "24 02 9B 71 сброс показаний на расчетный день"};
+        QTest::newRow("one tariff") << QStringList{"schedule", "write", "one.json"}
+                                    << QStringList{"14 04 01 00 45 85 пароль", "09 02 86 21 тарифное расписание"};
+    }
+    void dryRun()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, lines);
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {});
+        QVERIFY(meter.ready);
+        writeJson(dir.path(), "one.json",
+                  QJsonObject{{"one_tariff", true}, {"zones", sixZones({"00:00", "06:30", "08:30", "11:30", "17:30", "20:30"})}});
+        const Run r = runCli(QStringList{"--port", meter.link, "--trace"} + args + QStringList{"--dry-run"}, 60000,
+                             dir.path());
+        QVERIFY2(r.exit == 0, r.err.constData());
+        QCOMPARE(QString::fromUtf8(r.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts), lines);
+        QVERIFY(!sentFunctions(r.err).contains(0x14));
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("Setting.DBF"))));
+        const Run json = runCli(QStringList{"--port", meter.link, "--json"} + args + QStringList{"--dry-run"}, 60000,
+                                dir.path());
+        const QJsonArray frames = QJsonDocument::fromJson(json.out).object().value("frames").toArray();
+        QCOMPARE(frames.size(), lines.size());
+        QCOMPARE(frames.first().toObject(), (QJsonObject{{"name", "пароль"}, {"hex", "14 04 01 00 45 85"}}));
+    }
+
     // Setting the clock keeps the meter's summer-time flag unless --summer names one.
     void writeKeepsSummerTime()
     {
