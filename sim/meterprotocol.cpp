@@ -97,7 +97,7 @@ bool validHolidayDate(int day, int month)
 }
 
 const char *faultNames[] = {"off",   "noack",   "delay",  "badcrc", "extra", "error",
-                            "split", "wrongfn", "silent", "noise",  "vanish"};
+                            "split", "wrongfn", "silent", "noise",  "vanish", "forget"};
 
 } // namespace
 
@@ -130,7 +130,7 @@ std::optional<Fault> parseFault(const QString &text, QString *error)
         if (kindText == QLatin1String(faultNames[i]))
             kindIndex = i;
     if (kindIndex < 0) {
-        *error = QStringLiteral("unknown fault \"%1\" (noack, delay, badcrc, extra, error, split, wrongfn, silent, noise, vanish, off)")
+        *error = QStringLiteral("unknown fault \"%1\" (noack, delay, badcrc, extra, error, split, wrongfn, silent, noise, vanish, forget, off)")
                      .arg(kindText);
         return std::nullopt;
     }
@@ -320,6 +320,14 @@ void MeterProtocol::frameComplete(const QByteArray &frame)
     QByteArray out;
     if (faultActive(FaultKind::ErrorReply)) {
         out = makeErrorReply(function, quint8(m_fault.value));
+        consumeFault();
+    } else if (faultActive(FaultKind::Forget)) {
+        // Answered as the meter answers, then its memory as it was before the request.
+        const MeterState before = m_model.state();
+        out = answer(frame);
+        m_model.state() = before;
+        if (m_storedHook)
+            m_storedHook(); // the state file says what the meter kept
         consumeFault();
     } else {
         out = answer(frame);

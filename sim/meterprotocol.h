@@ -37,6 +37,7 @@ enum class FaultKind {
     Silent,        // acknowledged, then no reply at all
     Noise,         // `value` random bytes go out before the reply
     Vanish,        // the meter is switched off: no acknowledgement, and its session ends
+    Forget,        // a write is answered as taken, and the meter keeps what it had
 };
 
 struct Fault {
@@ -48,7 +49,7 @@ struct Fault {
 
 // Parses "KIND[=VALUE] [COUNT] [on=FUNCTION]" or "off". Kinds: noack, delay[=MS], badcrc,
 // extra[=BYTE], error[=CODE], split[=GAP_MS], wrongfn[=CODE], silent, noise[=BYTES],
-// vanish. With on=FUNCTION only exchanges whose request has that function code are
+// vanish, forget. With on=FUNCTION only exchanges whose request has that function code are
 // affected (and counted); noack and vanish act before the request is seen and take none.
 std::optional<Fault> parseFault(const QString &text, QString *error);
 QString describeFault(const Fault &fault);

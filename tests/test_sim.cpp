@@ -288,6 +288,7 @@ private slots:
     void faults();
     void faultOnOneFunction();
     void vanishEndsTheSession();
+    void forgottenWrite();
     void parseFault_data();
     void parseFault();
     void stateJson();
@@ -892,6 +893,21 @@ void TestSim::vanishEndsTheSession()
     QCOMPARE(b.exchange(makeFrame(req::WriteIndication, bytes({3}))), makeErrorReply(0x0E, 6));
 }
 
+// The fault "forget": the write is acknowledged, and the meter keeps its old value.
+void TestSim::forgottenWrite()
+{
+    Bench b;
+    QVERIFY(b.login());
+    const QByteArray before = replyData(b.exchange(makeFrame(req::ReadIndication)));
+    QString error;
+    b.protocol.setFault(*zk::sim::parseFault(QStringLiteral("forget 1 on=0x0E"), &error));
+    const QByteArray other = bytes({quint8(before.at(0)) ^ 0x05});
+    QCOMPARE(b.exchange(makeFrame(req::WriteIndication, other)), makeFrame({0x0E, 2}));
+    QCOMPARE(replyData(b.exchange(makeFrame(req::ReadIndication))), before);
+    QCOMPARE(b.exchange(makeFrame(req::WriteIndication, other)), makeFrame({0x0E, 2}));
+    QCOMPARE(replyData(b.exchange(makeFrame(req::ReadIndication))), other); // one exchange only
+}
+
 void TestSim::parseFault_data()
 {
     QTest::addColumn<QString>("text");
@@ -919,6 +935,7 @@ void TestSim::parseFault_data()
     QTest::newRow("on a bad function") << "badcrc on=0x100" << false << 0 << 0 << 0;
     QTest::newRow("noack on a function") << "noack on=0x0B" << false << 0 << 0 << 0;
     QTest::newRow("off on a function") << "off on=1" << false << 0 << 0 << 0;
+    QTest::newRow("forget on a function") << "forget 1 on=0x0E" << true << int(FaultKind::Forget) << 0 << 1;
 }
 
 void TestSim::parseFault()
