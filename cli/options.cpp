@@ -40,7 +40,8 @@ QString usageText()
         "                  в производственном режиме и суточная коррекция, как в окне\n"
         "  reset-billing   сбросить показания на расчетный день\n"
         "                  (write, reset-billing и schedule write с --dry-run: счетчик читается,\n"
-        "                  кадры записи выводятся и не отправляются)\n"
+        "                  кадры записи выводятся и не отправляются; после write и schedule\n"
+        "                  write записанное читается обратно и сверяется, --no-verify без этого)\n"
         "  spoilage НОМЕР КОД\n"
         "                  зарегистрировать брак счетчика (производственный режим)\n"
         "  fix             один цикл опроса, показания в БД, как «Зафиксировать в БД»\n"
@@ -65,7 +66,8 @@ QString usageText()
         "  --trace      протокол обмена в stderr\n"
         "\n"
         "Код завершения: 0 выполнено; 2 неверные аргументы или запрещено режимом; 3 нет ответа;\n"
-        "4 счетчик отказал; 5 ошибка базы данных или файла.\n"
+        "4 счетчик отказал; 5 ошибка базы данных или файла; 6 счетчик подтвердил запись,\n"
+        "но прочитано другое.\n"
         "С --json команды write, reset-billing, schedule write, spoilage и fix выводят один объект\n"
         "{\"ok\", \"acknowledged\", \"failed\", \"error\"}.\n");
 }
@@ -86,10 +88,13 @@ QList<Spec> commandSpecs(const QString &command)
     if (command == QLatin1String("write"))
         return {{"time", true},        {"summer", true},        {"new-address", true}, {"serial", true},
                 {"ddm", true},         {"indication", true},    {"billing", true},     {"correction", true},
-                {"no-correction", false}, {"new-password", true}, {"reset-tariff", false}, {"dry-run", false}};
+                {"no-correction", false}, {"new-password", true}, {"reset-tariff", false}, {"dry-run", false},
+                {"no-verify", false}};
     if (command == QLatin1String("journal"))
         return {{"xls", true}};
-    if (command == QLatin1String("reset-billing") || command == QLatin1String("schedule"))
+    if (command == QLatin1String("schedule"))
+        return {{"dry-run", false}, {"no-verify", false}};
+    if (command == QLatin1String("reset-billing"))
         return {{"dry-run", false}};
     return {};
 }

@@ -16,6 +16,7 @@ enum Exit {
     ExitNoAnswer = 3, // the meter stopped answering, or the port could not be used
     ExitRefused = 4,  // the meter answered with an error reply
     ExitStorage = 5,  // a database or file error
+    ExitMismatch = 6, // the meter acknowledged a write and reads back something else
 };
 
 struct Options {

@@ -248,4 +248,15 @@ int printFrames(const Options &o, const QList<QByteArray> &frames)
     return ExitDone;
 }
 
+int finishVerified(const Options &o, FrameVerdict verdict, const QString &text)
+{
+    if (!o.json)
+        for (const QString &what : verdict.notReadBack)
+            printErr(QStringLiteral("%1 не читается из счетчика: не проверен.").arg(what));
+    if (verdict.verified.value_or(false))
+        return finish(o, verdict, ExitDone, text);
+    return finish(o, verdict, ExitMismatch,
+                  QStringLiteral("Счетчик подтвердил запись, но хранит другое:\n") + mismatchesText(verdict.mismatches));
+}
+
 } // namespace zk::cli

@@ -32,6 +32,10 @@ void printErr(const QString &line);
 // written. Returns `exit`.
 int finish(const Options &options, FrameVerdict verdict, int exit, const QString &text);
 
+// The end of a write read back: ExitDone with `text` when the meter keeps everything,
+// ExitMismatch naming each value written and read otherwise; what is not read back said.
+int finishVerified(const Options &options, FrameVerdict verdict, const QString &text);
+
 // A dry run's end: each frame that would be sent, one a line as upper-case hex bytes and
 // the word for what it writes; with --json {"frames": [{"name", "hex"}]}. Returns ExitDone.
 int printFrames(const Options &options, const QList<QByteArray> &frames);

@@ -51,23 +51,12 @@ bool readQueued(const QList<QByteArray> &queue)
     return false;
 }
 
-int scheduleRead(const Options &o)
+// The schedule's read sequence through the session's engine into `read`; ExitNoAnswer with
+// the reason on stderr when not every reply came.
+int runScheduleRead(Session &session, ScheduleRead &read)
 {
-    if (o.has(QStringLiteral("dry-run")))
-        return usageError(QStringLiteral("--dry-run относится к schedule write"));
-    if (o.args.size() != 1)
-        return usageError(QStringLiteral("Лишние аргументы команды schedule read: %1")
-                              .arg(o.args.mid(1).join(QLatin1Char(' '))));
-    Session session(o);
-    if (const int e = session.connectMeter())
-        return e;
-    if (const int e = session.waitForMeter())
-        return e;
-    const int firmware = session.info().version->number;
-    ScheduleRead read(firmware);
     ExchangeEngine &engine = session.engine();
-    for (quint8 f : {req::ReadZones.function, req::ReadDayTypes.function, req::ReadHoliday.function,
-                     req::ReadTransfer.function}) {
+    for (quint8 f : {fn::ReadZones, fn::ReadDayTypes, fn::ReadHoliday, fn::ReadTransfer}) {
         engine.setHandler(f, 0, [&](const QByteArray &frame) {
             for (const QString &line : read.take(frame))
                 engine.log(line);
@@ -80,12 +69,31 @@ int scheduleRead(const Options &o)
     if (const int e = session.runUntil([&] { return read.complete() || !readQueued(engine.queue()); }))
         return e;
     if (!read.complete()) {
-        // Part of a schedule would look like a whole one: nothing is printed.
+        // Part of a schedule would look like a whole one.
         printErr(QStringLiteral("Расписание прочитано не полностью: %1 ответов из %2")
                      .arg(read.answered())
                      .arg(read.requests().size()));
         return ExitNoAnswer;
     }
+    return ExitDone;
+}
+
+int scheduleRead(const Options &o)
+{
+    if (o.has(QStringLiteral("dry-run")) || o.has(QStringLiteral("no-verify")))
+        return usageError(QStringLiteral("--dry-run и --no-verify относятся к schedule write"));
+    if (o.args.size() != 1)
+        return usageError(QStringLiteral("Лишние аргументы команды schedule read: %1")
+                              .arg(o.args.mid(1).join(QLatin1Char(' '))));
+    Session session(o);
+    if (const int e = session.connectMeter())
+        return e;
+    if (const int e = session.waitForMeter())
+        return e;
+    const int firmware = session.info().version->number;
+    ScheduleRead read(firmware);
+    if (const int e = runScheduleRead(session, read))
+        return e;
     printOut(o.json ? jsonLine(scheduleJson(read.schedule(), firmware)) : scheduleText(read.schedule(), firmware));
     return ExitDone;
 }
@@ -134,7 +142,14 @@ int scheduleWrite(const Options &o)
     if (const Outcome recorded = bench->records.record(SettingsWrite{}, readoutOf(session.info(), SettingsWrite{}), drift);
         !recorded.ok())
         return finish(o, verdict, exitOf(recorded), QStringLiteral("Записано в счетчик, но не в БД: ") + recorded.message);
-    return finish(o, verdict, ExitDone, QStringLiteral("Тарифное расписание записано."));
+    if (o.has(QStringLiteral("no-verify")))
+        return finish(o, verdict, ExitDone, QStringLiteral("Тарифное расписание записано."));
+    ScheduleRead back(firmware);
+    if (const int e = runScheduleRead(session, back))
+        return finish(o, verdict, e, QStringLiteral("Тарифное расписание записано, но не прочитано обратно."));
+    verdict.mismatches = scheduleMismatches(schedule, back.schedule(), firmware);
+    verdict.verified = verdict.mismatches.isEmpty();
+    return finishVerified(o, verdict, QStringLiteral("Тарифное расписание записано и прочитано обратно."));
 }
 
 } // namespace

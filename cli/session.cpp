@@ -195,6 +195,8 @@ void Session::replyAccepted(const QByteArray &frame)
     const int next = int(m_acknowledged.size());
     if (next < m_frames.size() && frame.at(0) == m_frames.at(next).at(0)) {
         m_acknowledged << quint8(frame.at(0));
+        if (quint8(frame.at(0)) == fn::WriteClock)
+            m_clockWritten = QDateTime::currentDateTime();
         check();
     }
 }

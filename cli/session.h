@@ -58,8 +58,10 @@ public:
     // names the frames acknowledged and the one that failed.
     int runFrames(const QList<QByteArray> &frames, WriteFlag flag, FrameVerdict *verdict);
 
-    // The PC's time when the clock reply of the last poll cycle arrived.
+    // The PC's time when the clock reply of the last poll cycle arrived, and when the
+    // meter acknowledged the last clock frame runFrames() sent.
     QDateTime clockArrival() const { return m_clockArrival; }
+    QDateTime clockWritten() const { return m_clockWritten; }
     // Handlers registered by a command call this after each reply they take, so that
     // runUntil() asks its condition at once.
     void progress() { check(); }
@@ -110,6 +112,7 @@ private:
     QList<QByteArray> m_frames;      // of runFrames(), while it runs
     QList<quint8> m_acknowledged;
     QDateTime m_clockArrival;
+    QDateTime m_clockWritten;
     bool m_written = false;          // the engine reported the write complete
     QEventLoop *m_loop = nullptr;
 };

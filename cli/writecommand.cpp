@@ -206,7 +206,17 @@ int commandWrite(const Options &o)
                                                            : QStringLiteral("Записано в счетчик, но не в журнал установок: ");
         return finish(o, verdict, exitOf(recorded), where + recorded.message);
     }
-    return finish(o, verdict, ExitDone, QStringLiteral("Установки записаны."));
+    if (o.has(QStringLiteral("no-verify")))
+        return finish(o, verdict, ExitDone, QStringLiteral("Установки записаны."));
+    // Read back: the next poll cycle, at the new address when one was written.
+    const QDateTime clockWritten = session.clockWritten();
+    if (const int e = session.pollCycle())
+        return finish(o, verdict, e, QStringLiteral("Установки записаны, но не прочитаны обратно."));
+    verdict.mismatches =
+        settingsMismatches(write, session.info(), clockWritten.isValid() ? clockWritten.msecsTo(session.clockArrival()) : 0);
+    verdict.notReadBack = notReadBack(write);
+    verdict.verified = verdict.mismatches.isEmpty();
+    return finishVerified(o, verdict, QStringLiteral("Установки записаны и прочитаны обратно."));
 }
 
 int commandResetBilling(const Options &o)

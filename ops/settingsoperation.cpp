@@ -57,6 +57,9 @@ QJsonObject FrameVerdict::toJson() const
     o[QStringLiteral("acknowledged")] = names;
     o[QStringLiteral("failed")] = failed ? QJsonValue(frameName(*failed)) : QJsonValue(QJsonValue::Null);
     o[QStringLiteral("error")] = error.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(error);
+    o[QStringLiteral("verified")] = verified ? QJsonValue(*verified) : QJsonValue(QJsonValue::Null);
+    o[QStringLiteral("mismatches")] = mismatchesJson(mismatches);
+    o[QStringLiteral("not_read_back")] = QJsonArray::fromStringList(notReadBack);
     return o;
 }
 

@@ -7,6 +7,7 @@
 #include "meter/meterinfo.h"
 #include "meter/settingswrite.h"
 #include "ops/preferences.h"
+#include "ops/verify.h"
 #include "records/settingsrecord.h"
 
 #include <QDateTime>
@@ -41,15 +42,20 @@ QString settingsWriteProblem(const Modes &modes, int reportedSerial, const Setti
 ReadoutForRecord readoutOf(const MeterInfo &meter, const SettingsWrite &write);
 
 // The verdict of frames sent to the meter: which it acknowledged (by function code, in
-// order), the first it did not, and why.
+// order), the first it did not, and why; and, when the write was read back, whether the
+// meter keeps what it acknowledged.
 struct FrameVerdict {
     bool ok = false;
     QList<quint8> acknowledged;
     std::optional<quint8> failed;
     QString error;
+    std::optional<bool> verified;  // nothing when not read back
+    QList<Mismatch> mismatches;
+    QStringList notReadBack;       // what no request reads back (the new password)
 
-    // {"ok", "acknowledged": [names], "failed": name or null, "error": text or null},
-    // the frames named by frameName().
+    // {"ok", "acknowledged": [names], "failed": name or null, "error": text or null,
+    //  "verified": true, false or null, "mismatches": [{"what", "written", "read"}],
+    //  "not_read_back": [names]}, the frames named by frameName().
     QJsonObject toJson() const;
     // What stays written after a failure, as the operator is told.
     QString acknowledgedText() const;

@@ -782,6 +782,61 @@ private slots:
         QCOMPARE(frames.first().toObject(), (QJsonObject{{"name", "пароль"}, {"hex", "14 04 01 00 45 85"}}));
     }
 
+    // A write is read back: a value the meter acknowledged and did not keep is a failure
+    // (exit 6) that names it, the value written and the value read.
+    void writeReadBack_data()
+    {
+        QTest::addColumn<QString>("fault");     // sent to the meter before the write
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QString>("mismatch");  // "what: written / read", empty for none
+        QTest::addColumn<QStringList>("notRead");
+        QTest::newRow("kept") << "" << QStringList{"write", "--indication", "5", "--time", "now"} << 0 << ""
+                              << QStringList{};
+        QTest::newRow("indication not kept") << "forget 1 on=0x0E" << QStringList{"write", "--indication", "5"} << 6
+                                             << "индикация: 5 / 15" << QStringList{};
+        QTest::newRow("billing not kept") << "forget 1 on=0x23" << QStringList{"write", "--billing", "7,3"} << 6
+                                          << "РДЧ: день 7, час 3 / день 1, час 0" << QStringList{};
+        QTest::newRow("new password not read back") << "" << QStringList{"write", "--new-password", "7"} << 0 << ""
+                                                     << QStringList{"новый пароль"};
+        QTest::newRow("holidays not kept") << "forget 1 on=0x27" << QStringList{"schedule", "write", "s.json"} << 6
+                                           << "праздники: 9.5, 1.1 / 9.5, 1.1, 3.1, 4.1, 5.1, 7.1, 23.2, 8.3, 1.5, 9.5, 12.6, 4.11"
+                                           << QStringList{}; // the table's clearing not kept: the old entries stay
+        QTest::newRow("not read back when told") << "forget 1 on=0x0E"
+                                                 << QStringList{"write", "--indication", "5", "--no-verify"} << 0 << ""
+                                                 << QStringList{};
+    }
+    void writeReadBack()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QStringList, args);
+        QFETCH(int, exit);
+        QFETCH(QString, mismatch);
+        QFETCH(QStringList, notRead);
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {});
+        QVERIFY(meter.ready);
+        writeJson(dir.path(), "s.json",
+                  QJsonObject{{"one_tariff", false},
+                              {"zones", sixZones({"00:00", "06:30", "08:30", "11:30", "17:30", "20:30"})},
+                              {"holidays", QJsonArray{QJsonObject{{"day", 9}, {"month", 5}}, QJsonObject{{"day", 1}, {"month", 1}}}}});
+        if (!fault.isEmpty()) {
+            meter.process.write((QStringLiteral("fault ") + fault + QLatin1Char('\n')).toUtf8());
+            QVERIFY(meter.process.waitForBytesWritten(5000));
+            QTest::qWait(300); // taken in by the meter's event loop
+        }
+        const Run r = runCli(QStringList{"--port", meter.link, "--json"} + args, 60000, dir.path());
+        QVERIFY2(r.exit == exit, r.err.constData());
+        const QJsonObject verdict = QJsonDocument::fromJson(r.out).object();
+        const bool verified = !args.contains(QStringLiteral("--no-verify"));
+        QCOMPARE(verdict.value("verified"), verified ? QJsonValue(exit == 0) : QJsonValue(QJsonValue::Null));
+        QStringList found;
+        for (const QJsonValue &m : verdict.value("mismatches").toArray())
+            found << m["what"].toString() + ": " + m["written"].toString() + " / " + m["read"].toString();
+        QCOMPARE(found, mismatch.isEmpty() ? QStringList{} : QStringList{mismatch});
+        QCOMPARE(verdict.value("not_read_back").toVariant().toStringList(), notRead);
+    }
+
     // Setting the clock keeps the meter's summer-time flag unless --summer names one.
     void writeKeepsSummerTime()
     {
@@ -1021,7 +1076,7 @@ private slots:
         const QString file = writeJson(dir.path(), "changed.json", changed);
         r = runCli(port + QStringList{"--trace", "schedule", "write", file});
         QVERIFY2(r.exit == 0, r.err.constData());
-        QVERIFY(r.err.contains("Тарифное расписание записано."));
+        QVERIFY(r.err.contains("Тарифное расписание записано и прочитано обратно."));
         const QList<int> sent = sentFunctions(r.err);
         const int from = int(sent.indexOf(0x14));
         QVERIFY(from >= 0);
@@ -1129,7 +1184,7 @@ private slots:
         err += cli.readAllStandardError();
         QCOMPARE(cli.exitCode(), 4);
         QVERIFY(QString::fromUtf8(err).contains(QStringLiteral("Счетчик отказал")));
-        QVERIFY(!err.contains("Тарифное расписание записано."));
+        QVERIFY(!err.contains("Тарифное расписание записано"));
 
         const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("--json"), QStringLiteral("schedule"),
                               QStringLiteral("read")});

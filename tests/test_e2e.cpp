@@ -1112,9 +1112,10 @@ private slots:
         QTest::addColumn<QStringList>("cli");
         QTest::newRow("settings") << "settings"
                                   << QStringList{"write", "--time", "now", "--summer", "on", "--indication", "9",
-                                                 "--billing", "25,0", "--ddm", "1193046,2,3", "--new-address", "3"};
+                                                 "--billing", "25,0", "--ddm", "1193046,2,3", "--new-address", "3",
+                                                 "--no-verify"};
         QTest::newRow("billing reset") << "reset" << QStringList{"reset-billing"};
-        QTest::newRow("schedule") << "schedule" << QStringList{"schedule", "write", "schedule.json"};
+        QTest::newRow("schedule") << "schedule" << QStringList{"schedule", "write", "schedule.json", "--no-verify"};
     }
     void windowAndCommandLineAgree()
     {

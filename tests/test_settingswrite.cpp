@@ -309,7 +309,9 @@ private slots:
         v.failed = 0x03;
         v.error = QStringLiteral("Счетчик не ответил");
         QCOMPARE(v.toJson(), (QJsonObject{{"ok", false}, {"acknowledged", QJsonArray{"пароль", "время"}},
-                                          {"failed", "адрес"}, {"error", "Счетчик не ответил"}}));
+                                          {"failed", "адрес"}, {"error", "Счетчик не ответил"},
+                                          {"verified", QJsonValue::Null}, {"mismatches", QJsonArray()},
+                                          {"not_read_back", QJsonArray()}}));
         QVERIFY(v.acknowledgedText().contains(QStringLiteral("пароль, время")));
         QCOMPARE(FrameVerdict{}.toJson().value("failed"), QJsonValue(QJsonValue::Null));
         QVERIFY(FrameVerdict{}.acknowledgedText().contains(QStringLiteral("ничего не записано")));
