@@ -817,9 +817,9 @@ QString portOpenAdvice(const SerialChannelError &error)
         struct stat st;
         if (device.isEmpty() || ::stat(device.constData(), &st) != 0)
             return QString();
-        // Joining the group helps only when the group may read and write the device.
+        // Joining the group helps only when it is not root's and may read and write the device.
         if (st.st_gid == 0 || (st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
-            return QStringLiteral("Нет доступа к %1: права устройства не дают его группе чтения и записи; "
+            return QStringLiteral("Нет доступа к %1: доступ к нему не дает ни одна группа пользователей; "
                                   "обратитесь к администратору компьютера.")
                 .arg(error.device());
         const group *g = ::getgrgid(st.st_gid);
@@ -829,7 +829,6 @@ QString portOpenAdvice(const SerialChannelError &error)
             .arg(error.device(), name);
     }
     case ENOTTY:
-    case EINVAL:
         return QStringLiteral("%1 - не последовательный порт (не терминал).").arg(error.device());
     default:
         return QString();
