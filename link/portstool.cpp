@@ -3,6 +3,7 @@
 //   zelta-kn-ports COM9 /dev/pts/3 map COM9 to a device
 //   zelta-kn-ports COM9 --remove   drop the entry
 //   ... --select                   also preselect the port, replacing the one saved
+//   zelta-kn-ports --help|--version
 
 #include "core/version.h"
 
