@@ -1,5 +1,7 @@
 #include "app/formabout.h"
 
+#include "core/version.h"
+
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFile>
@@ -229,7 +231,7 @@ AboutBox::AboutBox(QWidget *parent) : QDialog(parent)
     iconLayout->setContentsMargins(3, 3, 3, 3);
     iconLayout->addWidget(Image2);
 
-    Version = new QLabel(QStringLiteral("Версия 1.7"), Panel1);
+    Version = new QLabel(QStringLiteral("Версия %1.%2").arg(ZK_VERSION_MAJOR).arg(ZK_VERSION_MINOR), Panel1);
     Version->setObjectName(QStringLiteral("Version"));
     Version->setAlignment(Qt::AlignCenter);
 

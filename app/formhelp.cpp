@@ -64,6 +64,9 @@ QStringList FormHelp::searchFolders()
     if (!appDir.isEmpty()
         && QFileInfo(appDir).canonicalFilePath() != QFileInfo(folders.first()).canonicalFilePath())
         folders << appDir;
+    // Installed: <prefix>/bin/zelta-kn finds the document in <prefix>/share/zelta-kn.
+    if (!appDir.isEmpty())
+        folders << QDir::cleanPath(appDir + QStringLiteral("/../share/zelta-kn"));
     return folders;
 }
 

@@ -22,7 +22,8 @@ public:
     // File name of the help document.
     static QString documentName();
     // Folders searched for the document, in order: the working directory,
-    // then the folder of the executable (each named once).
+    // the folder of the executable (each named once), then ../share/zelta-kn
+    // beside that folder, where the package installs it.
     static QStringList searchFolders();
 
     // Loads the document from the first folder of searchFolders() that holds

@@ -430,8 +430,8 @@ void FormMain::ActionConnectExecute()
     Comm1->setPortNum(Panel1->selectedPortNumber());
     try {
         Comm1->open();
-    } catch (const SerialChannelError &) {
-        showError(this, QStringLiteral("Ошибка открытия порта ") + Panel1->ComboPort->currentText());
+    } catch (const SerialChannelError &e) {
+        showError(this, withPortOpenAdvice(QStringLiteral("Ошибка открытия порта ") + Panel1->ComboPort->currentText(), e));
         return;
     }
     bool dsr = false;

@@ -6,6 +6,7 @@
 #include "app/formhelp.h"
 #include "app/formmain.h"
 #include "app/icons/icons.h"
+#include "core/version.h"
 #include "meter/formstatus.h"
 #include "records/formspoilage.h"
 #include "schedule/pagejournal.h"
@@ -15,10 +16,15 @@
 #include <QAction>
 #include <QDir>
 #include <QEvent>
+#include <QLibraryInfo>
 #include <QLocale>
+#include <QStandardPaths>
 #include <QTabWidget>
 #include <QTimer>
+#include <QTranslator>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -81,11 +87,88 @@ void takeScreenshots(zk::FormMain &window, const QString &folder)
     pages->setCurrentIndex(0);
 }
 
+const char *const HelpText =
+    "Использование: zelta-kn [--menu] [ПАРАМЕТРЫ Qt]\n"
+    "Окно установки счетчиков ЗЕЛТА-КН. Рабочая папка (реестр Setting.DBF, файл\n"
+    "SettingSql.kvm, справка Help_zelta_kn.rtf) - текущая папка.\n"
+    "\n"
+    "  --menu     рабочая папка ~/.local/share/zelta-kn (создается, если ее нет);\n"
+    "             так программу запускает меню рабочего стола\n"
+    "  --version  версия программы\n"
+    "  --help     эта справка\n"
+    "\n"
+    "Параметры Qt (-platform, -style и другие) передаются Qt.\n";
+
+bool isSet(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value && *value;
+}
+
+// The command line before any window: true with `exit` set when the program ends here.
+// Options with two dashes are the program's own; Qt takes those with one.
+bool handleArguments(int argc, char **argv, bool *menu, int *exit)
+{
+    bool explicitPlatform = isSet("QT_QPA_PLATFORM");
+    for (int i = 1; i < argc; ++i) {
+        const char *a = argv[i];
+        if (!std::strcmp(a, "--help") || !std::strcmp(a, "-h")) {
+            std::fputs(HelpText, stdout);
+            *exit = 0;
+            return true;
+        }
+        if (!std::strcmp(a, "--version")) {
+            std::printf("zelta-kn %s\n", ZK_VERSION);
+            *exit = 0;
+            return true;
+        }
+        if (!std::strcmp(a, "--menu")) {
+            *menu = true;
+        } else if (!std::strcmp(a, "-platform") || !std::strncmp(a, "-platform=", 10)) {
+            explicitPlatform = true;
+        } else if (!std::strncmp(a, "--", 2)) {
+            std::fprintf(stderr, "zelta-kn: неизвестный параметр %s (zelta-kn --help)\n", a);
+            *exit = 2;
+            return true;
+        }
+    }
+    // Qt would end with its plug-in message and a core dump; say what is missing instead.
+    if (!explicitPlatform && !isSet("DISPLAY") && !isSet("WAYLAND_DISPLAY")) {
+        std::fputs("zelta-kn: нет дисплея (не заданы DISPLAY и WAYLAND_DISPLAY): окну нужен "
+                   "графический сеанс или ssh -X; без окна работает zelta-kn-cli\n",
+                   stderr);
+        *exit = 1;
+        return true;
+    }
+    return false;
+}
+
+// A menu launch starts in the home folder: the program gets a working folder of its own.
+bool enterMenuFolder(QString *error)
+{
+    const QString folder =
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/zelta-kn");
+    if (!QDir().mkpath(folder) || !QDir::setCurrent(folder)) {
+        *error = QStringLiteral("Не удалось открыть рабочую папку %1").arg(folder);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    bool menu = false;
+    int exit = 0;
+    if (handleArguments(argc, argv, &menu, &exit))
+        return exit;
     zk::Application app(argc, argv);
+    // The window is Russian, and so are Qt's own texts: file dialogs, the buttons of
+    // message boxes, context menus.
+    QTranslator qtTexts;
+    if (qtTexts.load(QStringLiteral("qtbase_ru"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&qtTexts);
     zk::setApplicationTitle(zk::FormMain::Title);
     // The window speaks Russian: where the system has no locale set up (the "C"
     // locale), dates and numbers follow Russian formats rather than English ones.
@@ -100,6 +183,13 @@ int main(int argc, char **argv)
     }
 
     QApplication::setWindowIcon(zk::programIcon());
+    if (menu) {
+        QString error;
+        if (!enterMenuFolder(&error)) {
+            zk::reportError(error);
+            return 1;
+        }
+    }
     zk::FormMain window;
     zk::FormAbout about(&window);
     window.setAboutWindow(&about);

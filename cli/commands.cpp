@@ -6,6 +6,7 @@
 #include "cli/schedulecommand.h"
 #include "cli/session.h"
 #include "cli/writecommand.h"
+#include "core/version.h"
 
 
 namespace zk::cli {
@@ -90,6 +91,10 @@ int runCommand(const Options &o)
 {
     if (o.help) {
         printOut(usageText());
+        return ExitDone;
+    }
+    if (o.version) {
+        printOut(QStringLiteral("zelta-kn-cli " ZK_VERSION "\n"));
         return ExitDone;
     }
     if (o.command == QLatin1String("info"))

@@ -64,6 +64,8 @@ QString usageText()
         "  --password   пароль для доступа (заводской 1)\n"
         "  --json       вывод в JSON\n"
         "  --trace      протокол обмена в stderr\n"
+        "  --help       эта справка\n"
+        "  --version    версия программы\n"
         "\n"
         "Код завершения: 0 выполнено; 2 неверные аргументы или запрещено режимом; 3 нет ответа;\n"
         "4 счетчик отказал; 5 ошибка базы данных или файла; 6 счетчик подтвердил запись,\n"
@@ -80,7 +82,8 @@ struct Spec {
 };
 
 constexpr Spec GlobalSpecs[] = {{"port", true},  {"address", true}, {"baud", true}, {"timeout", true},
-                                {"password", true}, {"json", false}, {"trace", false}, {"help", false}};
+                                {"password", true}, {"json", false}, {"trace", false}, {"help", false},
+                                {"version", false}};
 
 // Each command's own options.
 QList<Spec> commandSpecs(const QString &command)
@@ -161,6 +164,7 @@ Parsed parseArguments(const QStringList &arguments)
         return fail(parserError(parser, arguments));
 
     o.help = parser.isSet(QStringLiteral("help"));
+    o.version = parser.isSet(QStringLiteral("version"));
     o.json = parser.isSet(QStringLiteral("json"));
     o.trace = parser.isSet(QStringLiteral("trace"));
     if (parser.isSet(QStringLiteral("port"))) {
@@ -201,7 +205,7 @@ Parsed parseArguments(const QStringList &arguments)
         o.command = words.takeFirst();
         o.args = words;
     }
-    if (o.command.isEmpty() && !o.help)
+    if (o.command.isEmpty() && !o.help && !o.version)
         return fail(QStringLiteral("Не указана команда"));
     return Parsed{o, QString()};
 }

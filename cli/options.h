@@ -28,7 +28,8 @@ struct Options {
     bool json = false;
     bool trace = false;
     bool help = false;
-    QString command;      // empty with --help alone
+    bool version = false;
+    QString command;      // empty with --help or --version alone
     QStringList args;     // the command's words after it (its options are in `own`)
     // The command's own options by name without dashes: the values given (a flag has one
     // empty value).

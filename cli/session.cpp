@@ -90,7 +90,7 @@ int Session::connectMeter()
     try {
         m_channel.open();
     } catch (const SerialChannelError &e) {
-        printErr(QStringLiteral("Ошибка открытия порта %1: %2").arg(name, e.text()));
+        printErr(withPortOpenAdvice(QStringLiteral("Ошибка открытия порта %1: %2").arg(name, e.text()), e));
         return ExitNoAnswer;
     }
     m_engine->startSession();

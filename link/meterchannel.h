@@ -11,11 +11,19 @@ namespace zk {
 
 enum class Parity { None, Odd, Even, Mark, Space };
 
-// Errors of the serial channel, carrying their own (English) text.
+// Errors of the serial channel, carrying their own (English) text and, where a system
+// call failed, its errno and the device it was about.
 class SerialChannelError : public Error
 {
 public:
-    using Error::Error;
+    explicit SerialChannelError(const QString &text, int systemError = 0, const QString &device = QString())
+        : Error(text), m_systemError(systemError), m_device(device) {}
+    int systemError() const { return m_systemError; }
+    QString device() const { return m_device; }
+
+private:
+    int m_systemError;
+    QString m_device;
 };
 
 class MeterChannel

@@ -3,6 +3,9 @@
 //   zelta-kn-ports COM9 /dev/pts/3 map COM9 to a device
 //   zelta-kn-ports COM9 --remove   drop the entry
 //   ... --select                   also preselect the port, replacing the one saved
+//   zelta-kn-ports --help|--version
+
+#include "core/version.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -16,6 +19,22 @@ int main(int argc, char **argv)
     QSettings settings(QStringLiteral("Kalvimet"), QStringLiteral("Zelta-KN"));
     settings.beginGroup(QStringLiteral("Ports"));
     const QStringList args = app.arguments().mid(1);
+    const QString usage = QStringLiteral("usage: zelta-kn-ports [COM<n> <device> [--select] | COM<n> --remove]\n");
+
+    if (args.value(0) == QLatin1String("--version")) {
+        out << "zelta-kn-ports " ZK_VERSION "\n";
+        return 0;
+    }
+    if (args.value(0) == QLatin1String("--help") || args.value(0) == QLatin1String("-h")) {
+        out << usage
+            << "Таблица портов COM программы zelta-kn (" << settings.fileName() << ", группа [Ports]).\n"
+               "  без параметров           показать таблицу\n"
+               "  COM<n> <устройство>      сопоставить порту устройство, например /dev/ttyUSB0\n"
+               "  ... --select             и выбрать этот порт при запуске программы\n"
+               "  COM<n> --remove          удалить запись порта\n"
+               "  --version                версия программы\n";
+        return 0;
+    }
 
     if (args.isEmpty()) {
         for (const QString &key : settings.childKeys())
@@ -28,7 +47,7 @@ int main(int argc, char **argv)
     const bool remove = args.value(1) == QLatin1String("--remove");
     const bool select = args.size() == 3 && args[2] == QLatin1String("--select") && !remove;
     if ((args.size() != 2 && !select) || !match.hasMatch()) {
-        err << "usage: zelta-kn-ports [COM<n> <device> [--select] | COM<n> --remove]\n";
+        err << usage;
         return 2;
     }
     const QString key = QStringLiteral("COM") + match.captured(1);

@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -49,7 +50,7 @@ QString systemText(int err)
 
 [[noreturn]] void fail(const char *text, int err)
 {
-    throw SerialChannelError(QString::fromLatin1(text).arg(QString::number(err), systemText(err)));
+    throw SerialChannelError(QString::fromLatin1(text).arg(QString::number(err), systemText(err)), err);
 }
 
 bool isPseudoTerminal(int fd)
@@ -359,15 +360,16 @@ void SerialChannel::open()
     refuseWhileOpen();
     const QString name = formattedDeviceName();
     const QString notFound = QStringLiteral("Specified device not found (%1).").arg(name);
-    const auto cantOpen = [&name](int err) {
-        return QStringLiteral("Can't open specified device %1 (Error %2, %3)")
-            .arg(name, QString::number(err), systemText(err));
+    QString path;
+    const auto cantOpen = [&name, &path](int err) {
+        return SerialChannelError(QStringLiteral("Can't open specified device %1 (Error %2, %3)")
+                                      .arg(name, QString::number(err), systemText(err)),
+                                  err, path);
     };
 
     if (const int err = makeWatch())
-        throw SerialChannelError(cantOpen(err));
+        throw cantOpen(err);
 
-    QString path;
     if (const int n = portNumberOfName(name); n > 0)
         path = devicePathForPort(n);
     else if (name.startsWith(u'/'))
@@ -381,14 +383,14 @@ void SerialChannel::open()
         const int err = errno;
         if (err == ENOENT || err == ENODEV || err == ENXIO)
             throw SerialChannelError(notFound);
-        throw SerialChannelError(cantOpen(err));
+        throw cantOpen(err);
     }
     // Unshared: TIOCEXCL keeps other programs out (root excepted); the lock also
     // keeps out a second opener in this program or any root process that locks.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno == EWOULDBLOCK ? EBUSY : errno;
         ::close(fd);
-        throw SerialChannelError(cantOpen(err));
+        throw cantOpen(err);
     }
     ::ioctl(fd, TIOCEXCL);
 
@@ -404,6 +406,9 @@ void SerialChannel::open()
     };
     try {
         applyLineSettings(true);
+    } catch (const SerialChannelError &e) {
+        release();
+        throw SerialChannelError(e.text(), e.systemError(), path);
     } catch (...) {
         release();
         throw;
@@ -415,7 +420,7 @@ void SerialChannel::open()
     if (!m_deviceWatched) {
         const int err = errno;
         release();
-        throw SerialChannelError(cantOpen(err));
+        throw cantOpen(err);
     }
 
     ++m_generation;
@@ -799,6 +804,43 @@ bool SerialChannel::isModemLineOn(ModemLine line)
     case Rlsd: return bits & TIOCM_CD;
     }
     return false;
+}
+
+namespace {
+
+QString portOpenAdvice(const SerialChannelError &error)
+{
+    const QByteArray device = error.device().toLocal8Bit();
+    switch (error.systemError()) {
+    case EACCES:
+    case EPERM: {
+        struct stat st;
+        if (device.isEmpty() || ::stat(device.constData(), &st) != 0)
+            return QString();
+        // Joining the group helps only when it is not root's and may read and write the device.
+        if (st.st_gid == 0 || (st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
+            return QStringLiteral("Нет доступа к %1: доступ к нему не дает ни одна группа пользователей; "
+                                  "обратитесь к администратору компьютера.")
+                .arg(error.device());
+        const group *g = ::getgrgid(st.st_gid);
+        const QString name = g ? QString::fromLocal8Bit(g->gr_name) : QString::number(st.st_gid);
+        return QStringLiteral("Нет доступа к %1: доступ дает группа %2. Добавьте себя в нее командой "
+                              "sudo adduser $USER %2 и войдите в систему заново.")
+            .arg(error.device(), name);
+    }
+    case ENOTTY:
+        return QStringLiteral("%1 - не последовательный порт (не терминал).").arg(error.device());
+    default:
+        return QString();
+    }
+}
+
+} // namespace
+
+QString withPortOpenAdvice(const QString &text, const SerialChannelError &error)
+{
+    const QString advice = portOpenAdvice(error);
+    return advice.isEmpty() ? text : text + QLatin1Char('\n') + advice;
 }
 
 } // namespace zk

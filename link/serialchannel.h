@@ -187,4 +187,9 @@ private:
     bool m_inEvent = false;     // a handler is running
 };
 
+// The message of a port that could not be opened, `text`, with a line for the operator
+// where it helps: the group that gives access to the device and how to join it, or that
+// the device is not a serial port.
+QString withPortOpenAdvice(const QString &text, const SerialChannelError &error);
+
 } // namespace zk

@@ -15,16 +15,21 @@ ZK_BUILD=${ZK_BUILD:-$ZK_ROOT/build}
 # so a second run finds them all installed and installs nothing.
 ZK_RUN_PACKAGES=(
   cmake g++ make pkg-config
-  qt6-base-dev
+  qt6-base-dev qt6-svg-dev
   libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-odbc
-  qt6-qpa-plugins fonts-dejavu-core
+  qt6-qpa-plugins qt6-translations-l10n fonts-dejavu-core
   xvfb xauth
 )
-# What the tests, the benchmarks and the screenshots need besides.
+# What scripts/package needs besides: the tools CPack's Debian packages are made with.
+ZK_PACKAGE_PACKAGES=(
+  dpkg-dev file
+)
+# What the tests, the benchmarks and the screenshots need besides (the package's checks too).
 ZK_TEST_PACKAGES=(
   libbenchmark-dev x11-apps imagemagick
   python3 python3-xlrd python3-dbfread
   postgresql
+  "${ZK_PACKAGE_PACKAGES[@]}" lintian desktop-file-utils
 )
 # What scripts/fuzz needs besides the program's packages: clang and its libFuzzer.
 ZK_FUZZ_PACKAGES=(

@@ -12,6 +12,7 @@
 #include "sim/metermodel.h"
 #include "sim/meterprotocol.h"
 #include "sim/ptytransport.h"
+#include "core/version.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -86,6 +87,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zelta-kn-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ZK_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -95,6 +97,7 @@ int main(int argc, char *argv[])
         "             split[=GAP_MS] (50), wrongfn[=CODE] (request code with bit 0 flipped), silent,\n"
         "             noise[=BYTES] (4), vanish, forget; on=FUNCTION limits a fault to requests with that code"));
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption linkOpt(QStringLiteral("link"), QStringLiteral("Symbolic link to the terminal device."),
                                      QStringLiteral("PATH"), QStringLiteral("/tmp/zelta-kn-meter"));
     const QCommandLineOption addressOpt(QStringLiteral("address"), QStringLiteral("Meter address 0..255 (1)."),

@@ -109,11 +109,13 @@ private:
     QString m_slave;
 };
 
-QString errorOf(const std::function<void()> &call)
+QString errorOf(const std::function<void()> &call, QString *message = nullptr)
 {
     try {
         call();
     } catch (const SerialChannelError &e) {
+        if (message)
+            *message = withPortOpenAdvice(QStringLiteral("Ошибка"), e);
         return e.text();
     }
     return QString();
@@ -230,15 +232,17 @@ private slots:
         QTest::addColumn<int>("port");
         QTest::addColumn<QString>("mapTo");
         QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("message"); // what the operator reads after it
         QTest::newRow("no device behind the number")
-            << "COM%d" << 250 << QString() << "Specified device not found (COM250).";
+            << "COM%d" << 250 << QString() << "Specified device not found (COM250)." << "Ошибка";
         QTest::newRow("map entry to a missing device")
-            << "COM%d" << 78 << "/nonexistent/ttyX" << "Specified device not found (COM78).";
-        QTest::newRow("port 0") << "COM%d" << 0 << QString() << "Specified device not found (COM0).";
+            << "COM%d" << 78 << "/nonexistent/ttyX" << "Specified device not found (COM78)." << "Ошибка";
+        QTest::newRow("port 0") << "COM%d" << 0 << QString() << "Specified device not found (COM0)." << "Ошибка";
         QTest::newRow("not a terminal")
-            << "COM%d" << 79 << "/dev/null" << QStringLiteral("Error writing dcb (%1), %2").arg(ENOTTY).arg(sysText(ENOTTY));
+            << "COM%d" << 79 << "/dev/null" << QStringLiteral("Error writing dcb (%1), %2").arg(ENOTTY).arg(sysText(ENOTTY))
+            << "Ошибка\n/dev/null - не последовательный порт (не терминал).";
         QTest::newRow("path template")
-            << "/dev/nonexistent%d" << 3 << QString() << "Specified device not found (/dev/nonexistent3).";
+            << "/dev/nonexistent%d" << 3 << QString() << "Specified device not found (/dev/nonexistent3)." << "Ошибка";
     }
     void openFailures()
     {
@@ -246,12 +250,15 @@ private slots:
         QFETCH(int, port);
         QFETCH(QString, mapTo);
         QFETCH(QString, error);
+        QFETCH(QString, message);
         if (!mapTo.isEmpty())
             mapPort(port, mapTo);
         SerialChannel ch;
         ch.setDeviceName(nameTemplate);
         ch.setPortNum(port);
-        QCOMPARE(errorOf([&] { ch.open(); }), error);
+        QString shown;
+        QCOMPARE(errorOf([&] { ch.open(); }, &shown), error);
+        QCOMPARE(shown, message);
         QVERIFY(!ch.isOpen());
         // A failed open leaves the channel closed and usable.
         ch.setPortNum(LinePort);

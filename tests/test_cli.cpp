@@ -240,6 +240,7 @@ private slots:
         QTest::newRow("globals after") << QStringList{"status", "5", "--json", "--address", "3"} << true << "status"
                                        << 3 << 4800 << QStringList{"5"};
         QTest::newRow("no command") << QStringList{"--json"} << false << "" << 0 << 0 << QStringList{};
+        QTest::newRow("version alone") << QStringList{"--version"} << true << "" << 0 << 4800 << QStringList{};
         QTest::newRow("address too big") << QStringList{"--address", "256", "info"} << false << "" << 0 << 0
                                          << QStringList{};
         QTest::newRow("address not a number") << QStringList{"--address", "x", "info"} << false << "" << 0 << 0

@@ -422,6 +422,7 @@ private slots:
         QVERIFY(folders.contains(QCoreApplication::applicationDirPath())
                 || QFileInfo(QCoreApplication::applicationDirPath()).canonicalFilePath()
                        == QFileInfo(QDir::currentPath()).canonicalFilePath());
+        QCOMPARE(folders.last(), QDir::cleanPath(QCoreApplication::applicationDirPath() + "/../share/zelta-kn"));
         // The test runs outside the program folder; the installed copy is found there.
         FormHelp form;
         QString error;

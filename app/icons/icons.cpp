@@ -199,14 +199,9 @@ QIcon actionIcon(int index)
     return icon;
 }
 
-namespace {
-
-// The program's own icon: a meter housing with its reading window and a bolt.
-QPixmap renderProgram(int size)
+void paintProgramIcon(QPainter &p, qreal size)
 {
-    QPixmap pm(size, size);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
+    p.save();
     p.setRenderHint(QPainter::Antialiasing);
     p.scale(size / 32.0, size / 32.0);
     p.setPen(QPen(QColor(40, 40, 40), 1.2));
@@ -223,6 +218,17 @@ QPixmap renderProgram(int size)
     p.setPen(QPen(QColor(120, 70, 0), 0.8));
     p.setBrush(QColor(255, 196, 0));
     p.drawPolygon(bolt);
+    p.restore();
+}
+
+namespace {
+
+QPixmap renderProgram(int size)
+{
+    QPixmap pm(size, size);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    paintProgramIcon(p, size);
     return pm;
 }
 

@@ -6,11 +6,16 @@
 
 #include <QIcon>
 
+class QPainter;
+
 namespace zk {
 
 constexpr int ActionIconCount = 10;
 QIcon actionIcon(int index);
 // The program's icon, on its windows and in the About box.
 QIcon programIcon();
+// Paints the program's icon into the square (0, 0, size, size): a meter housing with its
+// reading window and a bolt. The installed icon files are drawn by it too.
+void paintProgramIcon(QPainter &p, qreal size);
 
 } // namespace zk

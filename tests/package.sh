@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# The Debian package of the build folder: made into a scratch folder, checked by lintian
+# (no error), unpacked, and its own zelta-kn-cli run from there.
+#   tests/package.sh BUILD_DIR
+set -euo pipefail
+build=$1
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/out" >"$scratch/cpack.log" 2>&1 \
+  || { cat "$scratch/cpack.log"; exit 1; }
+deb=$(ls "$scratch"/out/zelta-kn_*.deb)
+echo "package: $(basename "$deb")"
+dpkg-deb -f "$deb" Depends
+
+lintian --fail-on error "$deb"
+
+root=$scratch/root
+dpkg-deb -x "$deb" "$root"
+for f in usr/bin/zelta-kn usr/bin/zelta-kn-cli usr/bin/zelta-kn-sim usr/bin/zelta-kn-ports \
+         usr/share/zelta-kn/Help_zelta_kn.rtf usr/share/applications/zelta-kn.desktop \
+         usr/share/icons/hicolor/scalable/apps/zelta-kn.svg usr/share/icons/hicolor/48x48/apps/zelta-kn.png \
+         usr/share/man/man1/zelta-kn-cli.1.gz usr/share/bash-completion/completions/zelta-kn-cli \
+         usr/share/doc/zelta-kn/copyright usr/share/doc/zelta-kn/changelog.gz; do
+  [ -e "$root/$f" ] || { echo "missing from the package: /$f" >&2; exit 1; }
+done
+desktop-file-validate "$root/usr/share/applications/zelta-kn.desktop"
+
+version=$("$root/usr/bin/zelta-kn-cli" --version)
+echo "$version"
+[ "$version" = "zelta-kn-cli $(dpkg-deb -f "$deb" Version)" ] || { echo "version differs from the package's" >&2; exit 1; }
+status=$("$root/usr/bin/zelta-kn-cli" status 0x90)
+echo "$status"
+[ -n "$status" ]
