@@ -338,18 +338,25 @@ void TestWorkbook::cells_data()
     QTest::addColumn<int>("row");
     QTest::addColumn<int>("column");
     QTest::addColumn<QVariant>("value"); // QString: text cell, double: number cell
+    QTest::addColumn<QString>("shown");  // the text read back when not the value itself
 
-    QTest::newRow("Cyrillic text at A1") << 1 << 1 << QVariant(QStringLiteral("Годовой журнал Счетчик № 12345, "));
-    QTest::newRow("empty text") << 2 << 2 << QVariant(QString());
-    QTest::newRow("digits as text") << 3 << 1 << QVariant(QStringLiteral("12345"));
-    QTest::newRow("text past the BMP") << 1 << 3 << QVariant(QStringLiteral("€ ≤ \U0001F600 ё"));
-    QTest::newRow("zero") << 4 << 2 << QVariant(0.0);
-    QTest::newRow("negative fraction") << 5 << 7 << QVariant(-1234.5678);
-    QTest::newRow("third") << 6 << 1 << QVariant(1.0 / 3.0);
-    QTest::newRow("huge") << 7 << 1 << QVariant(1e300);
-    QTest::newRow("last row") << 65536 << 1 << QVariant(QStringLiteral("внизу"));
-    QTest::newRow("last column") << 1 << 256 << QVariant(2.5);
-    QTest::newRow("last cell") << 65536 << 256 << QVariant(QStringLiteral("угол"));
+    QTest::newRow("Cyrillic text at A1") << 1 << 1 << QVariant(QStringLiteral("Годовой журнал Счетчик № 12345, ")) << QString();
+    QTest::newRow("empty text") << 2 << 2 << QVariant(QString()) << QString();
+    QTest::newRow("digits as text") << 3 << 1 << QVariant(QStringLiteral("12345")) << QString();
+    QTest::newRow("text past the BMP") << 1 << 3 << QVariant(QStringLiteral("€ ≤ \U0001F600 ё")) << QString();
+    QTest::newRow("zero") << 4 << 2 << QVariant(0.0) << QString();
+    QTest::newRow("negative fraction") << 5 << 7 << QVariant(-1234.5678) << QString();
+    QTest::newRow("third") << 6 << 1 << QVariant(1.0 / 3.0) << QString();
+    QTest::newRow("huge") << 7 << 1 << QVariant(1e300) << QString();
+    QTest::newRow("last row") << 65536 << 1 << QVariant(QStringLiteral("внизу")) << QString();
+    QTest::newRow("last column") << 1 << 256 << QVariant(2.5) << QString();
+    QTest::newRow("last cell") << 65536 << 256 << QVariant(QStringLiteral("угол")) << QString();
+    QTest::newRow("lone high surrogate") << 2 << 1 << QVariant(QStringLiteral("а") + QChar(0xD83D) + QStringLiteral("б"))
+                                         << QStringLiteral("а\uFFFDб");
+    QTest::newRow("lone low surrogate last") << 2 << 1 << QVariant(QStringLiteral("а") + QChar(0xDE00))
+                                             << QStringLiteral("а\uFFFD");
+    QTest::newRow("pair reversed") << 2 << 1 << QVariant(QString(QChar(0xDE00)) + QChar(0xD83D))
+                                   << QStringLiteral("\uFFFD\uFFFD");
 }
 
 void TestWorkbook::cells()
@@ -357,6 +364,7 @@ void TestWorkbook::cells()
     QFETCH(int, row);
     QFETCH(int, column);
     QFETCH(QVariant, value);
+    QFETCH(QString, shown);
     // The cell and a neighbour of the other kind in its row.
     const bool isText = value.typeId() == QMetaType::QString;
     const int other = column == 1 ? 2 : column - 1;
@@ -374,7 +382,7 @@ void TestWorkbook::cells()
     READ_BACK(read, path);
     const auto cells = cellsOf(read);
     QCOMPARE(cells.size(), 2);
-    QCOMPARE(cells.value({row, column}), isText ? text(value.toString()) : number(value.toDouble()));
+    QCOMPARE(cells.value({row, column}), isText ? text(shown.isNull() ? value.toString() : shown) : number(value.toDouble()));
     QCOMPARE(cells.value({row, other}), isText ? number(42) : text(QStringLiteral("рядом")));
     QCOMPARE(read[QStringLiteral("sheets")][0][QStringLiteral("dimensions")].toArray(),
              QJsonArray({row - 1, row, std::min(column, other) - 1, std::max(column, other)}));
