@@ -784,6 +784,9 @@ void TestWorkbook::exportBesideTemporaryFile()
     const QString chosen = dir.filePath(QStringLiteral("out.xls"));
     QVERIFY(writeFile(dir.filePath(QStringLiteral("1new.xls")), "not ours"));
     QVERIFY(writeFile(chosen, "earlier export"));
+    // Permissions the temporary file would not get from the umask.
+    const QFile::Permissions shared = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::WriteGroup;
+    QVERIFY(QFile::setPermissions(chosen, shared));
     QCOMPARE(temporaryName(chosen), dir.filePath(QStringLiteral("2new.xls")));
 
     ExportTable table;
@@ -796,6 +799,7 @@ void TestWorkbook::exportBesideTemporaryFile()
     READ_BACK(read, chosen);
     QCOMPARE(cellsOf(read).value({1, 1}), text(QStringLiteral("Журнал потребления ")));
     QCOMPARE(cellsOf(read).value({3, 2}), number(3.5));
+    QCOMPARE(QFile::permissions(chosen) & ~(QFile::ReadUser | QFile::WriteUser), shared);
 }
 
 void TestWorkbook::exportFailures_data()
@@ -805,6 +809,7 @@ void TestWorkbook::exportFailures_data()
     QTest::newRow("folder missing") << "missing";
     QTest::newRow("write cut short") << "size limit";
     QTest::newRow("folder read-only") << "read-only";
+    QTest::newRow("open in an office program") << "office lock";
 }
 
 void TestWorkbook::exportFailures()
@@ -825,6 +830,8 @@ void TestWorkbook::exportFailures()
         chosen = dir.filePath(QStringLiteral("gone/old.xls"));
     } else if (failure == QLatin1String("size limit")) {
         limit.emplace(1024);
+    } else if (failure == QLatin1String("office lock")) {
+        QVERIFY(writeFile(dir.filePath(QStringLiteral(".~lock.old.xls#")), ",user,host,10.12.2026 16:00,user;"));
     } else if (failure == QLatin1String("read-only")) {
         if (geteuid() == 0)
             QSKIP("root writes into read-only folders");
@@ -836,8 +843,10 @@ void TestWorkbook::exportFailures()
     bool thrown = false;
     try {
         writeExport(table, journalTitle(true, 1), chosen, russian());
-    } catch (const ExportError &) {
+    } catch (const ExportError &e) {
         thrown = true;
+        if (failure == QLatin1String("office lock"))
+            QVERIFY2(e.text().contains(chosen), qPrintable(e.text()));
     }
     limit.reset();
     QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
