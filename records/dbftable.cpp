@@ -123,10 +123,13 @@ public:
         int rc;
         for (;;) {
             rc = ::flock(fd, how | LOCK_NB);
-            if (rc == 0 || (errno != EINTR && errno != EWOULDBLOCK) || (errno == EWOULDBLOCK && deadline.hasExpired()))
+            if (rc == 0)
                 break;
-            if (errno == EWOULDBLOCK)
-                QThread::msleep(LockPollMs);
+            if (errno == EINTR)
+                continue;
+            if (errno != EWOULDBLOCK || deadline.hasExpired())
+                break;
+            QThread::msleep(LockPollMs);
         }
         m_error = rc == 0 ? 0 : errno;
     }
