@@ -98,7 +98,7 @@ Outcome WriteRecords::ready(int serial)
     if (m_production)
         return m_production->writeAllowed(serial);
     try {
-        openOrCreateRegister(QDir::currentPath()).checkAppendable();
+        openOrCreateRegister(QDir::currentPath());
     } catch (const DbfError &e) {
         return Outcome::failure(Outcome::Storage, QStringLiteral("Ошибка БД"), e.text());
     }
