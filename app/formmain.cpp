@@ -270,8 +270,16 @@ void FormMain::loadLastSettings()
         loadProductionSettings();
         return;
     }
-    const DbfTable table = openOrCreateRegister(QDir::currentPath());
-    const auto last = latestSettings(table);
+    // A register that cannot be read (busy, damaged) costs the restored settings, not the
+    // rest of the start-up.
+    std::optional<LastSettings> last;
+    try {
+        const DbfTable table = openOrCreateRegister(QDir::currentPath());
+        last = latestSettings(table);
+    } catch (const DbfError &e) {
+        reportError(e.text());
+        return;
+    }
     if (!last)
         return;
     // The zones of the latest record; a NULL time reads as 00:00.

@@ -11,6 +11,7 @@
 #include "records/pagedatabase.h"
 #include "schedule/pagejournal.h"
 #include "schedule/pageschedule.h"
+#include "ui/messagebox.h"
 #include "ui/widgets.h"
 
 #include <QAction>
@@ -293,6 +294,10 @@ void FormMain::buildPages()
     connect(TabSheet5, &PageDatabase::filterChanged, this, [this] {
         if (ActionClose->isEnabled())
             ActionCloseExecute();
+    });
+    connect(TabSheet5, &PageDatabase::viewFailed, this, [this](const QString &text) {
+        ActionCloseExecute();
+        reportError(text);
     });
     connect(TabSheet2->BtnDiary, &QPushButton::clicked, this, &FormMain::BtnDiaryClick);
     connect(TabSheet1->LabeledPass1, &QLineEdit::textChanged, this, &FormMain::LabeledPass1Change);

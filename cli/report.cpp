@@ -11,14 +11,15 @@ namespace {
 
 QJsonValue isoOrNull(const std::optional<QDateTime> &t)
 {
-    return t ? QJsonValue(t->toString(Qt::ISODate)) : QJsonValue(QJsonValue::Null);
+    // The meter's times have no zone: ISO text without one.
+    return t ? QJsonValue(t->toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"))) : QJsonValue(QJsonValue::Null);
 }
 
 std::optional<QDateTime> clockDateTime(const MeterClock &c)
 {
     if (!c.date().isValid() || !c.time().isValid())
         return std::nullopt;
-    return QDateTime(c.date(), c.time());
+    return zoneFree(c.date(), c.time());
 }
 
 // Readings of tariffs 1..3 and their sum, as the grids show them.

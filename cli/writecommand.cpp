@@ -46,11 +46,18 @@ std::optional<SettingsRequest> parseWrite(const Options &o, const QDateTime &now
         return bad(QStringLiteral("Лишний аргумент команды write: %1").arg(o.args.first()));
     if (o.has(QStringLiteral("time"))) {
         const QString v = o.value(QStringLiteral("time"));
-        const QDateTime t = v == QLatin1String("now") ? now
-                                                      : QDateTime::fromString(v, QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
-        if (!t.isValid() || t.date().year() < 2000 || t.date().year() > 2099)
+        // A wall-clock date and time without a zone: one that a local summer-time change
+        // skips is still a time the meter can show.
+        QDate date = now.date();
+        QTime time = now.time();
+        if (v != QLatin1String("now")) {
+            const bool shape = v.size() == 19 && v.at(10) == QLatin1Char('T');
+            date = shape ? QDate::fromString(v.left(10), QStringLiteral("yyyy-MM-dd")) : QDate();
+            time = shape ? QTime::fromString(v.mid(11), QStringLiteral("HH:mm:ss")) : QTime();
+        }
+        if (!date.isValid() || !time.isValid() || date.year() < 2000 || date.year() > 2099)
             return bad(QStringLiteral("Время: now или ГГГГ-ММ-ДДTЧЧ:ММ:СС в 2000-2099 годах: %1").arg(v));
-        w.clock = ClockSetting{t.date(), t.time(), false};
+        w.clock = ClockSetting{date, time, false};
     }
     if (o.has(QStringLiteral("summer"))) {
         const QString v = o.value(QStringLiteral("summer"));

@@ -174,9 +174,14 @@ std::optional<StampCounts> decodeDdmStamps(const QByteArray &frame)
     return StampCounts{le(frame, 0, 4), le(frame, 4, 4), le(frame, 8, 4)};
 }
 
+QDateTime zoneFree(const QDate &date, const QTime &time)
+{
+    return QDateTime(date, time, Qt::UTC);
+}
+
 QDateTime stampTime(quint32 seconds)
 {
-    return QDateTime(QDate(2000, 1, 1), QTime(0, 0)).addSecs(qint64(seconds));
+    return zoneFree(QDate(2000, 1, 1), QTime(0, 0)).addSecs(qint64(seconds));
 }
 
 std::optional<QDateTime> ddmStamp(qint64 ddmNumber, quint32 seconds)

@@ -126,6 +126,9 @@ std::optional<BillingDay> decodeBilling(const QByteArray &frame);
 using StampCounts = std::array<quint32, 3>;
 std::optional<StampCounts> decodeDdmStamps(const QByteArray &frame);
 QDateTime stampTime(quint32 seconds);
+// The meter's times carry no zone: a date and time as they stand, in UTC used as a plain
+// calendar, so that no local summer-time shift or gap touches the arithmetic.
+QDateTime zoneFree(const QDate &date, const QTime &time);
 // The stamp shown for a phase: nothing when its DDM number or its count is 0.
 std::optional<QDateTime> ddmStamp(qint64 ddmNumber, quint32 seconds);
 

@@ -1,6 +1,7 @@
 #include "ops/journaloperation.h"
 
 #include "link/frame.h"
+#include "schedule/journalexport.h"
 
 #include <QFileInfo>
 
@@ -63,7 +64,7 @@ QString exportTargetProblem(const QString &path)
         return QStringLiteral("Папки %1 нет").arg(folder.filePath());
     if (target.exists() ? !target.isWritable() : !folder.isWritable())
         return QStringLiteral("Нет прав на запись в %1").arg(target.exists() ? path : folder.filePath());
-    return QString();
+    return fileOpenElsewhere(path);
 }
 
 } // namespace zk

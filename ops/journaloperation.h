@@ -37,7 +37,8 @@ private:
 };
 
 // Why a workbook cannot be written at `path` (a folder, a missing folder, a file or
-// folder without write permission); empty when it can. Asked before the meter is read.
+// folder without write permission, a file open in an office program); empty when it
+// can. Asked before the meter is read.
 QString exportTargetProblem(const QString &path);
 
 } // namespace zk

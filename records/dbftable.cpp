@@ -5,13 +5,16 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QDeadlineTimer>
 #include <QRandomGenerator>
+#include <QThread>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -104,17 +107,30 @@ QString fieldProblem(const DbfField &f)
     return {};
 }
 
+// How long a lock is waited for before the table is reported busy.
+constexpr int LockWaitMs = 3000;
+constexpr int LockPollMs = 20;
+
 // An advisory lock on the whole file for the life of the object (flock: held per open file,
-// so two tables open on one file in the same program exclude each other too).
+// so two tables open on one file in the same program exclude each other too). Waits at most
+// LockWaitMs; error() is EWOULDBLOCK when another holder kept it that long.
 class FileLock
 {
 public:
     FileLock(int fd, int how) : m_fd(fd)
     {
+        QDeadlineTimer deadline(LockWaitMs);
         int rc;
-        do
-            rc = ::flock(fd, how);
-        while (rc != 0 && errno == EINTR);
+        for (;;) {
+            rc = ::flock(fd, how | LOCK_NB);
+            if (rc == 0)
+                break;
+            if (errno == EINTR)
+                continue;
+            if (errno != EWOULDBLOCK || deadline.hasExpired())
+                break;
+            QThread::msleep(LockPollMs);
+        }
         m_error = rc == 0 ? 0 : errno;
     }
     ~FileLock()
@@ -128,6 +144,60 @@ private:
     int m_fd;
     int m_error;
 };
+
+// Writes all of `bytes` to `fd` and flushes them to disk; the errno of a failure, 0 on success.
+// A write that takes nothing is an I/O error.
+int writeWhole(int fd, const QByteArray &bytes)
+{
+    const char *p = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
+        if (n == 0)
+            return EIO;
+        p += n;
+        left -= n;
+    }
+    return ::fsync(fd) == 0 ? 0 : errno;
+}
+
+// Writes `bytes` as an unnamed file in `dir` and links it in as `target`. False when the
+// system cannot make or link an unnamed file there (the caller takes another way); true
+// otherwise, with `err` the errno of a failure or 0.
+bool linkWhole(const QByteArray &dir, const QByteArray &target, const QByteArray &bytes, int &err)
+{
+    const int fd = ::open(dir.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    err = writeWhole(fd, bytes);
+    bool done = true;
+    if (err == 0) {
+        const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+        if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) != 0) {
+            err = errno;
+            done = err == EEXIST || err == ENOSPC || err == EDQUOT || err == EROFS;
+        }
+    }
+    ::close(fd);
+    return done;
+}
+
+// Removes the private names "NAME.new-PID-*" beside `file` of processes that no longer run.
+void removeStaleTemporaries(const QFileInfo &file)
+{
+    const QString prefix = file.fileName() + QStringLiteral(".new-");
+    QDir dir = file.absoluteDir();
+    for (const QString &name : dir.entryList({prefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden)) {
+        bool ok = false;
+        const qint64 pid = QStringView(name).mid(prefix.size()).split(u'-').value(0).toLongLong(&ok);
+        if (ok && pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            dir.remove(name);
+    }
+}
 
 QString errnoText(int err)
 {
@@ -304,6 +374,14 @@ void DbfTable::failErrno(const QString &what, int err) const
     fail(QStringLiteral("%1: %2").arg(what, errnoText(err)));
 }
 
+void DbfTable::checkLock(int err) const
+{
+    if (err == EWOULDBLOCK)
+        fail(QStringLiteral("таблица занята другой программой (файл заблокирован дольше %1 с)").arg(LockWaitMs / 1000));
+    if (err != 0)
+        failErrno(QStringLiteral("не удаётся заблокировать файл"), err);
+}
+
 void DbfTable::preadAll(char *data, qint64 size, qint64 offset, const char *cutShort) const
 {
     while (size > 0) {
@@ -330,6 +408,8 @@ void DbfTable::pwriteAll(const char *data, qint64 size, qint64 offset)
                 continue;
             failErrno(QStringLiteral("ошибка записи"), errno);
         }
+        if (n == 0)
+            failErrno(QStringLiteral("ошибка записи"), EIO);
         data += n;
         size -= n;
         offset += n;
@@ -354,8 +434,7 @@ DbfTable DbfTable::open(const QString &path)
 void DbfTable::readLayout()
 {
     const FileLock lock(m_fd, LOCK_SH);
-    if (lock.error() != 0)
-        failErrno(QStringLiteral("не удаётся заблокировать файл"), lock.error());
+    checkLock(lock.error());
     struct stat st;
     if (::fstat(m_fd, &st) != 0)
         failErrno(QStringLiteral("ошибка чтения"), errno);
@@ -411,6 +490,8 @@ void DbfTable::readLayout()
     }
     if (m_fields.isEmpty())
         fail(notDbf.arg(QStringLiteral("нет полей")));
+    if (m_headerLength != pos + 1)
+        fail(notDbf.arg(QStringLiteral("длина заголовка %1, по описаниям полей %2").arg(m_headerLength).arg(pos + 1)));
     if (sum != m_recordLength)
         fail(notDbf.arg(QStringLiteral("длина записи %1, сумма длин полей %2").arg(m_recordLength).arg(sum)));
 }
@@ -455,43 +536,36 @@ DbfTable DbfTable::create(const QString &path, const QVector<DbfField> &fields)
     bytes[bytes.size() - 2] = FieldsEnd;
     bytes[bytes.size() - 1] = EndMarker;
 
-    // Written whole under a private name, then linked in: no other program ever sees a
-    // partial header, and an existing file is never replaced.
+    // Written whole, then linked in under the name: no other program ever sees a partial
+    // header, and an existing file is never replaced. The file is written unnamed where the
+    // file system allows (a program killed meanwhile leaves nothing); elsewhere under a private
+    // name, and the private names left by programs that died are removed first.
     const QByteArray native = QFile::encodeName(path);
-    QByteArray temp;
-    int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < 20; ++attempt) {
-        temp = native + ".new-" + QByteArray::number(::getpid()) + '-'
-            + QByteArray::number(QRandomGenerator::global()->generate(), 16);
-        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            fail(QStringLiteral("не создаётся: %1").arg(errnoText(errno)));
-    }
-    if (fd < 0)
-        fail(QStringLiteral("не создаётся: нет свободного временного имени"));
-    const char *p = bytes.constData();
-    qsizetype left = bytes.size();
+    const QByteArray dir = QFile::encodeName(QFileInfo(path).absolutePath());
     int err = 0;
-    while (left > 0 && err == 0) {
-        const ssize_t n = ::write(fd, p, size_t(left));
-        if (n < 0 && errno != EINTR)
-            err = errno;
-        if (n > 0) {
-            p += n;
-            left -= n;
+    if (!linkWhole(dir, native, bytes, err)) {
+        removeStaleTemporaries(QFileInfo(path));
+        QByteArray temp;
+        int fd = -1;
+        for (int attempt = 0; fd < 0 && attempt < 20; ++attempt) {
+            temp = native + ".new-" + QByteArray::number(::getpid()) + '-'
+                + QByteArray::number(QRandomGenerator::global()->generate(), 16);
+            fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0 && errno != EEXIST)
+                fail(QStringLiteral("не создаётся: %1").arg(errnoText(errno)));
         }
+        if (fd < 0)
+            fail(QStringLiteral("не создаётся: нет свободного временного имени"));
+        err = writeWhole(fd, bytes);
+        ::close(fd);
+        if (err == 0 && ::link(temp.constData(), native.constData()) != 0)
+            err = errno;
+        ::unlink(temp.constData());
     }
-    if (err == 0 && ::fsync(fd) != 0)
-        err = errno;
-    ::close(fd);
-    if (err == 0 && ::link(temp.constData(), native.constData()) != 0)
-        err = errno;
-    ::unlink(temp.constData());
     if (err == EEXIST)
         fail(QStringLiteral("не создаётся: файл уже существует"));
     if (err != 0)
         fail(QStringLiteral("не создаётся: %1").arg(errnoText(err)));
-    const QByteArray dir = QFile::encodeName(QFileInfo(path).absolutePath());
     const int dirFd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
         ::fsync(dirFd);
@@ -517,23 +591,42 @@ int DbfTable::column(QStringView name) const
     return i;
 }
 
+// The records in a file of `size` bytes whose header counts `counted`; the caller holds a
+// lock. A count larger than the file holds gives the complete records there are. Whole
+// records after the counted ones (written by a program that did not raise the count, or by
+// an append cut short after its flag byte) are records too, as for readers that go to the end
+// marker: they count up to the first place that starts with the end marker. What follows
+// that place is no record for any reader.
+qint64 DbfTable::presentRecords(qint64 counted, qint64 size) const
+{
+    const qint64 complete = std::max<qint64>(0, (size - m_headerLength) / m_recordLength);
+    qint64 count = std::min(counted, complete);
+    for (char flag = 0; count < complete; ++count) {
+        preadAll(&flag, 1, m_headerLength + count * m_recordLength, "файл обрывается внутри записей");
+        if (flag == EndMarker)
+            break;
+    }
+    return count;
+}
+
 // The count as it stands, read under a shared lock so that no append is half-way through.
 qint64 DbfTable::countNow() const
 {
+    const FileLock lock(m_fd, LOCK_SH);
+    checkLock(lock.error());
+    return countLocked();
+}
+
+qint64 DbfTable::countLocked() const
+{
     char head[12];
     struct stat st;
-    {
-        const FileLock lock(m_fd, LOCK_SH);
-        if (lock.error() != 0)
-            failErrno(QStringLiteral("не удаётся заблокировать файл"), lock.error());
-        preadAll(head, sizeof head, 0, "файл обрывается внутри заголовка таблицы dBASE");
-        if (::fstat(m_fd, &st) != 0)
-            failErrno(QStringLiteral("ошибка чтения"), errno);
-    }
+    preadAll(head, sizeof head, 0, "файл обрывается внутри заголовка таблицы dBASE");
+    if (::fstat(m_fd, &st) != 0)
+        failErrno(QStringLiteral("ошибка чтения"), errno);
     if (le::readU16(head + 8) != m_headerLength || le::readU16(head + 10) != m_recordLength)
         fail(QStringLiteral("заголовок таблицы изменён другой программой"));
-    const qint64 complete = std::max<qint64>(0, (qint64(st.st_size) - m_headerLength) / m_recordLength);
-    return std::min<qint64>(le::readU32(head + 4), complete);
+    return presentRecords(le::readU32(head + 4), qint64(st.st_size));
 }
 
 qint64 DbfTable::recordCount() const
@@ -614,6 +707,14 @@ QByteArray DbfTable::encode(const QVariantList &values) const
     return record;
 }
 
+void DbfTable::checkAppendable() const
+{
+    if (!m_writable)
+        fail(QStringLiteral("открыта только для чтения"));
+    const FileLock lock(m_fd, LOCK_EX);
+    checkLock(lock.error());
+}
+
 void DbfTable::append(const QVariantList &values)
 {
     const QByteArray record = encode(values);
@@ -621,18 +722,12 @@ void DbfTable::append(const QVariantList &values)
         fail(QStringLiteral("открыта только для чтения"));
 
     const FileLock lock(m_fd, LOCK_EX);
-    if (lock.error() != 0)
-        failErrno(QStringLiteral("не удаётся заблокировать файл"), lock.error());
+    checkLock(lock.error());
     // Another program may have appended since we last looked: take the count afresh.
-    char head[12];
-    preadAll(head, sizeof head, 0, "файл обрывается внутри заголовка таблицы dBASE");
-    if (le::readU16(head + 8) != m_headerLength || le::readU16(head + 10) != m_recordLength)
-        fail(QStringLiteral("заголовок таблицы изменён другой программой"));
+    const qint64 count = countLocked();
     struct stat st;
     if (::fstat(m_fd, &st) != 0)
         failErrno(QStringLiteral("ошибка чтения"), errno);
-    const qint64 complete = std::max<qint64>(0, (qint64(st.st_size) - m_headerLength) / m_recordLength);
-    const qint64 count = std::min<qint64>(le::readU32(head + 4), complete);
     if (count >= 0xFFFFFFFFLL)
         fail(QStringLiteral("таблица заполнена"));
     const qint64 at = m_headerLength + count * m_recordLength;

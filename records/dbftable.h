@@ -7,13 +7,17 @@
 // of blanks is NULL. Character data is stored in Windows-1251.
 //
 // An append holds an exclusive lock on the file (flock) and takes the count afresh under it, so
-// two programs appending at once never interleave. It writes the record's fields and the new
+// two programs appending at once never interleave. Every lock is waited for a few seconds at
+// most; then DbfError says that the table is busy. It writes the record's fields and the new
 // end marker behind the old marker and flushes them to disk (fdatasync); then it turns the old
 // marker into the record's flag byte, writes the header's count and flushes again (fsync). At
 // any moment of a crash, readers that stop at the end marker and readers that trust the count
-// see every earlier record intact, and at most one whole new record more or less. The header's
-// count decides: anything after the last counted record is dropped by the next append, and a
-// count larger than the file holds is read as the complete records there are.
+// see every earlier record intact, and at most one whole new record more or less. Records are
+// those the header counts and, after them, every whole record up to the first place that
+// starts with the end marker (as readers that go to the end marker see them; other programs
+// may append without raising the count). A count larger than the file holds is read as the
+// complete records there are. An append drops only what follows the records: a part of a
+// record, or bytes after the end marker.
 // Records [0, recordCount()) are never rewritten, so reading them needs no lock beyond the
 // moment the count is taken.
 
@@ -103,16 +107,19 @@ public:
     // As fieldIndex, but an unknown name throws DbfError.
     int column(QStringView name) const;
 
-    // Complete records in the file now, including those of other programs' appends: the
-    // header's count, or fewer when the file ends inside a record.
+    // Complete records in the file now, including those of other programs' appends (see
+    // above); fewer than the header's count when the file ends inside a record.
     qint64 recordCount() const;
 
     // Appends one record: `values` holds one value per field in field order, a null QVariant
     // for NULL. Text longer than a C field is cut; a number that does not fit an N field, a
     // value of the wrong kind or a date outside years 1..9999 throws DbfError and writes
-    // nothing. Bytes after the last counted record (the remains of an append cut short) are
-    // dropped.
+    // nothing. Bytes after the last record (the remains of an append cut short) are dropped.
     void append(const QVariantList &values);
+
+    // Throws DbfError when an append could not be made now: the table is read-only, or another
+    // program holds the file longer than the lock is waited for.
+    void checkAppendable() const;
 
     // Reads the records [0, recordCount()) in file order, streaming through a fixed buffer,
     // deleted ones included; stops early when `visit` returns false.
@@ -128,7 +135,10 @@ private:
     void failErrno(const QString &what, int err) const;
     void preadAll(char *data, qint64 size, qint64 offset, const char *cutShort) const;
     void pwriteAll(const char *data, qint64 size, qint64 offset);
+    void checkLock(int err) const;
     qint64 countNow() const;
+    qint64 countLocked() const;
+    qint64 presentRecords(qint64 counted, qint64 size) const;
     QByteArray encode(const QVariantList &values) const;
 
     QString m_path;

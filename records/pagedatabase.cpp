@@ -66,6 +66,13 @@ PageDatabase::PageDatabase(QWidget *parent) : QWidget(parent)
 
     m_model = new RegisterModel(this);
     DBGrid1->setModel(m_model);
+    connect(m_model, &RegisterModel::refreshed, this, [this] {
+        m_status->setText(QStringLiteral(" Записей: ") + QString::number(m_model->rowCount()));
+    });
+    connect(m_model, &RegisterModel::failed, this, [this](const QString &text) {
+        m_status->clear();
+        emit viewFailed(text);
+    });
     connect(SpinFilter, &QSpinBox::valueChanged, this, &PageDatabase::filterChanged);
     connect(DTP1, &QDateEdit::dateChanged, this, &PageDatabase::filterChanged);
     connect(DTP2, &QDateEdit::dateChanged, this, &PageDatabase::filterChanged);

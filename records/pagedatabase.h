@@ -36,6 +36,8 @@ public:
 signals:
     // Any change of the filter controls.
     void filterChanged();
+    // The register could not be read again under the open view, which closed.
+    void viewFailed(const QString &text);
 
 private:
     RegisterModel *m_model;

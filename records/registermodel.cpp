@@ -58,7 +58,26 @@ void RegisterModel::open(const QString &path, const QDate &from, const QDate &to
     m_fieldOf = fieldOf;
     m_summerField = m_table->fieldIndex(u"SUMMER");
     m_cache.clear();
+    m_path = path;
+    m_from = from;
+    m_to = to;
+    m_serial = serial;
     endResetModel();
+}
+
+void RegisterModel::refresh()
+{
+    m_refreshQueued = false;
+    if (!m_table)
+        return;
+    try {
+        open(m_path, m_from, m_to, m_serial);
+    } catch (const DbfError &e) {
+        close();
+        emit failed(e.text());
+        return;
+    }
+    emit refreshed();
 }
 
 void RegisterModel::close()
@@ -94,7 +113,19 @@ QString RegisterModel::cellText(int row, int column) const
 {
     if (!m_table || row < 0 || row >= m_rows.size() || column < 0 || column >= columnNames().size())
         return QString();
-    const QVariantList &values = record(row);
+    // Another program may have rewritten the file since the rows were chosen: the view is
+    // read again once control returns to the event loop, and the cell stays empty meanwhile.
+    const QVariantList *found = nullptr;
+    try {
+        found = &record(row);
+    } catch (const DbfError &) {
+        if (!m_refreshQueued) {
+            m_refreshQueued = true;
+            QMetaObject::invokeMethod(const_cast<RegisterModel *>(this), &RegisterModel::refresh, Qt::QueuedConnection);
+        }
+        return QString();
+    }
+    const QVariantList &values = *found;
     if (columnNames().at(column) == QLatin1String("Sumer_correct")) {
         const QVariant v = m_summerField >= 0 ? values.value(m_summerField) : QVariant();
         return summerText(v.isNull() ? std::nullopt : std::optional<bool>(v.toBool()));

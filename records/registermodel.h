@@ -30,6 +30,9 @@ public:
     void open(const QString &path, const QDate &from, const QDate &to, int serial);
     void close();
     bool isOpen() const { return m_table != nullptr; }
+    // Reads the open register again with the same filter; when it cannot be read the view
+    // closes and failed() tells why.
+    void refresh();
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     int columnCount(const QModelIndex &parent = QModelIndex()) const override;
@@ -39,6 +42,12 @@ public:
     // The text of one cell as the grid shows it.
     QString cellText(int row, int column) const;
 
+signals:
+    // The view was read again (rows may have changed).
+    void refreshed();
+    // The register could not be read again and the view closed.
+    void failed(const QString &text);
+
 private:
     const QVariantList &record(int row) const;
 
@@ -47,6 +56,10 @@ private:
     QVector<int> m_fieldOf; // column -> field index (-1: calculated or missing)
     int m_summerField = -1;
     mutable QCache<qint64, QVariantList> m_cache{512};
+    QString m_path;
+    QDate m_from, m_to;
+    int m_serial = 0;
+    mutable bool m_refreshQueued = false;
 };
 
 } // namespace zk

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace zk {
 
@@ -61,6 +62,16 @@ QString exportFailureText()
     return QStringLiteral("Файл не может быть создан в указанной директории, или файл с таким именем сейчас открыт!");
 }
 
+QString fileOpenElsewhere(const QString &path)
+{
+    const QFileInfo file(path);
+    const QString lock = file.absoluteDir().filePath(QStringLiteral(".~lock.%1#").arg(file.fileName()));
+    if (!QFileInfo(lock).isFile())
+        return QString();
+    return QStringLiteral("%1 открыт другой программой (%2)")
+        .arg(QDir::toNativeSeparators(path), QDir::toNativeSeparators(lock));
+}
+
 QString journalTitle(bool annual, int serial)
 {
     QString title = annual ? QStringLiteral("Годовой журнал ") : QStringLiteral("Журнал потребления ");
@@ -99,6 +110,8 @@ QString temporaryName(const QString &chosenPath)
 void writeExport(const ExportTable &table, const QString &title, const QString &chosenPath,
                  const QLocale &locale)
 {
+    if (const QString open = fileOpenElsewhere(chosenPath); !open.isEmpty())
+        throw ExportError(open);
     const QString temporary = temporaryName(chosenPath);
 
     Workbook book;
@@ -117,6 +130,16 @@ void writeExport(const ExportTable &table, const QString &title, const QString &
         book.save(temporary, Workbook::NewFileOnly);
     } catch (const WorkbookError &e) {
         throw ExportError(e.text());
+    }
+
+    // The replaced file's permissions go to its successor.
+    struct stat chosen;
+    if (::stat(QFile::encodeName(chosenPath).constData(), &chosen) == 0 && S_ISREG(chosen.st_mode)
+        && ::chmod(QFile::encodeName(temporary).constData(), chosen.st_mode & 07777) != 0) {
+        const int error = errno;
+        QFile::remove(temporary);
+        throw ExportError(QStringLiteral("Cannot keep the permissions of %1: %2")
+                                  .arg(QDir::toNativeSeparators(chosenPath), QString::fromLocal8Bit(std::strerror(error))));
     }
 
     // rename() replaces an existing chosen file in one step: until it succeeds

@@ -49,13 +49,18 @@ std::optional<double> cellNumber(const QString &text, const QLocale &locale);
 // the chosen file itself. Throws ExportError when every name up to a limit is taken.
 QString temporaryName(const QString &chosenPath);
 
+// Why the file at `path` is taken by another program: the office suite's lock file
+// ".~lock.NAME#" stands beside it. Empty when there is none.
+QString fileOpenElsewhere(const QString &path);
+
 // Writes the table as the first sheet of a new workbook, with the title in A1,
 // empty texts in the rest of row 1, and source row r, column k in sheet row r + 2,
 // column k + 1 (as a number when cellNumber finds one, else as text). The workbook
 // is written completely to temporaryName(chosenPath) and then renamed over the
 // chosen file, so a failure leaves any earlier file at chosenPath as it was and
-// no temporary file behind. A cell the workbook cannot hold is left out. Throws
-// ExportError on any other failure.
+// no temporary file behind. A replaced file's permissions are kept. A cell the workbook
+// cannot hold is left out. Throws ExportError on any other failure, and before anything
+// is written when fileOpenElsewhere() finds the chosen file open.
 void writeExport(const ExportTable &table, const QString &title, const QString &chosenPath,
                  const QLocale &locale);
 

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -14,7 +15,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <grp.h>
+#include <sys/file.h>
 #include <limits>
 #include <unistd.h>
 
@@ -356,17 +359,20 @@ private slots:
     {
         // Files as an append cut short by a crash or a power loss may leave them: `cut` is how
         // many bytes of the three records (and their end marker) remain, `extra` what follows.
-        QTest::addColumn<bool>("uncounted");    // a fourth record whole, the count still 3
+        QTest::addColumn<bool>("uncounted");    // a fourth record whole
         QTest::addColumn<int>("cut");           // bytes of record data kept, -1 all and the marker
         QTest::addColumn<QByteArray>("extra");
+        QTest::addColumn<quint32>("counted");   // the header's count
         QTest::addColumn<int>("intact");        // complete records
 
-        QTest::newRow("cut inside the last record") << false << 2 * 100 + 10 << QByteArray() << 2;
-        QTest::newRow("cut after the flag byte") << false << 2 * 100 + 1 << QByteArray() << 2;
-        QTest::newRow("end marker lost") << false << 3 * 100 << QByteArray() << 3;
-        QTest::newRow("part of a new body after the marker") << false << -1 << QByteArray(40, '7') << 3;
-        QTest::newRow("more than a record after the marker") << false << -1 << QByteArray(250, ' ') << 3;
-        QTest::newRow("new record whole, count not yet raised") << true << -1 << QByteArray() << 3;
+        QTest::newRow("cut inside the last record") << false << 2 * 100 + 10 << QByteArray() << 3u << 2;
+        QTest::newRow("cut after the flag byte") << false << 2 * 100 + 1 << QByteArray() << 3u << 2;
+        QTest::newRow("end marker lost") << false << 3 * 100 << QByteArray() << 3u << 3;
+        QTest::newRow("part of a new body after the marker") << false << -1 << QByteArray(40, '7') << 3u << 3;
+        QTest::newRow("more than a record after the marker") << false << -1 << QByteArray(250, ' ') << 3u << 3;
+        QTest::newRow("new record whole, count not yet raised") << true << -1 << QByteArray() << 3u << 4;
+        QTest::newRow("records another program did not count") << true << -1 << QByteArray() << 1u << 4;
+        QTest::newRow("no record counted, cut in the last") << true << 3 * 100 + 50 << QByteArray() << 0u << 3;
     }
 
     void tornTail()
@@ -374,6 +380,7 @@ private slots:
         QFETCH(bool, uncounted);
         QFETCH(int, cut);
         QFETCH(QByteArray, extra);
+        QFETCH(quint32, counted);
         QFETCH(int, intact);
 
         QTemporaryDir dir;
@@ -392,7 +399,7 @@ private slots:
             if (uncounted)
                 t.append({4, QString(94, QChar('z'))});
             file = fileBytes(path);
-            qToLittleEndian<quint32>(3, file.data() + 4);
+            qToLittleEndian<quint32>(counted, file.data() + 4);
         }
         if (cut >= 0)
             file.truncate(headerLength + cut);
@@ -444,6 +451,7 @@ private slots:
         QTest::newRow("cut in the first 32 bytes") << good.left(20);
         QTest::newRow("cut in the field list") << good.left(32 + 32 * 5 + 7);
         QTest::newRow("record length wrong") << patched(10, QByteArray("\x10\x01", 2));
+        QTest::newRow("header longer than the field list") << patched(8, QByteArray("\xC2\x04", 2));
         QTest::newRow("no end of field list") << patched(32 + 32 * 37, "X");
         QTest::newRow("memo field") << patched(32 + 11, "M");
         QTest::newRow("C field without length") << patched(32 + 32 + 16, QByteArray(1, '\0'));
@@ -807,6 +815,52 @@ private slots:
         file[probe.headerLength() + 5 * probe.recordLength()] = '*';
         writeBytes(path, file);
         QCOMPARE(zk::browseRows(DbfTable::open(path), from, to, serial), rows);
+    }
+
+    // Another program holds the file: every operation gives up within seconds, says that the
+    // table is busy and names the file, and the table is as it was.
+    void busyTable_data()
+    {
+        QTest::addColumn<int>("how");       // the other program's lock
+        QTest::addColumn<QString>("operation");
+        QTest::newRow("append") << LOCK_SH << "append";
+        QTest::newRow("append check") << LOCK_SH << "check";
+        QTest::newRow("count") << LOCK_EX << "count";
+        QTest::newRow("open") << LOCK_EX << "open";
+        QTest::newRow("register") << LOCK_EX << "register";
+    }
+    void busyTable()
+    {
+        QFETCH(int, how);
+        QFETCH(QString, operation);
+        QTemporaryDir dir;
+        DbfTable t = openOrCreateRegister(dir.path());
+        appendNamed(t, {{"C_NUMBER", 5.0}});
+        const QByteArray before = fileBytes(t.path());
+        const int other = ::open(QFile::encodeName(t.path()).constData(), O_RDONLY | O_CLOEXEC);
+        QVERIFY(other >= 0);
+        QCOMPARE(::flock(other, how), 0);
+        QElapsedTimer clock;
+        clock.start();
+        try {
+            if (operation == QLatin1String("append"))
+                appendNamed(t, {{"C_NUMBER", 6.0}});
+            else if (operation == QLatin1String("check"))
+                t.checkAppendable();
+            else if (operation == QLatin1String("count"))
+                t.recordCount();
+            else if (operation == QLatin1String("open"))
+                DbfTable::open(t.path());
+            else
+                zk::nextFreeNumber(openOrCreateRegister(dir.path()));
+            QFAIL("not refused");
+        } catch (const DbfError &e) {
+            QVERIFY2(e.text().contains(t.path()) && e.text().contains(QStringLiteral("занята")), qPrintable(e.text()));
+        }
+        QVERIFY(clock.elapsed() < 10000);
+        ::close(other);
+        QCOMPARE(fileBytes(t.path()), before);
+        QCOMPARE(t.recordCount(), 1);
     }
 
     // A register this program may not write (another user's file, a read-only share)

@@ -19,6 +19,8 @@
 #include <QToolButton>
 #include <QtTest>
 
+#include <ctime>
+
 using namespace zk;
 
 namespace {
@@ -41,7 +43,13 @@ class TestReadout : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QLocale::setDefault(Ru); }
+    void initTestCase()
+    {
+        QLocale::setDefault(Ru);
+        // A zone with summer time: the meter's times must not move with it.
+        qputenv("TZ", "Europe/Berlin");
+        ::tzset();
+    }
 
     void serial_data()
     {
@@ -186,10 +194,34 @@ private slots:
         QCOMPARE(*ddm, (Triple{0x123456, 1, 0xFFFFFF}));
         const auto stamps = decodeDdmStamps(replyFrame(0x2A, bytes({1, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x51, 0x01, 0})));
         QCOMPARE(*stamps, (StampCounts{1, 0, 86400}));
-        QCOMPARE(ddmStamp(5, 1), std::optional<QDateTime>(QDateTime(QDate(2000, 1, 1), QTime(0, 0, 1))));
+        QCOMPARE(ddmStamp(5, 1), std::optional<QDateTime>(zoneFree(QDate(2000, 1, 1), QTime(0, 0, 1))));
         QVERIFY(!ddmStamp(0, 1));  // no DDM number: no stamp, whatever the count
         QVERIFY(!ddmStamp(5, 0));
         QCOMPARE(stampTime(86400).date(), QDate(2000, 1, 2));
+    }
+
+    // Seconds since 2000-01-01 00:00:00 as the window shows them, also where the local zone
+    // keeps summer time or skips the hour.
+    void ddmStampText_data()
+    {
+        QTest::addColumn<QDate>("date");
+        QTest::addColumn<QTime>("time");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("first second") << QDate(2000, 1, 1) << QTime(0, 0, 1) << "01.01.2000 00:00:01";
+        QTest::newRow("winter") << QDate(2026, 1, 15) << QTime(8, 0) << "15.01.2026 08:00:00";
+        QTest::newRow("summer") << QDate(2026, 7, 1) << QTime(12, 0) << "01.07.2026 12:00:00";
+        QTest::newRow("in the spring-forward gap") << QDate(2026, 3, 29) << QTime(2, 30) << "29.03.2026 02:30:00";
+        QTest::newRow("the repeated autumn hour") << QDate(2026, 10, 25) << QTime(2, 30) << "25.10.2026 02:30:00";
+    }
+    void ddmStampText()
+    {
+        QFETCH(QDate, date);
+        QFETCH(QTime, time);
+        QFETCH(QString, text);
+        const qint64 seconds = QDate(2000, 1, 1).daysTo(date) * 86400 + time.msecsSinceStartOfDay() / 1000;
+        const auto stamp = ddmStamp(7, quint32(seconds));
+        QVERIFY(stamp);
+        QCOMPARE(dateTimeText(*stamp, Ru), text);
     }
 
     void billing()

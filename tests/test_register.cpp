@@ -5,6 +5,7 @@
 #include "records/registermodel.h"
 #include "records/settingsrecord.h"
 
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -110,6 +111,29 @@ private slots:
         QCOMPARE(model.rowCount(), 1);
         QCOMPARE(model.cellText(0, 0), QStringLiteral("777"));
         model.open(path, QDate(2026, 1, 31), QDate(2026, 1, 1), 0);
+        QCOMPARE(model.rowCount(), 0);
+
+        // Another program shrinks the file under the open view: the view is read again, or
+        // closes with the reason when the file no longer reads.
+        QSignalSpy refreshed(&model, &RegisterModel::refreshed);
+        QSignalSpy failed(&model, &RegisterModel::failed);
+        QFile file(path);
+        const qint64 twoRecords = [&] {
+            const DbfTable t = DbfTable::open(path);
+            return t.headerLength() + 2 * t.recordLength();
+        }();
+        model.open(path, QDate(2026, 1, 1), QDate(2026, 1, 31), 0);
+        QVERIFY(file.resize(twoRecords));
+        QCOMPARE(model.cellText(2, 0), QString());
+        QCOMPARE(model.cellText(2, 0), QString());
+        QTRY_COMPARE(refreshed.size(), 1);
+        QCOMPARE(model.rowCount(), 2);
+        QCOMPARE(model.cellText(1, 0), QStringLiteral("777"));
+        QVERIFY(file.resize(100));
+        QCOMPARE(model.cellText(0, 0), QString());
+        QTRY_COMPARE(failed.size(), 1);
+        QVERIFY(failed.at(0).at(0).toString().contains(path));
+        QVERIFY(!model.isOpen());
         QCOMPARE(model.rowCount(), 0);
         model.close();
         QVERIFY(!model.isOpen());

@@ -20,7 +20,11 @@
 #include "ui/messagebox.h"
 #include "ui/widgets.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+
 #include <QAction>
+#include <QElapsedTimer>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -212,6 +216,25 @@ private slots:
         QCOMPARE(w.TabSchedule->startTime(2), QTime(7, 15));
         QVERIFY(!w.TabSheet1->CheckBox1->isChecked() && w.TabSheet1->CheckBox2->isChecked());
         QVERIFY(w.TabSheet1->CheckBox3->isChecked() && !w.TabSheet1->CheckBox4->isChecked());
+    }
+
+    // Another program holds Setting.DBF: the window still starts, within seconds, says which
+    // file is busy and finishes its start-up.
+    void busyRegisterAtStartUp()
+    {
+        const QString path = openOrCreateRegister(m_work->path()).path();
+        const int other = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        QVERIFY(other >= 0);
+        QCOMPARE(::flock(other, LOCK_EX), 0);
+        QElapsedTimer clock;
+        clock.start();
+        FormMain w;
+        ::close(other);
+        QVERIFY(clock.elapsed() < 10000);
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY2(m_messages.at(0).text.contains(path) && m_messages.at(0).text.contains(QStringLiteral("занята")),
+                 qPrintable(m_messages.at(0).text));
+        QCOMPARE(w.TabSchedule->holidays().size(), 12);
     }
 
     // F9 recalculates the correction from the bench measurement in SQL mode; the

@@ -338,18 +338,25 @@ void TestWorkbook::cells_data()
     QTest::addColumn<int>("row");
     QTest::addColumn<int>("column");
     QTest::addColumn<QVariant>("value"); // QString: text cell, double: number cell
+    QTest::addColumn<QString>("shown");  // the text read back when not the value itself
 
-    QTest::newRow("Cyrillic text at A1") << 1 << 1 << QVariant(QStringLiteral("Годовой журнал Счетчик № 12345, "));
-    QTest::newRow("empty text") << 2 << 2 << QVariant(QString());
-    QTest::newRow("digits as text") << 3 << 1 << QVariant(QStringLiteral("12345"));
-    QTest::newRow("text past the BMP") << 1 << 3 << QVariant(QStringLiteral("€ ≤ \U0001F600 ё"));
-    QTest::newRow("zero") << 4 << 2 << QVariant(0.0);
-    QTest::newRow("negative fraction") << 5 << 7 << QVariant(-1234.5678);
-    QTest::newRow("third") << 6 << 1 << QVariant(1.0 / 3.0);
-    QTest::newRow("huge") << 7 << 1 << QVariant(1e300);
-    QTest::newRow("last row") << 65536 << 1 << QVariant(QStringLiteral("внизу"));
-    QTest::newRow("last column") << 1 << 256 << QVariant(2.5);
-    QTest::newRow("last cell") << 65536 << 256 << QVariant(QStringLiteral("угол"));
+    QTest::newRow("Cyrillic text at A1") << 1 << 1 << QVariant(QStringLiteral("Годовой журнал Счетчик № 12345, ")) << QString();
+    QTest::newRow("empty text") << 2 << 2 << QVariant(QString()) << QString();
+    QTest::newRow("digits as text") << 3 << 1 << QVariant(QStringLiteral("12345")) << QString();
+    QTest::newRow("text past the BMP") << 1 << 3 << QVariant(QStringLiteral("€ ≤ \U0001F600 ё")) << QString();
+    QTest::newRow("zero") << 4 << 2 << QVariant(0.0) << QString();
+    QTest::newRow("negative fraction") << 5 << 7 << QVariant(-1234.5678) << QString();
+    QTest::newRow("third") << 6 << 1 << QVariant(1.0 / 3.0) << QString();
+    QTest::newRow("huge") << 7 << 1 << QVariant(1e300) << QString();
+    QTest::newRow("last row") << 65536 << 1 << QVariant(QStringLiteral("внизу")) << QString();
+    QTest::newRow("last column") << 1 << 256 << QVariant(2.5) << QString();
+    QTest::newRow("last cell") << 65536 << 256 << QVariant(QStringLiteral("угол")) << QString();
+    QTest::newRow("lone high surrogate") << 2 << 1 << QVariant(QStringLiteral("а") + QChar(0xD83D) + QStringLiteral("б"))
+                                         << QStringLiteral("а\uFFFDб");
+    QTest::newRow("lone low surrogate last") << 2 << 1 << QVariant(QStringLiteral("а") + QChar(0xDE00))
+                                             << QStringLiteral("а\uFFFD");
+    QTest::newRow("pair reversed") << 2 << 1 << QVariant(QString(QChar(0xDE00)) + QChar(0xD83D))
+                                   << QStringLiteral("\uFFFD\uFFFD");
 }
 
 void TestWorkbook::cells()
@@ -357,6 +364,7 @@ void TestWorkbook::cells()
     QFETCH(int, row);
     QFETCH(int, column);
     QFETCH(QVariant, value);
+    QFETCH(QString, shown);
     // The cell and a neighbour of the other kind in its row.
     const bool isText = value.typeId() == QMetaType::QString;
     const int other = column == 1 ? 2 : column - 1;
@@ -374,7 +382,7 @@ void TestWorkbook::cells()
     READ_BACK(read, path);
     const auto cells = cellsOf(read);
     QCOMPARE(cells.size(), 2);
-    QCOMPARE(cells.value({row, column}), isText ? text(value.toString()) : number(value.toDouble()));
+    QCOMPARE(cells.value({row, column}), isText ? text(shown.isNull() ? value.toString() : shown) : number(value.toDouble()));
     QCOMPARE(cells.value({row, other}), isText ? number(42) : text(QStringLiteral("рядом")));
     QCOMPARE(read[QStringLiteral("sheets")][0][QStringLiteral("dimensions")].toArray(),
              QJsonArray({row - 1, row, std::min(column, other) - 1, std::max(column, other)}));
@@ -776,6 +784,9 @@ void TestWorkbook::exportBesideTemporaryFile()
     const QString chosen = dir.filePath(QStringLiteral("out.xls"));
     QVERIFY(writeFile(dir.filePath(QStringLiteral("1new.xls")), "not ours"));
     QVERIFY(writeFile(chosen, "earlier export"));
+    // Permissions the temporary file would not get from the umask.
+    const QFile::Permissions shared = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::WriteGroup;
+    QVERIFY(QFile::setPermissions(chosen, shared));
     QCOMPARE(temporaryName(chosen), dir.filePath(QStringLiteral("2new.xls")));
 
     ExportTable table;
@@ -788,6 +799,7 @@ void TestWorkbook::exportBesideTemporaryFile()
     READ_BACK(read, chosen);
     QCOMPARE(cellsOf(read).value({1, 1}), text(QStringLiteral("Журнал потребления ")));
     QCOMPARE(cellsOf(read).value({3, 2}), number(3.5));
+    QCOMPARE(QFile::permissions(chosen) & ~(QFile::ReadUser | QFile::WriteUser), shared);
 }
 
 void TestWorkbook::exportFailures_data()
@@ -797,6 +809,7 @@ void TestWorkbook::exportFailures_data()
     QTest::newRow("folder missing") << "missing";
     QTest::newRow("write cut short") << "size limit";
     QTest::newRow("folder read-only") << "read-only";
+    QTest::newRow("open in an office program") << "office lock";
 }
 
 void TestWorkbook::exportFailures()
@@ -817,6 +830,8 @@ void TestWorkbook::exportFailures()
         chosen = dir.filePath(QStringLiteral("gone/old.xls"));
     } else if (failure == QLatin1String("size limit")) {
         limit.emplace(1024);
+    } else if (failure == QLatin1String("office lock")) {
+        QVERIFY(writeFile(dir.filePath(QStringLiteral(".~lock.old.xls#")), ",user,host,10.12.2026 16:00,user;"));
     } else if (failure == QLatin1String("read-only")) {
         if (geteuid() == 0)
             QSKIP("root writes into read-only folders");
@@ -828,8 +843,10 @@ void TestWorkbook::exportFailures()
     bool thrown = false;
     try {
         writeExport(table, journalTitle(true, 1), chosen, russian());
-    } catch (const ExportError &) {
+    } catch (const ExportError &e) {
         thrown = true;
+        if (failure == QLatin1String("office lock"))
+            QVERIFY2(e.text().contains(chosen), qPrintable(e.text()));
     }
     limit.reset();
     QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);

@@ -389,7 +389,17 @@ void Workbook::setText(int row, int column, const QString &text)
                                     .arg(row)
                                     .arg(column)
                                     .arg(MaxTextLength));
-    m_cells[key] = text;
+    // A surrogate without its partner is no character: readers refuse the file, so it is
+    // stored as U+FFFD.
+    QString stored = text;
+    for (qsizetype i = 0; i < stored.size(); ++i) {
+        const QChar c = stored.at(i);
+        if (c.isHighSurrogate() && i + 1 < stored.size() && stored.at(i + 1).isLowSurrogate())
+            ++i;
+        else if (c.isSurrogate())
+            stored[i] = QChar(QChar::ReplacementCharacter);
+    }
+    m_cells[key] = stored;
 }
 
 void Workbook::setNumber(int row, int column, double value)
