@@ -76,17 +76,17 @@ QString usageText()
 
 namespace {
 
-struct Spec {
+struct OptionDef {
     const char *name;
     bool takesValue;
 };
 
-constexpr Spec GlobalSpecs[] = {{"port", true},  {"address", true}, {"baud", true}, {"timeout", true},
+constexpr OptionDef GlobalOptions[] = {{"port", true},  {"address", true}, {"baud", true}, {"timeout", true},
                                 {"password", true}, {"json", false}, {"trace", false}, {"help", false},
                                 {"version", false}};
 
 // Each command's own options.
-QList<Spec> commandSpecs(const QString &command)
+QList<OptionDef> commandOptions(const QString &command)
 {
     if (command == QLatin1String("write"))
         return {{"time", true},        {"summer", true},        {"new-address", true}, {"serial", true},
@@ -104,7 +104,7 @@ QList<Spec> commandSpecs(const QString &command)
 
 bool globalTakesValue(const QString &word)
 {
-    for (const Spec &s : GlobalSpecs)
+    for (const OptionDef &s : GlobalOptions)
         if (s.takesValue && word == QLatin1String("--") + QLatin1String(s.name))
             return true;
     return false;
@@ -125,7 +125,7 @@ QString commandWord(const QStringList &arguments)
     return QString();
 }
 
-QCommandLineOption option(const Spec &s)
+QCommandLineOption option(const OptionDef &s)
 {
     QStringList names{QString::fromLatin1(s.name)};
     if (names.first() == QLatin1String("help"))
@@ -154,11 +154,11 @@ Parsed parseArguments(const QStringList &arguments)
     auto fail = [](const QString &text) { return Parsed{std::nullopt, text}; };
 
     const QString command = commandWord(arguments);
-    const QList<Spec> own = commandSpecs(command);
+    const QList<OptionDef> own = commandOptions(command);
     QCommandLineParser parser;
-    for (const Spec &s : GlobalSpecs)
+    for (const OptionDef &s : GlobalOptions)
         parser.addOption(option(s));
-    for (const Spec &s : own)
+    for (const OptionDef &s : own)
         parser.addOption(option(s));
     if (!parser.parse(QStringList{QStringLiteral("zelta-kn-cli")} + arguments))
         return fail(parserError(parser, arguments));
@@ -195,7 +195,7 @@ Parsed parseArguments(const QStringList &arguments)
     }
     if (parser.isSet(QStringLiteral("password")))
         o.password = parser.value(QStringLiteral("password"));
-    for (const Spec &s : own) {
+    for (const OptionDef &s : own) {
         const QString name = QString::fromLatin1(s.name);
         if (parser.isSet(name))
             o.own[name] = s.takesValue ? parser.values(name) : QStringList{QString()};

@@ -98,7 +98,8 @@ Outcome WriteRecords::ready(int serial)
     if (m_production)
         return m_production->writeAllowed(serial);
     try {
-        openOrCreateRegister(QDir::currentPath());
+        // Appendable now: not read-only, not held by another program, a reader included.
+        openOrCreateRegister(QDir::currentPath()).checkAppendable();
     } catch (const DbfError &e) {
         return Outcome::failure(Outcome::Storage, QStringLiteral("Ошибка БД"), e.text());
     }
