@@ -6,6 +6,7 @@
 #include "cli/schedulecommand.h"
 #include "cli/session.h"
 #include "cli/writecommand.h"
+#include "ops/preferences.h"
 
 
 namespace zk::cli {
@@ -92,6 +93,10 @@ int runCommand(const Options &o)
         printOut(usageText());
         return ExitDone;
     }
+    // A database password in a preferences file others can read: one line on stderr, as
+    // the window shows it at start.
+    if (const QString warning = preferencesExposureWarning(); !warning.isEmpty())
+        printErr(warning);
     if (o.command == QLatin1String("info"))
         return commandInfo(o);
     if (o.command == QLatin1String("find-address"))
