@@ -626,6 +626,9 @@ void ProductionDatabase::failStatement(const QString &engineText, qint64 elapsed
                  .arg(m_settings.queryTimeout)
                  .arg(databaseServerName(m_settings), engineText)
                  .trimmed());
+    // The connection is gone (the server closed it, the network cut it): the server is named.
+    if (!db().isOpen())
+        fail(QStringLiteral("Соединение с базой данных прервано (%1): %2").arg(databaseServerName(m_settings), engineText));
     fail(engineText);
 }
 

@@ -17,14 +17,18 @@ ZK_RUN_PACKAGES=(
   cmake g++ make pkg-config
   qt6-base-dev
   libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-odbc
+  unixodbc-dev
   qt6-qpa-plugins fonts-dejavu-core
   xvfb xauth
 )
-# What the tests, the benchmarks and the screenshots need besides.
+# unixodbc-dev: the ODBC headers for the query timeout on each statement handle (the build
+# goes on without them). What the tests, the benchmarks and the screenshots need besides;
+# odbc-postgresql lets the ODBC timeouts be tested against the test run's PostgreSQL server.
 ZK_TEST_PACKAGES=(
   libbenchmark-dev x11-apps imagemagick
   python3 python3-xlrd python3-dbfread
   postgresql
+  odbc-postgresql
 )
 # What scripts/fuzz needs besides the program's packages: clang and its libFuzzer.
 ZK_FUZZ_PACKAGES=(
