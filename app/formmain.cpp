@@ -135,6 +135,10 @@ void FormMain::FormCreate()
         m_modes = Modes{};
         // 5: the preferences key (created when missing).
         const StartPreferences prefs = readStartPreferences();
+        // A database password in a file others can read: said at start, as PostgreSQL's
+        // client says it of a password file.
+        if (const QString warning = preferencesExposureWarning(); !warning.isEmpty())
+            showMessage(this, QMessageBox::Warning, QStringLiteral("Настройки"), warning);
         int savedPort = 1;
         bool master = false, noUser = false, sqlValue = false;
         if (prefs.opened) {
@@ -326,6 +330,7 @@ void FormMain::identifyBench()
 {
     try {
         const Identification id = production().identify();
+        m_identifyFailureShown = false;
         if (!id.ok()) {
             showMessage(this, QMessageBox::Warning, QString::fromUtf8(CaptionStopped), id.problem);
             // The program ends without its shut-down sequence: nothing is saved.
@@ -334,6 +339,11 @@ void FormMain::identifyBench()
             return;
         }
     } catch (const DatabaseError &e) {
+        // One box per failure: every return to the window would otherwise open another
+        // while the server is down.
+        if (m_identifyFailureShown)
+            return;
+        m_identifyFailureShown = true;
         reportError(e.text());
     }
 }
@@ -506,6 +516,12 @@ void FormMain::ActionSettingExecute()
     if (const QString problem = settingsWriteProblem(m_modes, TabSheet1->reportedSerial(), write);
         !problem.isEmpty()) {
         showError(this, problem, QStringLiteral("Ошибка записи"));
+        return;
+    }
+    // A serial number for a meter that reports 0: looked up again just before it is queued,
+    // so that a number another bench has written meanwhile is not written twice.
+    if (const Outcome free = records().numberFree(write); !free.ok()) {
+        showOutcome(free);
         return;
     }
     m_scheduleWriteRecorded = false;

@@ -225,6 +225,9 @@ private:
     QPointer<QWindow> m_previousFocus; // the program's window that had the focus last
     bool m_activatedOnce = false;
     std::unique_ptr<ProductionSession> m_production; // made on first use in SQL mode
+    // The identification's database failure has been shown: not again on every activation
+    // until the database answers once more.
+    bool m_identifyFailureShown = false;
     bool m_scheduleWriteRecorded = false; // the write in flight is the schedule's
 
     // The journals: the read buttons' frames into the command queue, the replies

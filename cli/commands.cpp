@@ -7,6 +7,7 @@
 #include "cli/session.h"
 #include "cli/writecommand.h"
 #include "core/version.h"
+#include "ops/preferences.h"
 
 
 namespace zk::cli {
@@ -97,6 +98,10 @@ int runCommand(const Options &o)
         printOut(QStringLiteral("zelta-kn-cli " ZK_VERSION "\n"));
         return ExitDone;
     }
+    // A database password in a preferences file others can read: one line on stderr, as
+    // the window shows it at start.
+    if (const QString warning = preferencesExposureWarning(); !warning.isEmpty())
+        printErr(warning);
     if (o.command == QLatin1String("info"))
         return commandInfo(o);
     if (o.command == QLatin1String("find-address"))

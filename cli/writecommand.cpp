@@ -202,6 +202,10 @@ int commandWrite(const Options &o)
             return finish(o, FrameVerdict{}, ExitStorage, e.text());
         }
     }
+    // A serial number for a meter that reports 0: a number that has a setting operation by
+    // now went to another meter, and is not sent.
+    if (const Outcome free = bench->records.numberFree(write); !free.ok())
+        return finish(o, FrameVerdict{}, exitOf(free), free.message);
     if (write.address)
         session.setNewAddress(*write.address);
     FrameVerdict verdict;

@@ -3,8 +3,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 #include <stdexcept>
+
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
 
 namespace zk {
 
@@ -40,9 +45,29 @@ bool createKey()
 #else
     if (!QDir().mkpath(QFileInfo(path).absolutePath()))
         return false;
+    // Created readable by its owner alone: it may come to hold the database password.
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Append);
+    return file.open(QIODevice::WriteOnly | QIODevice::Append, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 #endif
+}
+
+// After a rewrite: readable by its owner alone, whatever it was.
+void keepPrivate(const QString &path)
+{
+#ifndef Q_OS_WIN
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+#else
+    Q_UNUSED(path);
+#endif
+}
+
+// A path as a shell word: quoted when it holds anything but plain characters.
+QString shellWord(const QString &path)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./+,:@%=-]+$"));
+    if (plain.match(path).hasMatch())
+        return path;
+    return QLatin1Char('\'') + QString(path).replace(QLatin1Char('\''), QStringLiteral("'\\''")) + QLatin1Char('\'');
 }
 
 int readDword(const QSettings &key, const QString &name)
@@ -139,7 +164,28 @@ bool saveClosePreferences(int port, bool saveDdm, const std::array<int, 3> &ddm)
         key.setValue(QStringLiteral("DDMC"), ddm[2]);
     }
     key.sync();
+    keepPrivate(key.fileName());
     return true;
+}
+
+QString preferencesExposureWarning()
+{
+#ifdef Q_OS_WIN
+    return QString();
+#else
+    const QString path = preferencesFile();
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return QString();
+    if ((st.st_mode & (S_IRWXG | S_IRWXO)) == 0)
+        return QString();
+    const QSettings key = openKey();
+    if (key.value(QStringLiteral("Electrometer/Password")).toString().isEmpty())
+        return QString();
+    return QStringLiteral("Файл настроек %1 хранит пароль базы данных, а доступ к нему есть не только у его "
+                          "владельца. Закройте его для других: chmod 600 %2")
+        .arg(path, shellWord(path));
+#endif
 }
 
 bool sqlMarkerExists(const QString &folder)

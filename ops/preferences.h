@@ -7,6 +7,10 @@
 // when that file exists, even empty. Start-up opens the key and creates it (an
 // empty file) when missing; close writes only into a key that exists and never
 // creates one, so deleting the file stops the program from saving anything.
+//
+// The file holds the production database's login (the group "Electrometer", value
+// "Password"): the program creates it, and leaves it after each rewrite, readable and
+// writable by its owner alone (0600).
 
 #include <QString>
 #include <array>
@@ -57,6 +61,13 @@ StartPreferences readStartPreferences();
 // What close writes: "Port" when `port` is not 0, the DDM numbers when `saveDdm`.
 // Only into an existing key; returns false (and writes nothing) when it is missing.
 bool saveClosePreferences(int port, bool saveDdm, const std::array<int, 3> &ddm);
+
+// The warning for a preferences file that holds a database password (a non-empty
+// "Electrometer/Password") and that other users may read or write (any permission bit for
+// the group or others, as PostgreSQL's client judges a password file): it names the file and
+// the command that mends it, "chmod 600 FILE". Empty otherwise, and on Windows. The window
+// shows it at start, the command line prints it on stderr.
+QString preferencesExposureWarning();
 
 // The SQL marker file in `folder` (the working directory by default).
 bool sqlMarkerExists(const QString &folder = QString());

@@ -18,8 +18,8 @@ Outcome fromResult(const RecordResult &r)
 {
     if (r.recorded())
         return Outcome{};
-    return Outcome::failure(r.outcome == RecordOutcome::UnderRepair ? Outcome::Refused : Outcome::Storage,
-                            r.caption, r.message);
+    const bool refused = r.outcome == RecordOutcome::UnderRepair || r.outcome == RecordOutcome::NumberTaken;
+    return Outcome::failure(refused ? Outcome::Refused : Outcome::Storage, r.caption, r.message);
 }
 
 } // namespace
@@ -53,9 +53,9 @@ Identification ProductionSession::identify()
 
 void ProductionSession::setPcClockFromServer()
 {
-    const QDateTime server = database().serverTime();
-    if (!qEnvironmentVariableIsSet("ZK_KEEP_PC_CLOCK"))
-        setPcClock(server);
+    const ServerTime server = database().serverTime();
+    if (!qEnvironmentVariableIsSet("ZK_KEEP_PC_CLOCK") && pcClockNeedsSetting(server, QDateTime::currentDateTimeUtc()))
+        setPcClock(server.instant);
 }
 
 QString ProductionSession::driftText(int serial, const QDateTime &meterClock, const QDateTime &arrival)
@@ -74,6 +74,17 @@ Outcome ProductionSession::writeAllowed(int serial)
             return Outcome::failure(Outcome::Storage, QString::fromUtf8(CaptionRecordFailed), MessageMeterNotRegistered);
         if (database().openRepairs(*id) > 0)
             return Outcome::failure(Outcome::Refused, QString::fromUtf8(CaptionRecordFailed), MessageUnderRepair);
+    } catch (const DatabaseError &e) {
+        return databaseFailure(e);
+    }
+    return Outcome{};
+}
+
+Outcome ProductionSession::numberFree(int serial)
+{
+    try {
+        if (database().numberHasSettingOperation(serial))
+            return Outcome::failure(Outcome::Refused, QString::fromUtf8(CaptionRecordFailed), numberTakenMessage(serial));
     } catch (const DatabaseError &e) {
         return databaseFailure(e);
     }
@@ -109,13 +120,25 @@ Outcome WriteRecords::ready(int serial)
 std::optional<qint64> WriteRecords::nextFreeNumber(Outcome *failure)
 {
     try {
-        if (m_production)
-            return m_production->database().nextFreeNumber();
+        if (m_production) {
+            qint64 from = 1;
+            const std::optional<qint64> next = m_production->database().nextFreeNumber(&from);
+            if (!next)
+                *failure = Outcome::failure(Outcome::Storage, QString(), noFreeNumberMessage(from));
+            return next;
+        }
         return zk::nextFreeNumber(openOrCreateRegister(QDir::currentPath()));
     } catch (const StorageError &e) {
         *failure = Outcome::failure(Outcome::Storage, QString(), e.text());
     }
     return std::nullopt;
+}
+
+Outcome WriteRecords::numberFree(const SettingsWrite &write)
+{
+    if (!m_production || !write.serial)
+        return Outcome{};
+    return m_production->numberFree(*write.serial);
 }
 
 Outcome WriteRecords::record(const SettingsWrite &write, const ReadoutForRecord &readout, const QString &driftText,

@@ -53,8 +53,9 @@ public:
     // server. The problem says what is unknown; the identity stays the last one found.
     // Throws DatabaseError.
     Identification identify();
-    // The PC clock set to the server's time (ZK_KEEP_PC_CLOCK keeps it, for test
-    // machines); a refusal of the system is ignored. Throws DatabaseError.
+    // The PC clock set to the server's absolute time (ZK_KEEP_PC_CLOCK keeps it, for test
+    // machines), left alone when the two differ by less than the server's resolution; a
+    // refusal of the system is ignored. Throws DatabaseError.
     void setPcClockFromServer();
     const BenchIdentity &bench() const { return m_bench; }
 
@@ -65,6 +66,9 @@ public:
 
     // The meter may get a recorded write: registered and not under repair.
     Outcome writeAllowed(int serial);
+    // The number may still go to a meter that reports 0: no setting operation has it yet.
+    // Refused: "Номер N уже записан в другой счетчик.", caption "Ошибка записи в БД".
+    Outcome numberFree(int serial);
     // Registers a defect of the meter `serial`.
     Outcome registerDefect(int serial, const QString &code);
 
@@ -85,8 +89,12 @@ public:
     // registered and not under repair.
     Outcome ready(int serial);
     // The number "+" proposes: after the highest in the register, or the production
-    // database's next unconfigured meter.
+    // database's next unconfigured meter (nothing, with the reason, when there is none).
     std::optional<qint64> nextFreeNumber(Outcome *failure);
+    // Before a serial-number frame goes to a meter that reports 0 (the write carries a
+    // serial number): in SQL mode a number that already has a setting operation is refused.
+    // The window checks before queuing, the command line before sending.
+    Outcome numberFree(const SettingsWrite &write);
     // A completed write, with the drift per day shown when it completed (SQL mode).
     Outcome record(const SettingsWrite &write, const ReadoutForRecord &readout, const QString &driftText,
                    const QDateTime &now = QDateTime::currentDateTime());

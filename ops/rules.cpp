@@ -62,7 +62,11 @@ QString nextSerialProblem(qint64 next)
 
 QString defectCodeProblem(const QString &code)
 {
-    return defectCodeAccepted(code) ? QString() : QStringLiteral("Код брака не может быть пустым");
+    if (!defectCodeAccepted(code))
+        return QStringLiteral("Код брака не может быть пустым");
+    if (!defectCodeFits(code))
+        return QStringLiteral("Код брака длиннее %1 знаков: %2").arg(MaxDefectCodeLength).arg(code.trimmed().size());
+    return QString();
 }
 
 } // namespace zk

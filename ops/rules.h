@@ -35,7 +35,7 @@ bool correctionByDefault(const Modes &modes);
 // The number "+" proposes, or why there is none: beyond the largest serial number.
 QString nextSerialProblem(qint64 next);
 
-// Defect codes: the trimmed code, not empty.
+// Defect codes: the trimmed code, not empty and at most 64 characters (the column's width).
 QString defectCodeProblem(const QString &code);
 
 } // namespace zk

@@ -1,5 +1,6 @@
 #include "records/formspoilage.h"
 
+#include "records/production.h"
 #include "ui/messagebox.h"
 #include "ui/widgets.h"
 
@@ -29,6 +30,7 @@ FormSpoilage::FormSpoilage(QWidget *parent)
     LabeledEdit1->setReadOnly(true);
     LabeledEdit1->setDisplayOnly(true);
     LabeledEdit2 = named<LabeledEdit>("LabeledEdit2", QStringLiteral("Код брака"));
+    LabeledEdit2->setMaxLength(MaxDefectCodeLength); // spoilage.code is VARCHAR(64)
     BitBtn1 = named<QPushButton>("BitBtn1", QStringLiteral("Запись в БД"));
     BitBtn1->setEnabled(false);
     {
@@ -77,7 +79,8 @@ void FormSpoilage::BitBtn1Click()
     try {
         m_register(m_electroId, LabeledEdit2->text().trimmed());
     } catch (const std::exception &e) {
-        // The steps done stay done; the button stays for another try.
+        // Nothing of the registration stays (one transaction); the button stays for another
+        // try.
         reportError(e);
         return;
     }

@@ -1,12 +1,25 @@
 #include "records/production.h"
 
+#include "records/odbcstatement.h"
+
+#include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSysInfo>
+#include <QtEndian>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include <dlfcn.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,6 +28,18 @@ namespace zk {
 const QString MessageMeterNotRegistered = QStringLiteral("Номер прибора не описан в БД. Установите его.");
 const QString MessageUnderRepair = QStringLiteral("Прибор в ремонте.");
 const QString MessageWriteFailedPrefix = QStringLiteral("Ошибка записи в БД: ");
+
+QString numberTakenMessage(qint64 serial)
+{
+    return QStringLiteral("Номер %1 уже записан в другой счетчик.").arg(serial);
+}
+
+QString noFreeNumberMessage(qint64 from)
+{
+    return QStringLiteral("Свободного номера нет: у каждого номера счетчика в БД от %1 и выше уже есть "
+                          "операция установки.")
+        .arg(from);
+}
 
 namespace {
 
@@ -29,7 +54,9 @@ const QString QueryComputer = lines({"SELECT * FROM computer", "WHERE name = :na
 const QString QueryPerson = lines({"SELECT * FROM operator", "WHERE login = :login", "AND operating = 1"});
 const QString QueryPlant = lines({"SELECT * FROM plant", QStringLiteral("WHERE type_id = %1").arg(SettingBenchTypeId),
                                   "AND computer_id = :computer_id"});
-const QString QueryTime = lines({"SELECT getdate()"});
+// The server's clock with its zone, so that a server in another time zone sets the PC clock
+// right.
+const QString QueryTime = lines({"SELECT SYSDATETIMEOFFSET()"});
 const QString QueryCheckNumber = lines({"SELECT * FROM electrometer", "WHERE number = :number ", "AND type_id = :type_id"});
 const QString QuerySpoilage = lines({"SELECT COUNT(*) FROM spoilage", "WHERE electro_id = :electro_id",
                                      "AND date_repair IS NULL"});
@@ -48,6 +75,22 @@ const QString QueryIns = lines({
 const QString QueryMaxSql = lines({"SELECT MIN(number) FROM electrometer", "WHERE type_id = :type_id",
                                    "AND NOT electro_id IN (SELECT electro_id FROM operation",
                                    QStringLiteral("  WHERE type_id = %1)").arg(SettingOperationTypeId)});
+// From the proposal of QueryMaxSql on: the smallest registered number without a setting
+// operation.
+const QString QueryFreeFrom = lines({"SELECT MIN(number) FROM electrometer", "WHERE type_id = :type_id",
+                                     "AND number >= :start",
+                                     "AND NOT electro_id IN (SELECT electro_id FROM operation",
+                                     QStringLiteral("  WHERE type_id = %1)").arg(SettingOperationTypeId)});
+// Whether a number was written before: a setting operation of its meter.
+const QString QueryNumberSet = lines({"SELECT COUNT(*) FROM operation",
+                                      QStringLiteral("WHERE type_id = %1").arg(SettingOperationTypeId),
+                                      "AND electro_id IN (SELECT electro_id FROM electrometer",
+                                      "  WHERE number = :number AND type_id = :type_id)"});
+// Inside the record's transaction: the meter's row locked (a change of nothing, the same text
+// on every engine), then its setting operations counted.
+const QString QueryLockMeter = lines({"UPDATE electrometer SET number = number", "WHERE electro_id = :electro_id"});
+const QString QueryMeterSet = lines({"SELECT COUNT(*) FROM operation", "WHERE electro_id = :electro_id",
+                                     QStringLiteral("AND type_id = %1").arg(SettingOperationTypeId)});
 const QString QueryDelta = lines({"SELECT MAX(date_time) FROM set_zelta_kn",
                                   "WHERE operation_id IN (SELECT operation_id FROM operation",
                                   "  WHERE electro_id = (SELECT electro_id FROM electrometer",
@@ -124,6 +167,74 @@ QString serverNow(const QString &driver)
     return QStringLiteral("datetime('now','localtime')");
 }
 
+// SYSDATETIMEOFFSET(): an absolute instant. PostgreSQL gives now() as seconds since the epoch,
+// whatever the session's TimeZone and DateStyle; SQLite its UTC time in whole seconds.
+QString serverInstant(const QString &driver)
+{
+    if (driver == QLatin1String("QPSQL"))
+        return QStringLiteral("EXTRACT(EPOCH FROM now())");
+    return QStringLiteral("datetime('now')");
+}
+
+// "YYYY-MM-DD[T ]hh:mm:ss[.f...][ ][Z|+hh[:mm]|-hhmm]"; a text without a zone is in `noZone`.
+QDateTime instantFromText(const QString &text, Qt::TimeSpec noZone)
+{
+    static const QRegularExpression re(QStringLiteral(
+        "^(\\d{4})-(\\d{2})-(\\d{2})[T ](\\d{2}):(\\d{2}):(\\d{2})(?:[.,](\\d+))?\\s*(Z|[+-]\\d{2}(?::?\\d{2})?)?$"));
+    const QRegularExpressionMatch m = re.match(text.trimmed());
+    if (!m.hasMatch())
+        return QDateTime();
+    const QDate date(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt());
+    const int ms = m.captured(7).isEmpty() ? 0 : (m.captured(7) + QStringLiteral("00")).left(3).toInt();
+    const QTime time(m.captured(4).toInt(), m.captured(5).toInt(), m.captured(6).toInt(), ms);
+    if (!date.isValid() || !time.isValid())
+        return QDateTime();
+    const QString zone = m.captured(8);
+    if (zone.isEmpty())
+        return QDateTime(date, time, noZone);
+    if (zone == QLatin1String("Z"))
+        return QDateTime(date, time, Qt::UTC);
+    const QString digits = QString(zone.mid(1)).remove(QLatin1Char(':'));
+    const int offset = (digits.left(2).toInt() * 60 + digits.mid(2).toInt()) * 60;
+    return QDateTime(date, time, Qt::OffsetFromUTC, zone.at(0) == QLatin1Char('-') ? -offset : offset).toUTC();
+}
+
+// SYSDATETIMEOFFSET() as an ODBC driver hands it over: a text with its offset, the driver's
+// SQL_SS_TIMESTAMPOFFSET_STRUCT as bytes (year, month, day, hour, minute, second as 16-bit
+// numbers, the fraction in nanoseconds as 32 bits, the offset's hours and minutes), or a
+// date-time the driver already read.
+QDateTime instantOf(const QVariant &v)
+{
+    if (v.metaType().id() == QMetaType::QDateTime)
+        return v.toDateTime().toUTC();
+    if (v.metaType().id() == QMetaType::QByteArray && v.toByteArray().size() == 20) {
+        const QByteArray b = v.toByteArray();
+        const auto i16 = [&b](int at) { return int(qFromLittleEndian<qint16>(b.constData() + at)); };
+        const quint32 fraction = qFromLittleEndian<quint32>(b.constData() + 12);
+        const QDate date(i16(0), i16(2), i16(4));
+        const QTime time(i16(6), i16(8), i16(10), int(fraction / 1000000u));
+        if (!date.isValid() || !time.isValid())
+            return QDateTime();
+        const int offset = (i16(16) * 60 + i16(18)) * 60;
+        return QDateTime(date, time, Qt::OffsetFromUTC, offset).toUTC();
+    }
+    return instantFromText(QString::fromUtf8(v.toByteArray()), Qt::LocalTime);
+}
+
+// Where `name` followed by "()" (blanks allowed) starts at `i`: the index after ")", or -1.
+int emptyCallEnd(const QString &text, int i, int nameLength)
+{
+    int j = i + nameLength;
+    while (j < text.size() && text.at(j).isSpace())
+        ++j;
+    if (j + 1 >= text.size() || text.at(j) != QLatin1Char('('))
+        return -1;
+    int k = j + 1;
+    while (k < text.size() && text.at(k).isSpace())
+        ++k;
+    return k < text.size() && text.at(k) == QLatin1Char(')') ? k + 1 : -1;
+}
+
 bool startsWithAt(const QString &text, int at, QLatin1String word)
 {
     return text.mid(at, word.size()).compare(word, Qt::CaseInsensitive) == 0
@@ -157,14 +268,175 @@ int callArguments(const QString &text, int open, QStringList &args)
     return -1;
 }
 
-QString redact(QString text, const QString &password)
+// A positive whole number of seconds, or the default.
+int seconds(const QVariant &value, int byDefault)
 {
-    if (!password.isEmpty())
-        text.replace(password, QStringLiteral("***"));
-    return text;
+    bool ok = false;
+    const int n = value.toString().trimmed().toInt(&ok);
+    return ok && n > 0 ? n : byDefault;
+}
+
+// The value of `key` in an ODBC connect string "KEY=value;KEY={value};...".
+QString connectStringValue(const QString &connectString, const QString &key)
+{
+    for (const QString &part : connectString.split(QLatin1Char(';'))) {
+        const int eq = part.indexOf(QLatin1Char('='));
+        if (eq > 0 && part.left(eq).trimmed().compare(key, Qt::CaseInsensitive) == 0) {
+            QString v = part.mid(eq + 1).trimmed();
+            if (v.startsWith(QLatin1Char('{')) && v.endsWith(QLatin1Char('}')))
+                v = v.mid(1, v.size() - 2);
+            return v;
+        }
+    }
+    return QString();
+}
+
+// PQsocket of the PostgreSQL client library the QPSQL plugin loaded; looked up at run time, so
+// the program needs no libpq headers to build.
+int postgresSocket(const QSqlDatabase &d)
+{
+    using PQsocketFn = int (*)(const void *);
+    static PQsocketFn pqSocket = nullptr;
+    if (!pqSocket) {
+        if (void *lib = dlopen("libpq.so.5", RTLD_LAZY | RTLD_NOLOAD))
+            pqSocket = reinterpret_cast<PQsocketFn>(dlsym(lib, "PQsocket"));
+        if (!pqSocket)
+            return -1;
+    }
+    if (!d.driver())
+        return -1;
+    const QVariant h = d.driver()->handle();
+    // PGconn is a typedef of struct pg_conn: the type is named either way.
+    if (!h.isValid() || (qstrcmp(h.typeName(), "PGconn*") != 0 && qstrcmp(h.typeName(), "pg_conn*") != 0))
+        return -1;
+    const void *connection = *static_cast<void *const *>(h.constData());
+    return connection ? pqSocket(connection) : -1;
 }
 
 } // namespace
+
+// PostgreSQL's statement_timeout is the server's: a stopped server process or a network that
+// swallows everything never sends it, and the client library would wait for ever. The
+// watchdog, one thread per connection, cuts the connection's socket (shutdown, both ways)
+// when a statement is still waiting at its deadline: the client library then fails the
+// statement, the connection counts as closed and the next use opens a new one.
+class ProductionDatabase::Watchdog
+{
+public:
+    Watchdog()
+        : m_thread([this] { run(); })
+    {
+    }
+    ~Watchdog()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+    void arm(int socket, std::chrono::milliseconds after)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_socket = socket;
+            m_deadline = std::chrono::steady_clock::now() + after;
+            m_armed = true;
+            m_fired = false;
+        }
+        m_wake.notify_all();
+    }
+    // Whether it cut the socket since arm().
+    bool disarm()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_armed = false;
+        const bool fired = m_fired;
+        m_fired = false;
+        return fired;
+    }
+
+private:
+    void run()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_stop) {
+            if (!m_armed) {
+                m_wake.wait(lock);
+                continue;
+            }
+            m_wake.wait_until(lock, m_deadline);
+            // The socket is cut only while the statement still waits: disarm() takes the lock
+            // before the connection can close it.
+            if (m_armed && !m_stop && std::chrono::steady_clock::now() >= m_deadline) {
+                ::shutdown(m_socket, SHUT_RDWR);
+                m_armed = false;
+                m_fired = true;
+            }
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stop = false;
+    bool m_armed = false;
+    bool m_fired = false;
+    int m_socket = -1;
+    std::chrono::steady_clock::time_point m_deadline;
+    std::thread m_thread; // last: it starts once the rest is there
+};
+
+QString maskPasswordOptions(const QString &text)
+{
+    static const QRegularExpression option(
+        QStringLiteral("\\b((?:PWD|PASSWORD)\\s*=\\s*)(\\{[^}]*\\}?|'(?:[^'\\\\]|\\\\.)*'?|\"[^\"]*\"?|[^;\\s]*)"),
+        QRegularExpression::CaseInsensitiveOption);
+    QString out = text;
+    out.replace(option, QStringLiteral("\\1***"));
+    return out;
+}
+
+QString databaseServerName(const ConnectionSettings &s)
+{
+    if (s.driver == QLatin1String("QPSQL"))
+        return QStringLiteral("сервер %1:%2")
+            .arg(s.hostName.isEmpty() ? QStringLiteral("localhost") : s.hostName)
+            .arg(s.port > 0 ? s.port : 5432);
+    if (s.driver == QLatin1String("QSQLITE"))
+        return QStringLiteral("файл %1").arg(s.databaseName);
+    if (s.driver == QLatin1String("QODBC")) {
+        // A DSN-less connect string may carry the password: only its DSN or SERVER is named.
+        if (!s.databaseName.contains(QLatin1Char('=')))
+            return QStringLiteral("источник данных %1").arg(s.databaseName);
+        const QString dsn = connectStringValue(s.databaseName, QStringLiteral("DSN"));
+        if (!dsn.isEmpty())
+            return QStringLiteral("источник данных %1").arg(dsn);
+        for (const char *key : {"SERVER", "ADDRESS", "ADDR", "HOST", "SERVERNAME"}) {
+            const QString server = connectStringValue(s.databaseName, QLatin1String(key));
+            if (!server.isEmpty())
+                return QStringLiteral("сервер %1").arg(server);
+        }
+        return QStringLiteral("источник данных ODBC");
+    }
+    return QStringLiteral("%1 %2").arg(s.driver, s.hostName.isEmpty() ? s.databaseName : s.hostName);
+}
+
+QString effectiveConnectOptions(const ConnectionSettings &s)
+{
+    QStringList options;
+    if (s.driver == QLatin1String("QPSQL")) {
+        options << QStringLiteral("connect_timeout=%1").arg(s.connectTimeout);
+    } else if (s.driver == QLatin1String("QODBC")) {
+        options << QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(s.connectTimeout)
+                << QStringLiteral("SQL_ATTR_CONNECTION_TIMEOUT=%1").arg(s.queryTimeout);
+    } else if (s.driver == QLatin1String("QSQLITE")) {
+        options << QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(qint64(s.queryTimeout) * 1000);
+    }
+    if (!s.connectOptions.trimmed().isEmpty())
+        options << s.connectOptions.trimmed();
+    return options.join(QLatin1Char(';'));
+}
 
 ConnectionSettings readConnectionSettings(QSettings &store)
 {
@@ -179,6 +451,8 @@ ConnectionSettings readConnectionSettings(QSettings &store)
     s.userName = store.value(QStringLiteral("UserName")).toString();
     s.password = store.value(QStringLiteral("Password")).toString();
     s.connectOptions = store.value(QStringLiteral("ConnectOptions")).toString();
+    s.connectTimeout = seconds(store.value(QStringLiteral("ConnectTimeout")), DefaultConnectTimeout);
+    s.queryTimeout = seconds(store.value(QStringLiteral("QueryTimeout")), DefaultQueryTimeout);
     store.endGroup();
     return s;
 }
@@ -200,18 +474,16 @@ QString sqlForDriver(const QString &text, const QString &driver)
         if (c == QLatin1Char('\'')) {
             quoted = !quoted;
         } else if (!quoted && startsWithAt(text, i, QLatin1String("getdate"))) {
-            int j = i + 7;
-            while (j < text.size() && text.at(j).isSpace())
-                ++j;
-            if (j + 1 < text.size() && text.at(j) == QLatin1Char('(')) {
-                int k = j + 1;
-                while (k < text.size() && text.at(k).isSpace())
-                    ++k;
-                if (k < text.size() && text.at(k) == QLatin1Char(')')) {
-                    out += serverNow(driver);
-                    i = k + 1;
-                    continue;
-                }
+            if (const int end = emptyCallEnd(text, i, 7); end > 0) {
+                out += serverNow(driver);
+                i = end;
+                continue;
+            }
+        } else if (!quoted && startsWithAt(text, i, QLatin1String("sysdatetimeoffset"))) {
+            if (const int end = emptyCallEnd(text, i, 17); end > 0) {
+                out += serverInstant(driver);
+                i = end;
+                continue;
             }
         } else if (!quoted && startsWithAt(text, i, QLatin1String("datediff"))) {
             int j = i + 8;
@@ -246,11 +518,18 @@ QString localLogin()
     return login.size() > 16 ? QString() : login;
 }
 
-bool setPcClock(const QDateTime &localTime)
+bool pcClockNeedsSetting(const ServerTime &server, const QDateTime &pcNow)
 {
-    if (!localTime.isValid())
+    if (!server.instant.isValid() || !pcNow.isValid())
         return false;
-    const qint64 ms = localTime.toMSecsSinceEpoch();
+    return qAbs(server.instant.msecsTo(pcNow)) >= qMax<qint64>(1, server.resolutionMs);
+}
+
+bool setPcClock(const QDateTime &instant)
+{
+    if (!instant.isValid())
+        return false;
+    const qint64 ms = instant.toMSecsSinceEpoch();
     timespec ts;
     ts.tv_sec = time_t(ms / 1000);
     ts.tv_nsec = long(ms % 1000) * 1000000L;
@@ -286,6 +565,7 @@ ProductionRecord buildProductionRecord(const SettingsWrite &write, const Readout
     r.settings = buildSettingsRecord(write, readout, locale);
     r.correct = write.correction;
     r.secPerDay = driftValue(driftText, locale);
+    r.numberWritten = write.serial.has_value();
     return r;
 }
 
@@ -294,9 +574,14 @@ bool defectCodeAccepted(const QString &code)
     return !code.trimmed().isEmpty();
 }
 
+bool defectCodeFits(const QString &code)
+{
+    return code.trimmed().size() <= MaxDefectCodeLength;
+}
+
 ProductionDatabase::ProductionDatabase(const ConnectionSettings &s, const QString &connectionName)
     : m_name(connectionName)
-    , m_password(s.password)
+    , m_settings(s)
 {
     QSqlDatabase d = QSqlDatabase::addDatabase(s.driver, m_name);
     d.setDatabaseName(s.databaseName);
@@ -308,12 +593,13 @@ ProductionDatabase::ProductionDatabase(const ConnectionSettings &s, const QStrin
         d.setUserName(s.userName);
     if (!s.password.isEmpty())
         d.setPassword(s.password);
-    if (!s.connectOptions.isEmpty())
-        d.setConnectOptions(s.connectOptions);
+    if (const QString options = effectiveConnectOptions(s); !options.isEmpty())
+        d.setConnectOptions(options);
 }
 
 ProductionDatabase::~ProductionDatabase()
 {
+    m_watchdog.reset();
     {
         QSqlDatabase d = QSqlDatabase::database(m_name, false);
         if (d.isOpen())
@@ -329,7 +615,45 @@ QSqlDatabase ProductionDatabase::db() const
 
 void ProductionDatabase::fail(const QString &engineText) const
 {
-    throw DatabaseError(redact(engineText, m_password));
+    throw DatabaseError(maskPasswordOptions(engineText));
+}
+
+void ProductionDatabase::failStatement(const QString &engineText, qint64 elapsedMs, bool cut) const
+{
+    // A statement that ended at its bound had no answer: the server is named.
+    if (cut || elapsedMs >= qint64(m_settings.queryTimeout) * 1000 - 100)
+        fail(QStringLiteral("База данных не ответила за %1 с (%2). %3")
+                 .arg(m_settings.queryTimeout)
+                 .arg(databaseServerName(m_settings), engineText)
+                 .trimmed());
+    // The connection is gone (the server closed it, the network cut it): the server is named.
+    if (!db().isOpen())
+        fail(QStringLiteral("Соединение с базой данных прервано (%1): %2").arg(databaseServerName(m_settings), engineText));
+    fail(engineText);
+}
+
+bool ProductionDatabase::isPostgres() const
+{
+    return m_settings.driver == QLatin1String("QPSQL");
+}
+
+void ProductionDatabase::armWatchdog()
+{
+    if (!isPostgres())
+        return;
+    const int socket = postgresSocket(db());
+    if (socket < 0)
+        return;
+    if (!m_watchdog)
+        m_watchdog = std::make_unique<Watchdog>();
+    // A second after the server's own statement_timeout, which is the better message when
+    // the server still answers.
+    m_watchdog->arm(socket, std::chrono::milliseconds(qint64(m_settings.queryTimeout) * 1000 + 1000));
+}
+
+bool ProductionDatabase::disarmWatchdog()
+{
+    return m_watchdog && m_watchdog->disarm();
 }
 
 void ProductionDatabase::open()
@@ -339,8 +663,25 @@ void ProductionDatabase::open()
         fail(QStringLiteral("Нет драйвера базы данных \"%1\".").arg(d.driverName()));
     if (d.isOpen())
         return;
-    if (!d.open())
-        fail(d.lastError().text());
+    QElapsedTimer waited;
+    waited.start();
+    if (!d.open()) {
+        const QString engine = d.lastError().text();
+        if (waited.elapsed() >= qint64(m_settings.connectTimeout) * 1000 - 100)
+            fail(QStringLiteral("База данных не ответила за %1 с при соединении (%2). %3")
+                     .arg(m_settings.connectTimeout)
+                     .arg(databaseServerName(m_settings), engine)
+                     .trimmed());
+        fail(QStringLiteral("Нет соединения с базой данных (%1): %2").arg(databaseServerName(m_settings), engine));
+    }
+    if (isPostgres()) {
+        try {
+            exec(QStringLiteral("SET statement_timeout = %1").arg(qint64(m_settings.queryTimeout) * 1000));
+        } catch (...) {
+            d.close();
+            throw;
+        }
+    }
 }
 
 bool ProductionDatabase::isOpen() const
@@ -355,15 +696,27 @@ QSqlQuery ProductionDatabase::exec(const QString &sqlServerText, const Params &p
     QSqlQuery q(d);
     q.setForwardOnly(true);
     const QString text = sqlForDriver(sqlServerText, d.driverName());
+    const bool odbc = d.driverName() == QLatin1String("QODBC");
+    QElapsedTimer waited;
+    waited.start();
     // A text without parameters runs directly (PostgreSQL prepares only queries and changes
-    // of rows, not the statements of a schema script).
-    if (params.isEmpty()) {
-        if (!q.exec(text))
-            fail(q.lastError().text());
+    // of rows, not the statements of a schema script). ODBC prepares every text: the query
+    // timeout is an attribute of the statement handle, which exists once prepared.
+    if (params.isEmpty() && !odbc) {
+        armWatchdog();
+        const bool ok = q.exec(text);
+        const bool cut = disarmWatchdog();
+        if (!ok)
+            failStatement(q.lastError().text(), waited.elapsed(), cut);
         return q;
     }
-    if (!q.prepare(text))
-        fail(q.lastError().text());
+    armWatchdog();
+    if (!q.prepare(text)) {
+        const bool cut = disarmWatchdog();
+        failStatement(q.lastError().text(), waited.elapsed(), cut);
+    }
+    if (odbc)
+        setOdbcQueryTimeout(q, m_settings.queryTimeout);
     const bool textTimes = d.driverName() == QLatin1String("QPSQL");
     for (const auto &[name, value] : params) {
         // PostgreSQL gets a date-time as it is on the clock, without a zone: the driver would
@@ -373,9 +726,46 @@ QSqlQuery ProductionDatabase::exec(const QString &sqlServerText, const Params &p
         else
             q.bindValue(QLatin1Char(':') + name, value);
     }
-    if (!q.exec())
-        fail(q.lastError().text());
+    const bool ok = q.exec();
+    const bool cut = disarmWatchdog();
+    if (!ok)
+        failStatement(q.lastError().text(), waited.elapsed(), cut);
     return q;
+}
+
+void ProductionDatabase::begin()
+{
+    open();
+    QSqlDatabase d = db();
+    QElapsedTimer waited;
+    waited.start();
+    armWatchdog();
+    const bool ok = d.transaction();
+    const bool cut = disarmWatchdog();
+    if (!ok)
+        failStatement(d.lastError().text(), waited.elapsed(), cut);
+}
+
+void ProductionDatabase::commit()
+{
+    QSqlDatabase d = db();
+    QElapsedTimer waited;
+    waited.start();
+    armWatchdog();
+    const bool ok = d.commit();
+    const bool cut = disarmWatchdog();
+    if (!ok)
+        failStatement(d.lastError().text(), waited.elapsed(), cut);
+}
+
+void ProductionDatabase::rollback()
+{
+    QSqlDatabase d = db();
+    if (!d.isOpen())
+        return; // a connection that broke has no transaction left
+    armWatchdog();
+    d.rollback();
+    disarmWatchdog();
 }
 
 QVariant ProductionDatabase::firstValue(const QString &sqlServerText, const Params &params)
@@ -413,11 +803,24 @@ Identification ProductionDatabase::identify(const QString &computerName, const Q
     return r;
 }
 
-QDateTime ProductionDatabase::serverTime()
+ServerTime ProductionDatabase::serverTime()
 {
-    const QDateTime t = toDateTime(firstValue(QueryTime));
-    if (!t.isValid())
+    const QVariant v = firstValue(QueryTime);
+    ServerTime t;
+    if (m_settings.driver == QLatin1String("QPSQL")) {
+        bool ok = false;
+        const double secs = v.toDouble(&ok);
+        if (ok && qIsFinite(secs))
+            t.instant = QDateTime::fromMSecsSinceEpoch(qRound64(secs * 1000.0), Qt::UTC);
+    } else if (m_settings.driver == QLatin1String("QSQLITE")) {
+        t.instant = instantFromText(v.toString(), Qt::UTC);
+        t.resolutionMs = 1000; // datetime('now') has whole seconds
+    } else {
+        t.instant = instantOf(v);
+    }
+    if (!t.instant.isValid())
         fail(QStringLiteral("Сервер не сообщил время."));
+    t.instant = t.instant.toUTC();
     return t;
 }
 
@@ -469,9 +872,19 @@ int ProductionDatabase::writeSettingsRecord(int electroId, const BenchIdentity &
 {
     open();
     QSqlDatabase d = db();
-    if (!d.transaction())
-        fail(d.lastError().text());
+    begin();
     try {
+        if (record.numberWritten) {
+            // Two benches may have written one number within these seconds: the meter's row
+            // is locked first, so the later transaction waits for the earlier one's commit
+            // and then sees its operation (PostgreSQL and SQL Server hold the row lock,
+            // SQLite its write lock, to the end of the transaction).
+            exec(QueryLockMeter, {{QStringLiteral("electro_id"), electroId}});
+            if (firstValue(QueryMeterSet, {{QStringLiteral("electro_id"), electroId}}).toInt() > 0) {
+                rollback();
+                return 0;
+            }
+        }
         const Params operation{{QStringLiteral("type_id"), SettingOperationTypeId},
                                {QStringLiteral("electro_id"), electroId},
                                {QStringLiteral("plant_id"), bench.plantId},
@@ -528,11 +941,10 @@ int ProductionDatabase::writeSettingsRecord(int electroId, const BenchIdentity &
             {QStringLiteral("indicator"), orNull(s.indicator, nullInt())},
             {QStringLiteral("secperday"), orNull(record.secPerDay, nullDouble())},
         });
-        if (!d.commit())
-            fail(d.lastError().text());
+        commit();
         return operationId;
     } catch (...) {
-        d.rollback();
+        rollback();
         throw;
     }
 }
@@ -577,13 +989,31 @@ RecordResult ProductionDatabase::recordOn(int electroId, const BenchIdentity &be
     } catch (const DatabaseError &e) {
         return refused(RecordOutcome::WriteFailed, MessageWriteFailedPrefix + e.text(), CaptionDatabase);
     }
+    if (r.operationId == 0)
+        return refused(RecordOutcome::NumberTaken, numberTakenMessage(qint64(record.settings.number)),
+                       CaptionRecordFailed);
     return r;
 }
 
-qint64 ProductionDatabase::nextFreeNumber()
+std::optional<qint64> ProductionDatabase::nextFreeNumber(qint64 *from)
 {
-    const QVariant smallest = firstValue(QueryMaxSql, {{QStringLiteral("type_id"), ProductionMeterTypeId}});
-    return smallest.toLongLong() + 1;
+    const qint64 start =
+        firstValue(QueryMaxSql, {{QStringLiteral("type_id"), ProductionMeterTypeId}}).toLongLong() + 1;
+    if (from)
+        *from = start;
+    const QVariant free = firstValue(QueryFreeFrom, {{QStringLiteral("type_id"), ProductionMeterTypeId},
+                                                     {QStringLiteral("start"), start}});
+    if (free.isNull())
+        return std::nullopt;
+    return free.toLongLong();
+}
+
+bool ProductionDatabase::numberHasSettingOperation(int serial)
+{
+    return firstValue(QueryNumberSet, {{QStringLiteral("number"), serial},
+                                       {QStringLiteral("type_id"), ProductionMeterTypeId}})
+               .toInt()
+        > 0;
 }
 
 QDateTime ProductionDatabase::lastSettingTime(int serial)
@@ -598,6 +1028,21 @@ int ProductionDatabase::todaysSettingOperation(int electroId)
 }
 
 int ProductionDatabase::registerDefect(int electroId, const BenchIdentity &bench, const QString &code)
+{
+    if (!defectCodeFits(code))
+        fail(QStringLiteral("Код брака длиннее %1 знаков.").arg(MaxDefectCodeLength));
+    begin();
+    try {
+        const int n = registerDefectSteps(electroId, bench, code);
+        commit();
+        return n;
+    } catch (...) {
+        rollback();
+        throw;
+    }
+}
+
+int ProductionDatabase::registerDefectSteps(int electroId, const BenchIdentity &bench, const QString &code)
 {
     int n = todaysSettingOperation(electroId);
     if (n != 0) {

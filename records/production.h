@@ -17,6 +17,7 @@
 #include <QTime>
 #include <QVariant>
 #include <array>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -26,16 +27,31 @@ class QSqlQuery;
 
 namespace zk {
 
-// A failure of the database engine; text() is the engine's message. A connection password
-// never appears in it: it is replaced by "***" before the error is built.
+// A failure of the database engine; text() is the engine's message. The program never puts the
+// connect string or the password into a message; where a driver's own text echoes a
+// password-bearing option (PWD=..., password=...), that option's value reads "***".
 class DatabaseError : public StorageError
 {
 public:
     using StorageError::StorageError;
 };
 
+inline constexpr int DefaultConnectTimeout = 5; // seconds
+inline constexpr int DefaultQueryTimeout = 15;  // seconds
+
 // The connection, as the preferences group "Electrometer" holds it: Driver (QODBC, QPSQL or
-// QSQLITE), DatabaseName, HostName, Port, UserName, Password, ConnectOptions.
+// QSQLITE), DatabaseName, HostName, Port, UserName, Password, ConnectOptions, and the bounds
+// ConnectTimeout and QueryTimeout in seconds (a value that is not a positive whole number
+// keeps the default). Connecting waits at most connectTimeout, every statement at most
+// queryTimeout:
+//   QPSQL   connect_timeout; statement_timeout set after connecting; and a watchdog of the
+//           program's own that cuts the connection's socket when a statement has had no
+//           answer for queryTimeout + 1 s (a stopped server or a silent network never
+//           answers the server's own timeout)
+//   QODBC   SQL_ATTR_LOGIN_TIMEOUT and SQL_ATTR_CONNECTION_TIMEOUT as connect options, and
+//           SQL_ATTR_QUERY_TIMEOUT on each statement handle
+//   QSQLITE QSQLITE_BUSY_TIMEOUT (the wait for another connection's lock)
+// Options of ConnectOptions come after these and so take precedence.
 struct ConnectionSettings {
     QString driver = QStringLiteral("QODBC");
     QString databaseName;
@@ -44,7 +60,21 @@ struct ConnectionSettings {
     QString userName;
     QString password;
     QString connectOptions;
+    int connectTimeout = DefaultConnectTimeout;
+    int queryTimeout = DefaultQueryTimeout;
 };
+
+// Which database a message talks about, without a password: "сервер HOST:PORT" (PostgreSQL),
+// "источник данных NAME" (ODBC; a DSN-less connect string names its SERVER), "файл PATH"
+// (SQLite).
+QString databaseServerName(const ConnectionSettings &settings);
+
+// The connect options the driver is given: the bounds of the timeouts, then ConnectOptions.
+QString effectiveConnectOptions(const ConnectionSettings &settings);
+
+// A driver's text with the value of every password-bearing option (PWD=..., PASSWORD=...,
+// as a whole token) replaced by "***"; the rest of the text as it is.
+QString maskPasswordOptions(const QString &text);
 
 inline constexpr char ConnectionGroup[] = "Electrometer";
 
@@ -53,8 +83,9 @@ ConnectionSettings readConnectionSettings(QSettings &store);
 ConnectionSettings readConnectionSettings(const QString &organisation, const QString &application);
 
 // The SQL Server text as the driver runs it. QPSQL and QSQLITE get getdate() as the server's
-// local time and DATEDIFF(DAY, a, b) as the number of calendar days from a to b; any other
-// driver gets the text unchanged.
+// local time, SYSDATETIMEOFFSET() as the server's absolute time (PostgreSQL: the seconds since
+// the epoch of now(); SQLite: datetime('now'), UTC with whole seconds) and DATEDIFF(DAY, a, b)
+// as the number of calendar days from a to b; any other driver gets the text unchanged.
 QString sqlForDriver(const QString &sqlServerText, const QString &driver);
 
 // The model's numbers in the production database.
@@ -62,6 +93,7 @@ inline constexpr int ProductionMeterTypeId = 10; // electrometer.type_id of this
 inline constexpr int SettingBenchTypeId = 3;     // plant.type_id of a setting bench
 inline constexpr int SettingOperationTypeId = 3; // operation.type_id of a setting operation
 inline constexpr int DefectTypeId = 1;           // spoilage.type_id of a defect record
+inline constexpr int MaxDefectCodeLength = 64;   // spoilage.code VARCHAR(64)
 
 // computer_id, person_id, plant_id; 0 means not found.
 struct BenchIdentity {
@@ -81,6 +113,10 @@ extern const QString MessageMeterNotRegistered;
 extern const QString MessageUnderRepair;
 // The prefix of a failed settings record write, followed by the engine's text.
 extern const QString MessageWriteFailedPrefix; // "Ошибка записи в БД: "
+// "Номер N уже записан в другой счетчик."
+QString numberTakenMessage(qint64 serial);
+// Why "+" proposes nothing: no registered number from `from` on is free.
+QString noFreeNumberMessage(qint64 from);
 
 // The result of identifying the bench: the identity found so far and, when something is
 // unknown, the warning to show (caption CaptionStopped) before the program ends.
@@ -95,8 +131,20 @@ struct Identification {
 QString localComputerName();
 QString localLogin();
 
-// Sets the PC's clock; false when the system refuses (the caller ignores it).
-bool setPcClock(const QDateTime &localTime);
+// The server's clock as an absolute instant, and how finely the server tells it.
+struct ServerTime {
+    QDateTime instant;       // in UTC
+    qint64 resolutionMs = 1; // 1000 for SQLite's whole seconds
+};
+
+// Whether the PC clock reading `pcNow` is to be set from the server's: not when they differ
+// by less than the server's resolution (a server with whole seconds would otherwise move
+// the PC clock back by up to a second every time).
+bool pcClockNeedsSetting(const ServerTime &server, const QDateTime &pcNow);
+
+// Sets the PC's clock to an absolute instant (any time spec); false when the system refuses
+// (the caller ignores it).
+bool setPcClock(const QDateTime &instant);
 
 // One production settings record (table set_zelta_kn): the settings record of the local
 // register plus the daily correction and the drift per day.
@@ -104,6 +152,9 @@ struct ProductionRecord {
     SettingsRecord settings;
     std::optional<int> correct;      // the daily correction, when the write set it
     std::optional<double> secPerDay; // the drift per day, NULL when its text is not a number
+    // The write gave the meter this serial number (it reported 0): the number must still
+    // have no setting operation when the record is made.
+    bool numberWritten = false;
     // The same record with only the readings-only columns: version, turn_on, status, ncorrect,
     // the six readings and secperday.
     ProductionRecord readingsOnly() const;
@@ -129,6 +180,7 @@ enum class RecordOutcome {
     NotRegistered, // no meter of the model with this number
     UnderRepair,   // the meter has an open repair
     WriteFailed,   // the transaction failed and was rolled back
+    NumberTaken,   // the number written got a setting operation of another meter meanwhile
 };
 
 // What recording a write or the fix command did; message and caption are what the operator
@@ -158,8 +210,9 @@ public:
 
     // Computer by name, operator (operating = 1) by login, setting bench of the computer.
     Identification identify(const QString &computerName, const QString &login);
-    // The server's local time.
-    QDateTime serverTime();
+    // The server's clock as an absolute instant (SYSDATETIMEOFFSET()), whatever the server's
+    // time zone.
+    ServerTime serverTime();
     // The newest zones, indication and password of all settings records.
     ProductionStartSettings lastSettings();
 
@@ -177,22 +230,29 @@ public:
     RecordResult recordFix(const BenchIdentity &bench, const ProductionRecord &record);
     // The setting operation and its settings record in one transaction; returns the
     // operation's id, as its INSERT made it (on PostgreSQL and SQLite). On any error rolls
-    // back and throws.
+    // back and throws. A record with numberWritten first locks the meter's row (an UPDATE
+    // that changes nothing, so that two benches recording one number take turns) and then
+    // refuses, rolled back, when the meter has a setting operation: 0 is returned.
     int writeSettingsRecord(int electroId, const BenchIdentity &bench, const ProductionRecord &record);
     RecordResult recordOn(int electroId, const BenchIdentity &bench, const ProductionRecord &record);
 
-    // The serial number proposed by "+": the smallest number of the model's meters without a
-    // setting operation, plus one; 1 when there is none.
-    qint64 nextFreeNumber();
+    // The serial number proposed by "+": from the smallest number of the model's meters without
+    // a setting operation plus one (1 when there is none) on, the smallest registered number
+    // without a setting operation; empty when there is none (*from says where the search
+    // started).
+    std::optional<qint64> nextFreeNumber(qint64 *from = nullptr);
+    // The model's meter with this number has a setting operation (it was written before).
+    bool numberHasSettingOperation(int serial);
     // The latest date_time of the meter's settings records; invalid when there is none.
     QDateTime lastSettingTime(int serial);
 
     // Defect registration: the newest setting operation of the meter dated the server's
     // today (0 when none) ...
     int todaysSettingOperation(int electroId);
-    // ... and the registration itself, without a transaction: today's operation marked
+    // ... and the registration itself, in one transaction: today's operation marked
     // unsuccessful (or a new unsuccessful one), then the defect record with the trimmed code.
-    // Returns the operation the defect record points to. Throws; steps done stay done.
+    // Returns the operation the defect record points to. Throws, with every step rolled
+    // back; a code longer than MaxDefectCodeLength is refused before anything is done.
     int registerDefect(int electroId, const BenchIdentity &bench, const QString &code);
 
     // Runs one SQL Server text with its parameters; the query is active (a SELECT positioned
@@ -201,15 +261,31 @@ public:
     QSqlQuery exec(const QString &sqlServerText, const Params &params = {});
 
 private:
+    class Watchdog;
+
     QSqlDatabase db() const;
     [[noreturn]] void fail(const QString &engineText) const;
+    // A failed statement (or transaction step) that took `elapsedMs`: the engine's text, or
+    // when it had no answer within the bound, which server did not answer.
+    [[noreturn]] void failStatement(const QString &engineText, qint64 elapsedMs, bool cut) const;
     QVariant firstValue(const QString &sqlServerText, const Params &params = {});
+    int registerDefectSteps(int electroId, const BenchIdentity &bench, const QString &code);
+    // The transaction steps, bounded as statements are.
+    void begin();
+    void commit();
+    void rollback();
+    void armWatchdog();
+    bool disarmWatchdog(); // true when the watchdog cut the connection
+    bool isPostgres() const;
 
     QString m_name;
-    QString m_password;
+    ConnectionSettings m_settings;
+    std::unique_ptr<Watchdog> m_watchdog; // PostgreSQL: the socket cut after queryTimeout
 };
 
 // The defect code accepted by the button "Запись в БД": not empty once blanks are trimmed.
 bool defectCodeAccepted(const QString &code);
+// ... and at most MaxDefectCodeLength characters once trimmed.
+bool defectCodeFits(const QString &code);
 
 } // namespace zk

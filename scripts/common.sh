@@ -17,9 +17,12 @@ ZK_RUN_PACKAGES=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-svg-dev
   libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-odbc
+  unixodbc-dev
   qt6-qpa-plugins qt6-translations-l10n fonts-dejavu-core
   xvfb xauth
 )
+# unixodbc-dev: the ODBC headers for the query timeout on each statement handle (the build
+# goes on without them).
 # What scripts/package needs besides: the tools CPack's Debian packages are made with.
 ZK_PACKAGE_PACKAGES=(
   dpkg-dev file
@@ -30,6 +33,8 @@ ZK_TEST_PACKAGES=(
   python3 python3-xlrd python3-dbfread
   postgresql
   "${ZK_PACKAGE_PACKAGES[@]}" lintian desktop-file-utils
+  # odbc-postgresql lets the ODBC timeouts be tested against the test run's PostgreSQL server.
+  odbc-postgresql
 )
 # What scripts/fuzz needs besides the program's packages: clang and its libFuzzer.
 ZK_FUZZ_PACKAGES=(

@@ -9,6 +9,9 @@ target. Commands on stdin, one a line:
           closed both ways and the relay goes down (prints "cut")
   up      accept connections again (prints "up")
   down    close every connection and refuse new ones (prints "down")
+  silent  a server that stops answering: open connections stay open but nothing more is
+          passed on either way, new connections are accepted and never answered (prints
+          "silent"); "up" ends it
 While down, a new connection is closed at once.
 """
 import socket
@@ -17,7 +20,7 @@ import threading
 
 host, port, pattern = sys.argv[1], int(sys.argv[2]), sys.argv[3].encode().lower()
 lock = threading.Lock()
-state = {"armed": False, "down": False, "pairs": []}
+state = {"armed": False, "down": False, "silent": False, "pairs": [], "held": []}
 
 
 def say(text):
@@ -40,6 +43,10 @@ def pump(src, dst, pair, from_client):
             data = src.recv(65536)
             if not data:
                 break
+            with lock:
+                silent = state["silent"]
+            if silent:
+                continue  # swallowed: the other side hears nothing
             if from_client:
                 buf = (buf + data.lower())[-4096:]
                 with lock:
@@ -68,9 +75,14 @@ def serve(listener):
         client, _ = listener.accept()
         with lock:
             down = state["down"]
+            silent = state["silent"]
+            if silent and not down:
+                state["held"].append(client)
         if down:
             client.close()
             continue
+        if silent:
+            continue  # accepted, never answered
         try:
             server = socket.create_connection((host, port))
         except OSError:
@@ -92,10 +104,16 @@ say("port %d" % listener.getsockname()[1])
 for line in sys.stdin:
     command = line.strip()
     with lock:
+        held = []
         if command == "arm":
             state["armed"] = True
         elif command == "up":
             state["down"] = False
+            state["silent"] = False
+            held = list(state["held"])
+            state["held"].clear()
+        elif command == "silent":
+            state["silent"] = True
         elif command == "down":
             state["down"] = True
             pairs = list(state["pairs"])
@@ -103,6 +121,8 @@ for line in sys.stdin:
         else:
             say("unknown command " + command)
             continue
+    for c in held:
+        close_pair((c,))
     if command == "down":
         for p in pairs:
             close_pair(p)

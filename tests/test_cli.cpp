@@ -16,6 +16,7 @@
 #include "workbook/workbook.h"
 
 #include <QDir>
+#include <functional>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -1281,6 +1282,167 @@ private slots:
         meter.process.write("state\n");
         QVERIFY(state.seek(0));
         QCOMPARE(QJsonDocument::fromJson(state.readAll()).object().value("indication").toInt(), 3);
+    }
+
+    // SQL mode and the serial numbers: a number that already has a setting operation is not
+    // sent (exit 4, the number in the message, the meter untouched); `--serial next` takes
+    // the next number that has none, and says so when there is none (exit 5); a defect
+    // code longer than its column is refused before anything is done (exit 2).
+    void productionNumbers()
+    {
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {});
+        QVERIFY(meter.ready);
+        const QString work = dir.filePath(QStringLiteral("bench"));
+        const QString config = dir.filePath(QStringLiteral("config"));
+        QVERIFY(QDir().mkpath(work) && QDir().mkpath(config + QStringLiteral("/Kalvimet")));
+        QFile marker(work + QStringLiteral("/SettingSql.kvm"));
+        QVERIFY(marker.open(QIODevice::WriteOnly));
+        marker.close();
+        const QString prefs = config + QStringLiteral("/Kalvimet/Zelta-KN.conf");
+        {
+            QSettings store(prefs, QSettings::IniFormat);
+            makeDemoDatabase(dir.filePath(QStringLiteral("production.sqlite")), store);
+        }
+        auto database = [&](const std::function<void(zk::ProductionDatabase &, const zk::BenchIdentity &)> &use) {
+            {
+                QSettings st(prefs, QSettings::IniFormat);
+                zk::ProductionDatabase db(zk::readConnectionSettings(st), QStringLiteral("cli-numbers"));
+                const zk::Identification id = db.identify(zk::localComputerName(), zk::localLogin());
+                use(db, id.identity);
+            }
+            QSqlDatabase::removeDatabase(QStringLiteral("cli-numbers"));
+        };
+        // Another bench wrote 1002 into another meter.
+        const auto recordNumber = [&](int serial) {
+            database([serial](zk::ProductionDatabase &db, const zk::BenchIdentity &bench) {
+                zk::SettingsWrite w;
+                w.serial = serial;
+                zk::ReadoutForRecord r;
+                r.serial = serial;
+                const zk::RecordResult result = db.recordWrite(bench, zk::buildProductionRecord(w, r, QString()));
+                if (!result.recorded())
+                    qFatal("not recorded: %s", qPrintable(result.message));
+            });
+        };
+        recordNumber(1002);
+        QString address = QStringLiteral("0");
+        auto cli = [&](const QStringList &args) {
+            return runCli(QStringList{QStringLiteral("--port"), meter.link, QStringLiteral("--address"), address} + args,
+                          60000, work, config);
+        };
+        // The meter's memory as its state file keeps it (no file: nothing written yet).
+        const auto meterSerial = [&] { return stateOf(dir.path()).value("serial").toInt(0); };
+
+        const Run taken = cli({QStringLiteral("write"), QStringLiteral("--serial"), QStringLiteral("1002")});
+        QCOMPARE(taken.exit, 4);
+        QVERIFY2(QString::fromUtf8(taken.err).contains(QStringLiteral("Номер 1002 уже записан в другой счетчик.")),
+                 taken.err.constData());
+        QCOMPARE(meterSerial(), 0);
+
+        // 1001 is the smallest unconfigured: from 1002 on, 1002 is taken, 1003 is next.
+        const Run next = cli({QStringLiteral("write"), QStringLiteral("--serial"), QStringLiteral("next")});
+        QVERIFY2(next.exit == 0, next.err.constData());
+        QTRY_COMPARE_WITH_TIMEOUT(meterSerial(), 1003, 5000);
+        address = QStringLiteral("3");
+
+        // Nothing free from 1002 on: said, nothing sent.
+        recordNumber(1004);
+        recordNumber(1005);
+        const Run none = cli({QStringLiteral("--json"), QStringLiteral("write"), QStringLiteral("--serial"), QStringLiteral("next")});
+        QCOMPARE(none.exit, 5);
+        QCOMPARE(QJsonDocument::fromJson(none.out).object().value("error").toString(),
+                 QStringLiteral("Свободного номера нет: у каждого номера счетчика в БД от 1002 и выше уже есть "
+                                "операция установки."));
+
+        const Run longCode = cli({QStringLiteral("spoilage"), QStringLiteral("1003"), QString(65, QLatin1Char('7'))});
+        QCOMPARE(longCode.exit, 2);
+        QVERIFY2(QString::fromUtf8(longCode.err).contains(QStringLiteral("Код брака длиннее 64 знаков: 65")),
+                 longCode.err.constData());
+        const Run fits = cli({QStringLiteral("spoilage"), QStringLiteral("1003"), QString(64, QLatin1Char('7'))});
+        QVERIFY2(fits.exit == 0, fits.err.constData());
+        database([](zk::ProductionDatabase &db, const zk::BenchIdentity &) {
+            QSqlQuery q = db.exec(QStringLiteral("SELECT code FROM spoilage"));
+            QVERIFY(q.next());
+            QCOMPARE(q.value(0).toString(), QString(64, QLatin1Char('7')));
+        });
+    }
+
+    // The preferences file holds the database password: a file others may read is named on
+    // stderr with the command that mends it; one only its owner reads is not.
+    void preferencesReadableByOthers()
+    {
+        QTemporaryDir dir;
+        const QString config = dir.filePath(QStringLiteral("config"));
+        const QString prefs = config + QStringLiteral("/Kalvimet/Zelta-KN.conf");
+        {
+            QSettings store(prefs, QSettings::IniFormat);
+            store.setValue(QStringLiteral("Electrometer/UserName"), QStringLiteral("bench"));
+            store.sync();
+        }
+        QVERIFY(QFile::setPermissions(prefs, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                                                 | QFileDevice::ReadOther));
+        const QString warning = QStringLiteral("chmod 600 %1").arg(prefs);
+        // No password in it: nothing to say.
+        Run r = runCli({QStringLiteral("status"), QStringLiteral("0x4F")}, 60000, dir.path(), config);
+        QCOMPARE(r.exit, 0);
+        QVERIFY2(!r.err.contains("chmod"), r.err.constData());
+        {
+            QSettings store(prefs, QSettings::IniFormat);
+            store.setValue(QStringLiteral("Electrometer/Password"), QStringLiteral("secret"));
+        }
+        r = runCli({QStringLiteral("status"), QStringLiteral("0x4F")}, 60000, dir.path(), config);
+        QCOMPARE(r.exit, 0);
+        QVERIFY2(QString::fromUtf8(r.err).contains(warning), r.err.constData());
+        QVERIFY2(QString::fromUtf8(r.err).contains(QStringLiteral("хранит пароль базы данных")), r.err.constData());
+        QCOMPARE(QString::fromUtf8(r.err).count(QLatin1Char('\n')), 1); // one line
+        QVERIFY(QFile::setPermissions(prefs, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        r = runCli({QStringLiteral("status"), QStringLiteral("0x4F")}, 60000, dir.path(), config);
+        QCOMPARE(r.exit, 0);
+        QVERIFY2(r.err.isEmpty(), r.err.constData());
+    }
+
+    // A database server that accepts the connection and then says nothing: the command line
+    // gives up after ConnectTimeout with the server named, instead of hanging.
+    void silentDatabaseServer()
+    {
+        if (qEnvironmentVariableIsEmpty("ZK_PG_HOST"))
+            QSKIP("needs the PostgreSQL server of scripts/pgtest (ZK_PG_HOST)");
+        QTemporaryDir dir;
+        const QString work = dir.filePath(QStringLiteral("bench"));
+        const QString config = dir.filePath(QStringLiteral("config"));
+        QVERIFY(QDir().mkpath(work));
+        QFile marker(work + QStringLiteral("/SettingSql.kvm"));
+        QVERIFY(marker.open(QIODevice::WriteOnly));
+        marker.close();
+        QProcess relay;
+        relay.start(QStringLiteral("python3"), {qEnvironmentVariable("ZK_SOURCE_DIR") + QStringLiteral("/tests/cutproxy.py"),
+                                                qEnvironmentVariable("ZK_PG_HOST"), qEnvironmentVariable("ZK_PG_PORT"),
+                                                QStringLiteral("no pattern")});
+        QVERIFY(relay.waitForStarted(5000) && relay.waitForReadyRead(5000));
+        const int port = QString::fromUtf8(relay.readLine()).trimmed().mid(5).toInt();
+        QVERIFY(port > 0);
+        relay.write("silent\n");
+        QVERIFY(relay.waitForReadyRead(5000));
+        {
+            QSettings store(config + QStringLiteral("/Kalvimet/Zelta-KN.conf"), QSettings::IniFormat);
+            store.setValue(QStringLiteral("Electrometer/Driver"), QStringLiteral("QPSQL"));
+            store.setValue(QStringLiteral("Electrometer/HostName"), QStringLiteral("127.0.0.1"));
+            store.setValue(QStringLiteral("Electrometer/Port"), port);
+            store.setValue(QStringLiteral("Electrometer/DatabaseName"), qEnvironmentVariable("ZK_PG_DB"));
+            store.setValue(QStringLiteral("Electrometer/ConnectTimeout"), 2);
+        }
+        QElapsedTimer waited;
+        waited.start();
+        const Run r = runCli({QStringLiteral("spoilage"), QStringLiteral("1001"), QStringLiteral("7")}, 30000, work, config);
+        QVERIFY2(waited.elapsed() < 15000, qPrintable(QString::number(waited.elapsed())));
+        QCOMPARE(r.exit, 5);
+        QVERIFY2(QString::fromUtf8(r.err).contains(QStringLiteral("База данных не ответила за 2 с при соединении (сервер 127.0.0.1:%1)")
+                                                      .arg(port)),
+                 r.err.constData());
+        relay.closeWriteChannel();
+        if (!relay.waitForFinished(5000))
+            relay.kill();
     }
 
     void portMissing()

@@ -1070,6 +1070,10 @@ private slots:
             w.ActionSpoilage->trigger();
             QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.value(0).text));
             QCOMPARE(spoilageWindow.LabeledEdit1->text(), QStringLiteral("1001"));
+            // The code box takes no more than the column holds.
+            QCOMPARE(spoilageWindow.LabeledEdit2->maxLength(), 64);
+            spoilageWindow.LabeledEdit2->setText(QString(70, QLatin1Char('9')));
+            QCOMPARE(spoilageWindow.LabeledEdit2->text().size(), 64);
 
             // Under repair now: the next write reaches the meter but is not recorded.
             QTRY_VERIFY_WITH_TIMEOUT(!w.indicatorShown(), 5000);

@@ -154,6 +154,49 @@ private slots:
             QCOMPARE(s.value(QStringLiteral("DDMC")).toInt(), 33);
     }
 
+    // The key holds the database login: created, and rewritten at close, readable by its owner
+    // alone, whatever the umask.
+    void keyIsPrivate()
+    {
+        const QFileDevice::Permissions owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+        const QFileDevice::Permissions mask = owner | QFileDevice::ExeOwner | QFileDevice::ReadGroup
+            | QFileDevice::WriteGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::WriteOther
+            | QFileDevice::ExeOther;
+        readStartPreferences();
+        QCOMPARE(QFile::permissions(preferencesFile()) & mask, owner);
+        QVERIFY(saveClosePreferences(3, true, {1, 2, 3}));
+        QCOMPARE(QFile::permissions(preferencesFile()) & mask, owner);
+        // A file made readable by all before: private again once the program rewrites it.
+        QVERIFY(QFile::setPermissions(preferencesFile(), owner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+        QVERIFY(saveClosePreferences(4, false, {1, 2, 3}));
+        QCOMPARE(QFile::permissions(preferencesFile()) & mask, owner);
+        QCOMPARE(store().value(QStringLiteral("Port")).toInt(), 4);
+    }
+
+    // As PostgreSQL's client warns of a password file: a key that holds the database password
+    // and that others may read or write is named, with the command that mends it.
+    void exposureWarning()
+    {
+        const QFileDevice::Permissions owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+        QVERIFY(preferencesExposureWarning().isEmpty()); // no file
+        readStartPreferences();
+        const QString path = preferencesFile();
+        QVERIFY(QFile::setPermissions(path, owner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+        QVERIFY(preferencesExposureWarning().isEmpty()); // no password in it
+        store().setValue(QStringLiteral("Electrometer/Password"), QStringLiteral("x"));
+        QVERIFY(QFile::setPermissions(path, owner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+        const QString warning = preferencesExposureWarning();
+        QVERIFY2(warning.startsWith(QStringLiteral("Файл настроек %1 хранит пароль базы данных").arg(path)), qPrintable(warning));
+        QVERIFY2(warning.endsWith(QStringLiteral("chmod 600 %1").arg(path)), qPrintable(warning));
+        QVERIFY(QFile::setPermissions(path, owner | QFileDevice::WriteGroup));
+        QVERIFY(!preferencesExposureWarning().isEmpty()); // writable by the group: also
+        QVERIFY(QFile::setPermissions(path, owner));
+        QVERIFY(preferencesExposureWarning().isEmpty());
+        store().setValue(QStringLiteral("Electrometer/Password"), QString());
+        QVERIFY(QFile::setPermissions(path, owner | QFileDevice::ReadOther));
+        QVERIFY(preferencesExposureWarning().isEmpty()); // an empty password
+    }
+
     void closeIntoEmptyKey()
     {
         // A key created by start-up holds no values yet; close still writes into it.

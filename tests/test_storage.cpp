@@ -32,6 +32,7 @@
 #include <QSpinBox>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QToolButton>
 #include <QtTest>
 #include <csignal>
 
@@ -82,11 +83,11 @@ class TestStorage : public QObject
     QString m_link;
     QList<Message> m_messages;
 
-    bool startSim(const QString &link)
+    bool startSim(const QString &link, int serial = 1001)
     {
         m_sim.setProgram(binDir() + QStringLiteral("/zelta-kn-sim"));
         m_sim.setArguments({QStringLiteral("--link"), link, QStringLiteral("--address"), QString::number(MeterAddress),
-                            QStringLiteral("--serial"), QStringLiteral("1001"), QStringLiteral("--turnaround"),
+                            QStringLiteral("--serial"), QString::number(serial), QStringLiteral("--turnaround"),
                             QStringLiteral("2")});
         m_sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_sim.start();
@@ -280,6 +281,197 @@ private slots:
             QCOMPARE(count("operation"), operations + 1);
             QCOMPARE(count("set_zelta_kn"), settings + 1);
             w.ActionDisconnect->trigger();
+        }
+        proxy.closeWriteChannel();
+        proxy.waitForFinished(5000);
+        QVERIFY(QDir::setCurrent(m_dir.path()));
+    }
+
+    // The window and the numbers of the production database, for a meter that reports 0: a
+    // number another bench has written is refused before anything is queued; "+" proposes
+    // the next number never written, and says so when there is none.
+    void numbersFromTheWindow()
+    {
+        m_link = m_dir.filePath(QStringLiteral("meter-numbers"));
+        QVERIFY(startSim(m_link, 0));
+        QTemporaryDir work;
+        QVERIFY(QDir::setCurrent(work.path()));
+        QFile marker(work.filePath(QStringLiteral("SettingSql.kvm")));
+        QVERIFY(marker.open(QIODevice::WriteOnly));
+        marker.close();
+        setPreferencesStore(QStringLiteral("KalvimetTest"), QStringLiteral("storage-numbers"));
+        setPortMapStore(QStringLiteral("KalvimetTest"), QStringLiteral("storage-numbers"));
+        {
+            QSettings prefs(QSettings::NativeFormat, QSettings::UserScope, preferencesOrganisation(),
+                            preferencesApplication());
+            prefs.clear();
+            prefs.setValue(QStringLiteral("Port"), Port);
+            makeDemoDatabase(work.filePath(QStringLiteral("production.sqlite")), prefs);
+        }
+        mapPort(Port, m_link);
+        ProductionDatabase check(readConnectionSettings(preferencesOrganisation(), preferencesApplication()),
+                                 QStringLiteral("numbers-check"));
+        const BenchIdentity bench = check.identify(localComputerName(), localLogin()).identity;
+        const auto writtenElsewhere = [&](int serial) {
+            SettingsWrite write;
+            write.serial = serial;
+            ReadoutForRecord readout;
+            readout.serial = serial;
+            return check.recordWrite(bench, buildProductionRecord(write, readout, QString())).recorded();
+        };
+        QVERIFY(writtenElsewhere(1001));
+        {
+            FormMain w;
+            int records = 0;
+            connect(&w, &FormMain::writeRecorded, this, [&records] { ++records; });
+            QVERIFY(w.sqlMode() && w.masterMode());
+            w.Panel1->SpinTimer->setValue(500);
+            w.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&w));
+            w.activateWindow();
+            QTest::qWait(100);
+            QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.value(0).text));
+            w.setAddress(MeterAddress);
+            w.ActionConnect->trigger();
+            PageSettings *page = w.TabSheet1;
+            QTRY_VERIFY_WITH_TIMEOUT(w.ActionSetting->isEnabled(), 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(page->BitBtn1->isEnabled(), 10000); // the meter reports 0
+            page->CheckAddr->setChecked(false);
+
+            page->SpinEdit_Number->setValue(1001);
+            const int sent = w.engine()->sentCount();
+            w.ActionSetting->trigger();
+            QCOMPARE(m_messages.size(), 1);
+            QCOMPARE(m_messages[0].caption, QStringLiteral("Ошибка записи в БД"));
+            QCOMPARE(m_messages[0].text, QStringLiteral("Номер 1001 уже записан в другой счетчик."));
+            QVERIFY(!w.engine()->settingsWritePending());
+            QVERIFY(w.engine()->queue().size() <= 1); // at most the poll's next request
+            QTest::qWait(1500);
+            QCOMPARE(records, 0);
+            QVERIFY(w.engine()->sentCount() > sent); // polling goes on
+            QCOMPARE(page->reportedSerial(), 0);
+            m_messages.clear();
+
+            // 1002 is the smallest never written: from 1003 on.
+            page->BitBtn1->click();
+            QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.value(0).text));
+            QCOMPARE(page->SpinEdit_Number->value(), 1003);
+            QVERIFY(writtenElsewhere(1003));
+            page->BitBtn1->click();
+            QCOMPARE(page->SpinEdit_Number->value(), 1004);
+            QVERIFY(writtenElsewhere(1004));
+            QVERIFY(writtenElsewhere(1005));
+            page->BitBtn1->click();
+            QCOMPARE(m_messages.size(), 1);
+            QCOMPARE(m_messages[0].text, noFreeNumberMessage(1003));
+            QCOMPARE(page->SpinEdit_Number->value(), 1004); // nothing proposed
+            w.ActionDisconnect->trigger();
+        }
+        QVERIFY(QDir::setCurrent(m_dir.path()));
+    }
+
+    // The database server down while the operator comes back to the window again and again:
+    // one box per failure, not one per return; once the server answers the next failure gets
+    // its box. A server that accepts and then says nothing is given up after ConnectTimeout,
+    // the box naming the server. A preferences file that holds the password and that others
+    // can read is shown at start.
+    void databaseDownOneBoxPerFailure()
+    {
+        if (qEnvironmentVariableIsEmpty("ZK_PG_HOST"))
+            QSKIP("needs the PostgreSQL server of scripts/pgtest (ZK_PG_HOST)");
+        QTemporaryDir work;
+        QVERIFY(QDir::setCurrent(work.path()));
+        QFile marker(work.filePath(QStringLiteral("SettingSql.kvm")));
+        QVERIFY(marker.open(QIODevice::WriteOnly));
+        marker.close();
+        QProcess proxy;
+        proxy.start(QStringLiteral("python3"), {QString::fromLocal8Bit(ZK_TESTS_DIR "/cutproxy.py"),
+                                                qEnvironmentVariable("ZK_PG_HOST"), qEnvironmentVariable("ZK_PG_PORT"),
+                                                QStringLiteral("no pattern")});
+        QVERIFY(proxy.waitForStarted(5000));
+        const QString portLine = waitForLine(proxy, QStringLiteral("port "));
+        QVERIFY(!portLine.isEmpty());
+        const int relayPort = portLine.mid(5).toInt();
+        const auto relay = [&proxy](const char *command) {
+            proxy.write(QByteArray(command) + '\n');
+            return !waitForLine(proxy, QString::fromLatin1(command)).isEmpty();
+        };
+
+        setPreferencesStore(QStringLiteral("KalvimetTest"), QStringLiteral("storage-down"));
+        setPortMapStore(QStringLiteral("KalvimetTest"), QStringLiteral("storage-down"));
+        {
+            QSettings prefs(QSettings::NativeFormat, QSettings::UserScope, preferencesOrganisation(),
+                            preferencesApplication());
+            prefs.clear();
+            prefs.setValue(QStringLiteral("Port"), Port);
+            QCOMPARE(makeDemoDatabase(work.filePath(QStringLiteral("unused.sqlite")), prefs), QStringLiteral("QPSQL"));
+            prefs.setValue(QStringLiteral("Electrometer/Port"), relayPort);
+            prefs.setValue(QStringLiteral("Electrometer/ConnectTimeout"), 2);
+            prefs.setValue(QStringLiteral("Electrometer/QueryTimeout"), 2);
+            prefs.setValue(QStringLiteral("Electrometer/Password"), QStringLiteral("unused by trust"));
+        }
+        const QString prefsFile = preferencesFile();
+        QVERIFY(QFile::setPermissions(prefsFile, QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                     | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+        const QString server = QStringLiteral("сервер %1:%2").arg(qEnvironmentVariable("ZK_PG_HOST")).arg(relayPort);
+        {
+            FormMain w;
+            // The preferences file others can read: one box at start.
+            QCOMPARE(m_messages.size(), 1);
+            QCOMPARE(m_messages[0].caption, QStringLiteral("Настройки"));
+            QVERIFY2(m_messages[0].text.endsWith(QStringLiteral("chmod 600 %1").arg(prefsFile)), qPrintable(m_messages[0].text));
+            m_messages.clear();
+
+            QWidget other; // another window of the program, to come back from
+            other.setWindowTitle(QStringLiteral("other"));
+            other.resize(100, 100);
+            const auto comeBack = [&] {
+                other.show();
+                other.activateWindow();
+                QTRY_VERIFY_WITH_TIMEOUT(QGuiApplication::focusWindow() == other.windowHandle(), 5000);
+                other.hide();
+                w.activateWindow();
+                QTRY_VERIFY_WITH_TIMEOUT(QGuiApplication::focusWindow() == w.windowHandle(), 5000);
+                QTest::qWait(50);
+            };
+            w.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&w));
+            w.activateWindow();
+            QTest::qWait(100);
+            QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.value(0).text));
+
+            QVERIFY(relay("down"));
+            for (int i = 0; i < 3; ++i)
+                comeBack();
+            QCOMPARE(m_messages.size(), 1);
+            QVERIFY2(m_messages[0].text.contains(server), qPrintable(m_messages[0].text));
+
+            // Answering again: identified without a box; the next failure has its own.
+            QVERIFY(relay("up"));
+            comeBack();
+            QCOMPARE(m_messages.size(), 1);
+            QVERIFY(relay("down"));
+            comeBack();
+            comeBack();
+            QCOMPARE(m_messages.size(), 2);
+
+            // Silent: the open connection's statement is given up after QueryTimeout (and a
+            // second), a new connection after ConnectTimeout; not for ever, and one box.
+            QVERIFY(relay("up"));
+            comeBack();
+            QCOMPARE(m_messages.size(), 2);
+            QVERIFY(relay("silent"));
+            QElapsedTimer waited;
+            waited.start();
+            comeBack();
+            QTRY_COMPARE_WITH_TIMEOUT(m_messages.size(), 3, 15000);
+            QVERIFY2(waited.elapsed() < 15000, qPrintable(QString::number(waited.elapsed())));
+            QVERIFY2(m_messages[2].text.startsWith(QStringLiteral("База данных не ответила за 2 с (%1).").arg(server)),
+                     qPrintable(m_messages[2].text));
+            waited.restart();
+            comeBack();
+            QVERIFY2(waited.elapsed() < 15000, qPrintable(QString::number(waited.elapsed())));
+            QCOMPARE(m_messages.size(), 3);
         }
         proxy.closeWriteChannel();
         proxy.waitForFinished(5000);
