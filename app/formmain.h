@@ -6,6 +6,7 @@
 #include "ops/preferences.h"
 #include "ops/records.h"
 #include "link/exchangeengine.h"
+#include "meter/meterinfo.h"
 #include "meter/readout.h"
 #include "records/settingsrecord.h"
 
@@ -104,6 +105,8 @@ public:
     void displayReset() override;
     void recordWrite() override;
     void reportWriteFailure(const QString &text) override;
+    void replyAccepted(const QByteArray &frame) override;
+    void replyMissing() override;
 
     // Controls and pages, under their own names.
     QToolBar *ToolBar1;
@@ -140,6 +143,7 @@ public:
     QMenu *N11;   // "&База данных"
     QMenu *N14;   // "&?"
     QAction *N3, *N4, *N19, *NExit, *N7, *NFixDb, *N16, *N10, *N12, *N13, *N17, *N20, *N15;
+    QAction *NVerify; // "Проверять запись": a settings write is read back before its verdict shows
 
     QTimer *Timer3;
 
@@ -229,6 +233,17 @@ private:
     // until the database answers once more.
     bool m_identifyFailureShown = false;
     bool m_scheduleWriteRecorded = false; // the write in flight is the schedule's
+    // Read-back of a settings write: what was sent, when, and the poll cycle after it.
+    struct ReadBack {
+        bool active = false;
+        SettingsWrite written;
+        QDateTime queued;
+        MeterInfo read;
+        QDateTime clockArrival;
+    } m_readBack;
+    SettingsWrite m_lastWrite;
+    QDateTime m_lastWriteQueued;
+    void finishReadBack(const QString &failure);
 
     // The journals: the read buttons' frames into the command queue, the replies
     // onto the page "Журнал".

@@ -7,6 +7,7 @@
 #include "meter/pagesettings.h"
 #include "schedule/pagejournal.h"
 #include "schedule/pageschedule.h"
+#include "ops/verify.h"
 #include "ui/messagebox.h"
 #include "ui/widgets.h"
 
@@ -98,6 +99,13 @@ void FormMain::showStatusText(int panel)
 
 void FormMain::showVerdict(WriteVerdict verdict)
 {
+    // A settings write read back shows its verdict once the meter has been read.
+    if (verdict == WriteVerdict::Success && NVerify->isChecked() && !m_scheduleWriteRecorded
+        && m_lastWriteQueued.isValid()) {
+        m_readBack = ReadBack{true, m_lastWrite, m_lastWriteQueued, MeterInfo{}, QDateTime()};
+        m_lastWriteQueued = QDateTime();
+        return;
+    }
     Shape1->setColour(verdict == WriteVerdict::Success ? QColor(0, 255, 0) : QColor(255, 0, 0));
     m_indicatorHolder->setVisible(true);
 }
@@ -159,6 +167,39 @@ void FormMain::displayReset()
 void FormMain::reportWriteFailure(const QString &text)
 {
     showError(this, text);
+}
+
+void FormMain::replyAccepted(const QByteArray &frame)
+{
+    if (!m_readBack.active || !m_readBack.read.take(frame))
+        return;
+    if (quint8(frame.at(0)) == fn::ReadClock)
+        m_readBack.clockArrival = QDateTime::currentDateTime();
+    if (m_readBack.read.complete())
+        finishReadBack(QString());
+}
+
+void FormMain::replyMissing()
+{
+    if (m_readBack.active)
+        finishReadBack(QStringLiteral("Запись не прочитана обратно: счетчик не ответил."));
+}
+
+void FormMain::finishReadBack(const QString &failure)
+{
+    m_readBack.active = false;
+    const QList<Mismatch> mismatches =
+        failure.isEmpty() ? settingsMismatches(m_readBack.written, m_readBack.read,
+                                               m_readBack.queued.msecsTo(m_readBack.clockArrival))
+                          : QList<Mismatch>{};
+    const bool kept = failure.isEmpty() && mismatches.isEmpty();
+    Shape1->setColour(kept ? QColor(0, 255, 0) : QColor(255, 0, 0));
+    m_indicatorHolder->setVisible(true);
+    m_engine->timerShape().start(); // the verdict shows for its full two seconds
+    if (!kept)
+        showError(this, failure.isEmpty() ? QStringLiteral("Счетчик подтвердил запись, но хранит другое:\n")
+                                                + mismatchesText(mismatches)
+                                          : failure);
 }
 
 } // namespace zk

@@ -191,6 +191,11 @@ void FormMain::buildMenus()
     NFixDb = menuItem(N6, ActionFixDb, "NFixDb");
     N16 = menuItem(N6, ActionSpoilage, "N16");
     N10 = menuItem(N6, ActionReset, "N10");
+    N6->addSeparator();
+    NVerify = N6->addAction(QStringLiteral("Проверять запись"));
+    NVerify->setObjectName(QStringLiteral("NVerify"));
+    NVerify->setCheckable(true);
+    connect(NVerify, &QAction::toggled, this, [](bool on) { setVerifyPreference(on); });
 
     N11 = bar->addMenu(QStringLiteral("&База данных"));
     N11->setObjectName(QStringLiteral("N11"));

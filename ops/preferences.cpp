@@ -201,4 +201,19 @@ Modes modesHere()
                        key.contains(QStringLiteral("Sql")), sqlMarkerExists());
 }
 
+bool verifyPreference()
+{
+    const QSettings key = openKey();
+    return key.value(QStringLiteral("Verify"), 0).toInt() != 0;
+}
+
+void setVerifyPreference(bool on)
+{
+    if (!preferencesKeyExists())
+        return;
+    QSettings key = openKey();
+    key.setValue(QStringLiteral("Verify"), on ? 1 : 0);
+    key.sync();
+}
+
 } // namespace zk

@@ -72,6 +72,11 @@ QString preferencesExposureWarning();
 // The SQL marker file in `folder` (the working directory by default).
 bool sqlMarkerExists(const QString &folder = QString());
 
+// "Verify": the window reads every settings write back. Off when missing; written only
+// into an existing key.
+bool verifyPreference();
+void setVerifyPreference(bool on);
+
 // The modes as the window would fix them at start-up here: the values "Master",
 // "NoUser" and "Sql" of the preferences and the marker file in the working
 // directory. Reads only: a missing key is not created.

@@ -1193,6 +1193,46 @@ private slots:
             QCOMPARE(lastRecordShape(dbf), windowRecord);
     }
 
+    // "Проверять запись": the verdict shows after the meter has been read back; a value
+    // acknowledged and not kept is red with its values named.
+    void readBackFromTheWindow()
+    {
+        auto w = openWindow(false);
+        QVERIFY(!w->NVerify->isChecked()); // off by default
+        w->NVerify->setChecked(true);
+        QVERIFY(verifyPreference());
+        PageSettings *page = w->TabSheet1;
+        w->setAddress(MeterAddress);
+        w->ActionConnect->trigger();
+        QVERIFY(waitForRequest(*w, 0x01));
+        page->CheckTime->setChecked(false);
+        page->CheckIndi->setChecked(true);
+        for (const bool kept : {false, true}) {
+            const int flags = (meterState().value(QStringLiteral("indication")).toInt() + 3) & 0x0F;
+            for (int bit = 0; bit < 4; ++bit)
+                (bit == 0 ? page->CheckBox1 : bit == 1 ? page->CheckBox2 : bit == 2 ? page->CheckBox3 : page->CheckBox4)
+                    ->setChecked(flags & (1 << bit));
+            if (!kept) {
+                m_sim.write("fault forget 1 on=0x0E\n");
+                QVERIFY(m_sim.waitForBytesWritten(5000));
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(w->ActionSetting->isEnabled(), 10000);
+            w->ActionSetting->trigger();
+            QTRY_VERIFY_WITH_TIMEOUT(!w->engine()->settingsWritePending(), 10000);
+            QVERIFY(!w->indicatorShown()); // not before the read-back
+            QTRY_VERIFY_WITH_TIMEOUT(w->indicatorShown(), 15000);
+            QCOMPARE(w->Shape1->colour(), kept ? QColor(0, 255, 0) : QColor(255, 0, 0));
+            QCOMPARE(m_messages.size(), 1 - int(kept));
+            if (!kept)
+                QVERIFY2(m_messages[0].text.contains(QStringLiteral("индикация: записано %1").arg(flags)),
+                         qPrintable(m_messages[0].text));
+            m_messages.clear();
+            QTRY_VERIFY_WITH_TIMEOUT(!w->indicatorShown(), 5000);
+        }
+        w->NVerify->setChecked(false);
+        w->ActionDisconnect->trigger();
+    }
+
     void addressSearchFindsTheMeter()
     {
         auto w = openWindow(false);

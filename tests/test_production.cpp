@@ -585,49 +585,6 @@ private slots:
         QCOMPARE(one(*db, QStringLiteral("SELECT plant_id FROM operation")).toInt(), m_bench.plantId);
     }
 
-    // Many rounds of two benches recording one new number each time: every number is recorded
-    // once, the other bench is refused each time.
-    void numberRaceRounds()
-    {
-        NEED_PG();
-        Db db = fresh(QStringLiteral("QPSQL"));
-        db->exec(QStringLiteral("INSERT INTO computer(name) VALUES('second')"));
-        db->exec(QStringLiteral("INSERT INTO plant(type_id,computer_id) SELECT 3, computer_id FROM computer WHERE name = 'second'"));
-        const Identification second = db->identify(QStringLiteral("second"), localLogin());
-        QVERIFY(second.ok());
-        constexpr int Rounds = 40;
-        db->exec(QStringLiteral("INSERT INTO electrometer(number,type_id) SELECT n, 10 FROM generate_series(5001,%1) n")
-                     .arg(5000 + Rounds));
-        std::atomic<int> recorded{0}, taken{0}, failed{0};
-        const auto bench = [&](BenchIdentity identity, QString name) {
-            try {
-                ProductionDatabase own(pgSettings(), name);
-                for (int i = 1; i <= Rounds; ++i) {
-                    ProductionRecord rec = sampleRecord(5000 + i);
-                    rec.numberWritten = true;
-                    const RecordResult r = own.recordWrite(identity, rec);
-                    if (r.recorded())
-                        ++recorded;
-                    else if (r.outcome == RecordOutcome::NumberTaken)
-                        ++taken;
-                    else
-                        ++failed;
-                }
-            } catch (const DatabaseError &) {
-                ++failed;
-            }
-        };
-        std::thread a(bench, m_bench, QStringLiteral("round-a"));
-        std::thread b(bench, second.identity, QStringLiteral("round-b"));
-        a.join();
-        b.join();
-        QCOMPARE(int(failed), 0);
-        QCOMPARE(int(recorded), Rounds);
-        QCOMPARE(int(taken), Rounds);
-        QCOMPARE(one(*db, QStringLiteral("SELECT COUNT(DISTINCT electro_id) FROM operation")).toInt(), Rounds);
-        QCOMPARE(count(*db, QStringLiteral("operation")), Rounds);
-    }
-
     void dayDifference_data()
     {
         QTest::addColumn<QString>("driver");
