@@ -142,7 +142,7 @@ struct ServerTime {
 // the PC clock back by up to a second every time).
 bool pcClockNeedsSetting(const ServerTime &server, const QDateTime &pcNow);
 
-// Sets the PC's clock to an absolute instant (any time spec); false when the system refuses
+// Sets the PC's clock to an absolute instant (in any time zone); false when the system refuses
 // (the caller ignores it).
 bool setPcClock(const QDateTime &instant);
 

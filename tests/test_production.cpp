@@ -911,7 +911,7 @@ private slots:
         QFETCH(bool, set);
         const ServerTime server{QDateTime(QDate(2024, 5, 6), QTime(7, 8, 9), Qt::UTC), resolution};
         QCOMPARE(pcClockNeedsSetting(server, server.instant.addMSecs(pcAhead)), set);
-        // In another time spec the same instant decides the same.
+        // In another time zone the same instant decides the same.
         QCOMPARE(pcClockNeedsSetting(server, server.instant.addMSecs(pcAhead).toOffsetFromUtc(5 * 3600)), set);
     }
 
