@@ -74,6 +74,14 @@ Run runCli(const QStringList &args, int timeoutMs = 60000, const QString &workDi
     return r;
 }
 
+// A working directory in SQL mode (its marker file) and an empty preferences folder.
+bool makeProductionBench(const QString &work, const QString &config)
+{
+    QFile marker(work + QStringLiteral("/SettingSql.kvm"));
+    return QDir().mkpath(work) && QDir().mkpath(config + QStringLiteral("/Kalvimet"))
+        && marker.open(QIODevice::WriteOnly);
+}
+
 // A preferences folder in `dir` whose key holds `values` (service mode by default).
 QString serviceConfig(const QString &dir, const QStringList &values = {QStringLiteral("Master")})
 {
@@ -1210,10 +1218,7 @@ private slots:
         QVERIFY(meter.ready);
         const QString work = dir.filePath(QStringLiteral("bench"));
         const QString config = dir.filePath(QStringLiteral("config"));
-        QVERIFY(QDir().mkpath(work) && QDir().mkpath(config + QStringLiteral("/Kalvimet")));
-        QFile marker(work + QStringLiteral("/SettingSql.kvm"));
-        QVERIFY(marker.open(QIODevice::WriteOnly));
-        marker.close();
+        QVERIFY(makeProductionBench(work, config));
         const QString dbPath = dir.filePath(QStringLiteral("production.sqlite"));
         {
             QSettings store(config + QStringLiteral("/Kalvimet/Zelta-KN.conf"), QSettings::IniFormat);
@@ -1295,10 +1300,7 @@ private slots:
         QVERIFY(meter.ready);
         const QString work = dir.filePath(QStringLiteral("bench"));
         const QString config = dir.filePath(QStringLiteral("config"));
-        QVERIFY(QDir().mkpath(work) && QDir().mkpath(config + QStringLiteral("/Kalvimet")));
-        QFile marker(work + QStringLiteral("/SettingSql.kvm"));
-        QVERIFY(marker.open(QIODevice::WriteOnly));
-        marker.close();
+        QVERIFY(makeProductionBench(work, config));
         const QString prefs = config + QStringLiteral("/Kalvimet/Zelta-KN.conf");
         {
             QSettings store(prefs, QSettings::IniFormat);
