@@ -6,6 +6,7 @@
 //   fault off                    stop injecting
 //   fault                        show the fault in force
 //   state                        print the meter's memory as JSON
+//   line                         "line idle", or "line busy N" while N reply bytes wait
 //   quit                         leave as on SIGTERM
 // SIGTERM and SIGINT save the state (with --state), remove the link and exit 0.
 
@@ -92,7 +93,7 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "A virtual ЗЕЛТА-КН meter on a pseudo-terminal.\n"
-        "stdin commands: fault KIND[=VALUE] [COUNT] [on=FUNCTION] | fault off | fault | state | quit\n"
+        "stdin commands: fault KIND[=VALUE] [COUNT] [on=FUNCTION] | fault off | fault | state | line | quit\n"
         "fault kinds: noack, delay[=MS] (2000), badcrc, extra[=BYTE] (0), error[=CODE] (4),\n"
         "             split[=GAP_MS] (50), wrongfn[=CODE] (request code with bit 0 flipped), silent,\n"
         "             noise[=BYTES] (4), vanish, forget; on=FUNCTION limits a fault to requests with that code"));
@@ -289,10 +290,13 @@ int main(int argc, char *argv[])
             } else if (command == QLatin1String("state")) {
                 model.advance();
                 say(QString::fromUtf8(QJsonDocument(model.state().toJson()).toJson(QJsonDocument::Compact)));
+            } else if (command == QLatin1String("line")) {
+                const int pending = transport.pendingBytes();
+                say(pending == 0 ? QStringLiteral("line idle") : QStringLiteral("line busy %1").arg(pending));
             } else if (command == QLatin1String("quit")) {
                 running = false;
             } else {
-                say(QStringLiteral("error: unknown command \"%1\" (fault, state, quit)").arg(command));
+                say(QStringLiteral("error: unknown command \"%1\" (fault, state, line, quit)").arg(command));
             }
         }
     }

@@ -62,6 +62,8 @@ public:
     // Line speed set on the terminal, in bit/s (0 when unknown).
     int baudRate() const;
     bool portOpen() const { return !m_hungUp; }
+    // Bytes of replies not yet on the line (a held-back or split reply among them).
+    int pendingBytes() const { return int(m_pending.size()); }
 
 private:
     using Clock = std::chrono::steady_clock;
