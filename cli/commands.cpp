@@ -7,7 +7,13 @@
 #include "cli/session.h"
 #include "cli/writecommand.h"
 #include "core/version.h"
+#include "ops/linescan.h"
 #include "ops/preferences.h"
+
+#include <QEventLoop>
+#include <QJsonArray>
+#include <cstdio>
+#include <unistd.h>
 
 
 namespace zk::cli {
@@ -72,6 +78,51 @@ int commandFindAddress(const Options &o)
     return ExitDone;
 }
 
+// Every address of the line in one pass; progress on stderr when it is a terminal.
+int commandScan(const Options &o)
+{
+    if (const int e = noArguments(o))
+        return e;
+    LineScan scan;
+    QString name;
+    if (const int e = preparePort(scan.channel(), o, &name))
+        return e;
+    scan.setReplyTimeout(o.timeout);
+    const bool progress = isatty(STDERR_FILENO) == 1;
+    QObject::connect(&scan, &LineScan::addressStarted, [progress](int address) {
+        if (progress)
+            std::fputs(QStringLiteral("\rАдрес %1 из 255").arg(address).toLocal8Bit().constData(), stderr);
+    });
+    QObject::connect(&scan, &LineScan::meterFound, [progress, &o](const ScannedMeter &meter) {
+        if (progress)
+            std::fputs("\n", stderr);
+        if (!o.json)
+            printOut(meter.text() + QLatin1Char('\n'));
+    });
+    QEventLoop loop;
+    QObject::connect(&scan, &LineScan::finished, &loop, &QEventLoop::quit);
+    try {
+        scan.start();
+    } catch (const SerialChannelError &e) {
+        printErr(withPortOpenAdvice(QStringLiteral("Ошибка открытия порта %1: %2").arg(name, e.text()), e));
+        return ExitNoAnswer;
+    }
+    loop.exec();
+    if (progress)
+        std::fputs("\n", stderr);
+    if (o.json) {
+        QJsonArray meters;
+        for (const ScannedMeter &m : scan.meters())
+            meters.append(m.toJson());
+        printOut(jsonLine(QJsonObject{{QStringLiteral("meters"), meters}}));
+    }
+    if (scan.meters().isEmpty()) {
+        printErr(QStringLiteral("На линии %1 не отвечает ни один адрес 0..255").arg(name));
+        return ExitNoAnswer;
+    }
+    return ExitDone;
+}
+
 int commandStatus(const Options &o)
 {
     if (o.args.size() != 1)
@@ -106,6 +157,8 @@ int runCommand(const Options &o)
         return commandInfo(o);
     if (o.command == QLatin1String("find-address"))
         return commandFindAddress(o);
+    if (o.command == QLatin1String("scan"))
+        return commandScan(o);
     if (o.command == QLatin1String("status"))
         return commandStatus(o);
     if (o.command == QLatin1String("write"))

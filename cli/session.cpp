@@ -71,22 +71,29 @@ Session::~Session()
     disconnectMeter();
 }
 
+int preparePort(SerialChannel &channel, const Options &options, QString *name)
+{
+    if (options.port.startsWith(QLatin1Char('/'))) {
+        channel.setDeviceName(options.port);
+        *name = options.port;
+    } else {
+        const int n = options.port.isEmpty() ? savedPort() : portNumberOfName(options.port);
+        if (n <= 0) {
+            printErr(QStringLiteral("Неверное имя порта: %1").arg(options.port));
+            return ExitUsage;
+        }
+        channel.setPortNum(n);
+        *name = channel.formattedDeviceName();
+    }
+    channel.setBaudrate(baudrateOf(options.baud));
+    return ExitDone;
+}
+
 int Session::connectMeter()
 {
     QString name;
-    if (m_options.port.startsWith(QLatin1Char('/'))) {
-        m_channel.setDeviceName(m_options.port);
-        name = m_options.port;
-    } else {
-        const int n = m_options.port.isEmpty() ? savedPort() : portNumberOfName(m_options.port);
-        if (n <= 0) {
-            printErr(QStringLiteral("Неверное имя порта: %1").arg(m_options.port));
-            return ExitUsage;
-        }
-        m_channel.setPortNum(n);
-        name = m_channel.formattedDeviceName();
-    }
-    m_channel.setBaudrate(baudrateOf(m_options.baud));
+    if (const int e = preparePort(m_channel, m_options, &name))
+        return e;
     try {
         m_channel.open();
     } catch (const SerialChannelError &e) {

@@ -18,6 +18,11 @@ class QEventLoop;
 
 namespace zk::cli {
 
+// Sets the channel's device (a path, a COMn name or the saved port) and speed from the
+// options; `name` is the device as the user knows it. ExitUsage, said on stderr, for a
+// port name that names no port.
+int preparePort(SerialChannel &channel, const Options &options, QString *name);
+
 class Session : public QObject, public EngineHost
 {
     Q_OBJECT

@@ -22,7 +22,9 @@
 #include <QSaveFile>
 #include <QTime>
 
+#include <algorithm>
 #include <cerrno>
+#include <deque>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -135,8 +137,13 @@ int main(int argc, char *argv[])
         QStringLiteral("Take in each received byte only after its wire time at the line speed."));
     const QCommandLineOption traceOpt(QStringLiteral("trace"),
                                       QStringLiteral("Every byte to stderr with its ninth bit (M/S) and a time stamp."));
+    const QCommandLineOption alsoOpt(
+        QStringLiteral("also"),
+        QStringLiteral("Another meter on the same line at ADDRESS, with serial number SERIAL (0); repeatable. "
+                       "Same firmware and password; its memory is not saved and faults do not touch it."),
+        QStringLiteral("ADDRESS[:SERIAL]"));
     parser.addOptions({linkOpt, addressOpt, serialOpt, firmwareOpt, passwordOpt, statusOpt, stateOpt, turnaroundOpt,
-                       sessionOpt, faultOpt, faultCountOpt, forceAddressOpt, paceOpt, traceOpt});
+                       sessionOpt, faultOpt, faultCountOpt, forceAddressOpt, paceOpt, traceOpt, alsoOpt});
     parser.process(app);
 
     const auto fail = [](const QString &text) {
@@ -189,6 +196,22 @@ int main(int argc, char *argv[])
     if (!parseUInt(parser.value(sessionOpt), 86400, &sessionSeconds) || sessionSeconds == 0)
         return fail(QStringLiteral("--session-timeout must be 1..86400"));
 
+    QList<MeterState> others;
+    for (const QString &text : parser.values(alsoOpt)) {
+        MeterState other = state;
+        quint64 address = 0, serial = 0;
+        if (!parseUInt(text.section(QLatin1Char(':'), 0, 0), 255, &address)
+            || (text.contains(QLatin1Char(':')) && !parseUInt(text.section(QLatin1Char(':'), 1), kSerialMask, &serial)))
+            return fail(QStringLiteral("--also must be ADDRESS[:SERIAL], 0..255 and 0..131071"));
+        if (int(address) == state.address || std::any_of(others.cbegin(), others.cend(), [&](const MeterState &o) {
+                return o.address == address;
+            }))
+            return fail(QStringLiteral("--also %1: that address is taken on the line").arg(address));
+        other.address = quint8(address);
+        other.serial = quint32(serial);
+        others.append(other);
+    }
+
     Fault startFault;
     if (parser.isSet(faultOpt)) {
         QString text = parser.value(faultOpt);
@@ -221,6 +244,15 @@ int main(int argc, char *argv[])
     protocol.setStoredHook(save);
 
     PtyTransport transport(protocol);
+    std::deque<MeterModel> otherModels;
+    std::deque<MeterProtocol> otherProtocols;
+    for (const MeterState &other : others) {
+        otherModels.emplace_back(clock, other);
+        otherModels.back().setFirmware(int(major), int(minor));
+        otherProtocols.emplace_back(otherModels.back(), clock);
+        otherProtocols.back().setSessionTimeoutMs(qint64(sessionSeconds) * 1000);
+        transport.addMeter(otherProtocols.back());
+    }
     transport.setTurnaroundMs(int(turnaround));
     transport.setPaceInput(parser.isSet(paceOpt));
     if (tracing)

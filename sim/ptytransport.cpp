@@ -38,8 +38,22 @@ QString hex(const QByteArray &bytes, char ninth)
 } // namespace
 
 PtyTransport::PtyTransport(MeterProtocol &protocol)
-    : m_protocol(protocol)
+    : m_meters{&protocol}
 {
+}
+
+void PtyTransport::addMeter(MeterProtocol &protocol)
+{
+    m_meters.push_back(&protocol);
+}
+
+// Every meter on the line hears every byte; the one addressed answers.
+void PtyTransport::deliver(const QByteArray &bytes, Ninth ninth)
+{
+    for (MeterProtocol *meter : m_meters) {
+        meter->receive(bytes, ninth);
+        schedule(meter->takeOutput());
+    }
 }
 
 PtyTransport::~PtyTransport()
@@ -125,7 +139,8 @@ void PtyTransport::portClosed()
 {
     m_pending.clear();
     m_incoming.clear();
-    m_protocol.lineClosed();
+    for (MeterProtocol *meter : m_meters)
+        meter->lineClosed();
     trace(QStringLiteral("port closed"));
 }
 
@@ -186,8 +201,7 @@ void PtyTransport::readLine()
         return;
     trace(QStringLiteral("rx ") + hex(bytes, mark ? 'M' : 'S'));
     if (!m_paceInput) {
-        m_protocol.receive(bytes, mark ? Ninth::Mark : Ninth::Space);
-        schedule(m_protocol.takeOutput());
+        deliver(bytes, mark ? Ninth::Mark : Ninth::Space);
         return;
     }
     const auto now = Clock::now();
@@ -208,8 +222,7 @@ void PtyTransport::takeIn(Clock::time_point now)
             run.append(m_incoming.front().byte);
             m_incoming.pop_front();
         }
-        m_protocol.receive(run, ninth);
-        schedule(m_protocol.takeOutput());
+        deliver(run, ninth);
     }
 }
 

@@ -26,6 +26,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <vector>
 
 namespace zk::sim {
 
@@ -45,6 +46,10 @@ public:
 
     QString devicePath() const { return m_device; }
     QString linkPath() const { return m_link; }
+
+    // Another meter on the same line (RS-485): it hears every byte and answers at its
+    // own address. The transport does not own it.
+    void addMeter(MeterProtocol &protocol);
 
     void setTurnaroundMs(int ms) { m_turnaroundMs = ms; }
     // Takes in each received byte only once its wire time at the terminal's speed has
@@ -69,6 +74,7 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void readLine();
+    void deliver(const QByteArray &bytes, Ninth ninth);
     void takeIn(Clock::time_point now);
     std::chrono::microseconds byteTime() const;
     void schedule(const QList<Transmission> &pieces);
@@ -78,7 +84,7 @@ private:
     void readDeviceEvents();
     void trace(const QString &text);
 
-    MeterProtocol &m_protocol;
+    std::vector<MeterProtocol *> m_meters;
     int m_master = -1;
     int m_events = -1; // inotify on the slave device
     QString m_device;

@@ -414,6 +414,24 @@ private slots:
         QCOMPARE(r.out, QByteArray("3\n"));
     }
 
+    // Three meters on one line, the first of them acknowledging and never answering: every
+    // address in one pass, in order, the silent one without serial number or version.
+    void scanLine()
+    {
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {QStringLiteral("--address"), QStringLiteral("3"), QStringLiteral("--fault"),
+                                 QStringLiteral("silent"), QStringLiteral("--also"), QStringLiteral("0:4242"),
+                                 QStringLiteral("--also"), QStringLiteral("255:131071")});
+        QVERIFY(meter.ready);
+        const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("--timeout"), QStringLiteral("200"),
+                              QStringLiteral("--json"), QStringLiteral("scan")});
+        QVERIFY2(r.exit == 0, r.err.constData());
+        QCOMPARE(r.out, QByteArray(R"({"meters":[{"address":0,"serial":4242,"version":"1.12"},)"
+                                   R"({"address":3,"serial":null,"version":null},)"
+                                   R"({"address":255,"serial":131071,"version":"1.12"}]})"
+                                   "\n"));
+    }
+
     void noAnswer_data()
     {
         QTest::addColumn<QStringList>("extra");
