@@ -1,4 +1,5 @@
 #include "app/formmain.h"
+#include "app/formscan.h"
 
 #include "app/icons/icons.h"
 #include "app/pageterminal.h"
@@ -332,6 +333,7 @@ void FormMain::ActionConnectExecute()
     m_engine->startSession();
     ActionDisconnect->setEnabled(true);
     ActionConnect->setEnabled(false);
+    ActionLineScan->setEnabled(false);
     Panel1->setPortControlsEnabled(false);
     displayReset();
     TabSchedule->BtnReadSchedule->setEnabled(true);
@@ -354,6 +356,7 @@ void FormMain::ActionDisconnectExecute()
     ActionFixDb->setEnabled(false);
     ActionDisconnect->setEnabled(false);
     ActionConnect->setEnabled(true);
+    ActionLineScan->setEnabled(true);
     ActionFindAddress->setEnabled(false);
     Panel1->setPortControlsEnabled(true);
     TabSchedule->BtnReadSchedule->setEnabled(false);
@@ -364,6 +367,25 @@ void FormMain::ActionDisconnectExecute()
 void FormMain::ActionFindAddressExecute()
 {
     m_engine->startAddressSearch();
+}
+
+// The survey runs on a channel of its own while the window is disconnected: the
+// engine, its timeouts and its log take no part.
+void FormMain::ActionLineScanExecute()
+{
+    FormScan form(this);
+    SerialChannel &channel = form.scan().channel();
+    channel.setDeviceName(Comm1->deviceName());
+    channel.setPortNum(Panel1->selectedPortNumber());
+    channel.setBaudrate(Comm1->baudrate());
+    form.scan().setReplyTimeout(Panel1->SpinTimer->value());
+    QString error;
+    if (!form.start(&error)) {
+        showError(this, error);
+        return;
+    }
+    if (form.exec() == QDialog::Accepted && form.chosenAddress() >= 0)
+        setAddress(form.chosenAddress());
 }
 
 void FormMain::ActionResetExecute()

@@ -133,6 +133,7 @@ public:
     QAction *ActionPlusDDM;
     QAction *ActionMinusDDM;
     QAction *ActionFindAddress;
+    QAction *ActionLineScan;
     QAction *ActionFixDb;
 
     QMenu *N1;    // "&Связь"
@@ -142,7 +143,7 @@ public:
     QMenu *N6;    // "&Установки"
     QMenu *N11;   // "&База данных"
     QMenu *N14;   // "&?"
-    QAction *N3, *N4, *N19, *NExit, *N7, *NFixDb, *N16, *N10, *N12, *N13, *N17, *N20, *N15;
+    QAction *N3, *N4, *N19, *NLineScan, *NExit, *N7, *NFixDb, *N16, *N10, *N12, *N13, *N17, *N20, *N15;
     QAction *NVerify; // "Проверять запись": a settings write is read back before its verdict shows
 
     QTimer *Timer3;
@@ -155,6 +156,7 @@ public slots:
     void ActionConnectExecute();
     void ActionDisconnectExecute();
     void ActionFindAddressExecute();
+    void ActionLineScanExecute();
     void ActionResetExecute();
     void ActionSettingExecute();
     void ActionOpenExecute();

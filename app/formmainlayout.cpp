@@ -102,6 +102,8 @@ void FormMain::buildActions()
                                 QKeySequence(Qt::CTRL | Qt::Key_D), -1, true);
     ActionFindAddress = makeAction(this, "ActionFindAddress", QStringLiteral("Поиск &адреса"),
                                    QStringLiteral("Поиск адреса"), QKeySequence(Qt::Key_F3), 8, false);
+    ActionLineScan = makeAction(this, "ActionLineScan", QStringLiteral("&Обзор линии"),
+                                QStringLiteral("Обзор линии: все счетчики на линии"), {}, -1, true);
     ActionFixDb = makeAction(this, "ActionFixDb", QStringLiteral("Зафиксировать в Б&Д"),
                              QStringLiteral("Зафиксировать в БД"), {}, 9, false);
 
@@ -109,7 +111,7 @@ void FormMain::buildActions()
     // menu items and buttons are shown or hidden.
     for (QAction *a : {ActionConnect, ActionDisconnect, ActionSetting, ActionReset, ActionOpen,
                        ActionClose, ActionSpoilage, ActionFocusCorrect, ActionCountCorrect,
-                       ActionPlusDDM, ActionMinusDDM, ActionFindAddress, ActionFixDb}) {
+                       ActionPlusDDM, ActionMinusDDM, ActionFindAddress, ActionLineScan, ActionFixDb}) {
         a->setShortcutContext(Qt::WindowShortcut);
         addAction(a);
     }
@@ -126,6 +128,7 @@ void FormMain::buildActions()
     connect(ActionPlusDDM, &QAction::triggered, this, &FormMain::ActionPlusDDMExecute);
     connect(ActionMinusDDM, &QAction::triggered, this, &FormMain::ActionMinusDDMExecute);
     connect(ActionFindAddress, &QAction::triggered, this, &FormMain::ActionFindAddressExecute);
+    connect(ActionLineScan, &QAction::triggered, this, &FormMain::ActionLineScanExecute);
     connect(ActionFixDb, &QAction::triggered, this, &FormMain::ActionFixDbExecute);
 }
 
@@ -180,6 +183,7 @@ void FormMain::buildMenus()
     N4 = menuItem(N1, ActionDisconnect, "N4");
     N1->addSeparator();
     N19 = menuItem(N1, ActionFindAddress, "N19");
+    NLineScan = menuItem(N1, ActionLineScan, "NLineScan");
     N1->addSeparator();
     NExit = N1->addAction(QStringLiteral("В&ыход"));
     NExit->setObjectName(QStringLiteral("NExit"));
