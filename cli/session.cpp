@@ -71,20 +71,34 @@ Session::~Session()
     disconnectMeter();
 }
 
+std::optional<PortChoice> choosePort(const Options &options)
+{
+    PortChoice port;
+    if (options.port.startsWith(QLatin1Char('/'))) {
+        port.name = port.device = options.port;
+        return port;
+    }
+    port.number = options.port.isEmpty() ? savedPort() : portNumberOfName(options.port);
+    if (port.number <= 0) {
+        printErr(QStringLiteral("Неверное имя порта: %1").arg(options.port));
+        return std::nullopt;
+    }
+    port.name = QStringLiteral("COM%1").arg(port.number);
+    port.device = devicePathForPort(port.number);
+    return port;
+}
+
 int Session::connectMeter()
 {
-    QString name;
-    if (m_options.port.startsWith(QLatin1Char('/'))) {
-        m_channel.setDeviceName(m_options.port);
-        name = m_options.port;
-    } else {
-        const int n = m_options.port.isEmpty() ? savedPort() : portNumberOfName(m_options.port);
-        if (n <= 0) {
-            printErr(QStringLiteral("Неверное имя порта: %1").arg(m_options.port));
-            return ExitUsage;
-        }
-        m_channel.setPortNum(n);
+    const std::optional<PortChoice> port = choosePort(m_options);
+    if (!port)
+        return ExitUsage;
+    QString name = port->name;
+    if (port->number > 0) {
+        m_channel.setPortNum(port->number);
         name = m_channel.formattedDeviceName();
+    } else {
+        m_channel.setDeviceName(port->device);
     }
     m_channel.setBaudrate(baudrateOf(m_options.baud));
     try {
