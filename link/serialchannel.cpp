@@ -53,7 +53,6 @@ QString systemText(int err)
     throw SerialChannelError(QString::fromLatin1(text).arg(QString::number(err), systemText(err)), err);
 }
 
-
 int rateOf(SerialChannel::Baudrate b)
 {
     static const int rates[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
