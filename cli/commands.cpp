@@ -137,6 +137,19 @@ int commandStatus(const Options &o)
     return ExitDone;
 }
 
+int commandDoctor(const Options &o)
+{
+    if (const int e = noArguments(o))
+        return e;
+    const std::optional<PortChoice> port = choosePort(o);
+    if (!port)
+        return ExitUsage;
+    const LineReport report = checkLine(port->name, port->device, o.baud, o.address, o.timeout);
+    const QStringList problems = lineProblems(report);
+    printOut(o.json ? jsonLine(lineReportJson(report, problems)) : lineReportText(report, problems));
+    return problems.isEmpty() ? ExitDone : ExitNoAnswer;
+}
+
 } // namespace
 
 int runCommand(const Options &o)
@@ -161,6 +174,8 @@ int runCommand(const Options &o)
         return commandScan(o);
     if (o.command == QLatin1String("status"))
         return commandStatus(o);
+    if (o.command == QLatin1String("doctor"))
+        return commandDoctor(o);
     if (o.command == QLatin1String("write"))
         return commandWrite(o);
     if (o.command == QLatin1String("reset-billing"))

@@ -190,6 +190,101 @@ QString infoText(const MeterInfo &info, const QLocale &locale)
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
 }
 
+namespace {
+
+QJsonValue orNull(const std::optional<bool> &v)
+{
+    return v ? QJsonValue(*v) : QJsonValue(QJsonValue::Null);
+}
+
+QJsonValue orNull(const std::optional<int> &v)
+{
+    return v ? QJsonValue(*v) : QJsonValue(QJsonValue::Null);
+}
+
+} // namespace
+
+QJsonObject lineReportJson(const LineReport &r, const QStringList &problems)
+{
+    const QJsonValue null(QJsonValue::Null);
+    QJsonObject o;
+    o[QStringLiteral("port")] = r.port;
+    o[QStringLiteral("device")] = r.device;
+    o[QStringLiteral("exists")] = r.exists;
+    o[QStringLiteral("tty")] = orNull(r.tty);
+    o[QStringLiteral("pseudo_terminal")] = r.pseudoTerminal;
+    o[QStringLiteral("access")] = orNull(r.access);
+    switch (r.parity) {
+    case ParityCheck::NotChecked: o[QStringLiteral("parity_mark_space")] = null; break;
+    case ParityCheck::Kept: o[QStringLiteral("parity_mark_space")] = QStringLiteral("kept"); break;
+    case ParityCheck::Emulated: o[QStringLiteral("parity_mark_space")] = QStringLiteral("emulated"); break;
+    case ParityCheck::Lost: o[QStringLiteral("parity_mark_space")] = QStringLiteral("lost"); break;
+    }
+    o[QStringLiteral("echo")] = orNull(r.echo);
+    if (r.meterAnswered())
+        o[QStringLiteral("meter")] = QJsonObject{{QStringLiteral("address"), r.address},
+                                                 {QStringLiteral("serial"), orNull(r.serial)},
+                                                 {QStringLiteral("version"), r.version}};
+    else
+        o[QStringLiteral("meter")] = null;
+    o[QStringLiteral("rtt_ms")] = orNull(medianMs(r.roundTrips));
+    o[QStringLiteral("suggested_timeout_ms")] = orNull(suggestedTimeoutMs(r.roundTrips));
+    o[QStringLiteral("problems")] = QJsonArray::fromStringList(problems);
+    return o;
+}
+
+QString lineReportText(const LineReport &r, const QStringList &problems)
+{
+    const QString none = QStringLiteral("—");
+    QStringList lines;
+    auto line = [&lines](const QString &label, const QString &value) { lines << label + value; };
+    line(QStringLiteral("Порт : "), r.port == r.device ? r.port : QStringLiteral("%1 (%2)").arg(r.port, r.device));
+    QString kind = none;
+    if (!r.exists)
+        kind = QStringLiteral("не найдено");
+    else if (r.tty == false)
+        kind = QStringLiteral("не терминал");
+    else if (r.tty == true)
+        kind = r.pseudoTerminal ? QStringLiteral("псевдотерминал") : QStringLiteral("последовательный порт");
+    line(QStringLiteral("Устройство : "), kind);
+    line(QStringLiteral("Доступ : "), r.access ? yesNo(*r.access) : none);
+    switch (r.parity) {
+    case ParityCheck::NotChecked: line(QStringLiteral("Четность MARK/SPACE : "), none); break;
+    case ParityCheck::Kept: line(QStringLiteral("Четность MARK/SPACE : "), QStringLiteral("держит")); break;
+    case ParityCheck::Emulated:
+        line(QStringLiteral("Четность MARK/SPACE : "),
+             QStringLiteral("эмулируется (у псевдотерминала нет линии: девятый бит читает из настроек "
+                            "терминала программа на другом конце)"));
+        break;
+    case ParityCheck::Lost:
+        line(QStringLiteral("Четность MARK/SPACE : "), QStringLiteral("не держит (%1)").arg(r.parityDetail));
+        break;
+    }
+    line(QStringLiteral("Эхо : "), r.echo ? yesNo(*r.echo) : none);
+    if (r.meterAnswered())
+        line(QStringLiteral("Счетчик : "), QStringLiteral("адрес %1, заводской № %2, версия ПО %3")
+                                               .arg(r.address)
+                                               .arg(r.serial ? QString::number(*r.serial) : none, r.version));
+    else
+        line(QStringLiteral("Счетчик : "), r.contact == MeterContact::NotTried
+                                               ? none
+                                               : QStringLiteral("не отвечает (адрес %1)").arg(r.address));
+    const auto rtt = medianMs(r.roundTrips);
+    line(QStringLiteral("Время обмена : "),
+         rtt ? QStringLiteral("%1 мс (медиана %2 обменов)").arg(*rtt).arg(r.roundTrips.size()) : none);
+    const auto suggested = suggestedTimeoutMs(r.roundTrips);
+    line(QStringLiteral("Рекомендуемый таймаут : "), suggested ? QStringLiteral("%1 мс").arg(*suggested) : none);
+    lines << QString();
+    if (problems.isEmpty()) {
+        lines << QStringLiteral("Линия исправна.");
+    } else {
+        lines << QStringLiteral("Неисправности:");
+        for (const QString &p : problems)
+            lines << QStringLiteral("- ") + p;
+    }
+    return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}
+
 QJsonObject statusJson(quint8 status)
 {
     QJsonObject o;

@@ -4,6 +4,7 @@
 
 #include "cli/options.h"
 #include "meter/meterinfo.h"
+#include "ops/linecheck.h"
 #include "ops/settingsoperation.h"
 
 #include <QJsonObject>
@@ -16,6 +17,10 @@ namespace zk::cli {
 QJsonObject infoJson(const MeterInfo &info);
 // One value a line, labelled as the window labels it.
 QString infoText(const MeterInfo &info, const QLocale &locale = QLocale());
+
+// The line check: what was found and the problems, as one object and as lines.
+QJsonObject lineReportJson(const LineReport &report, const QStringList &problems);
+QString lineReportText(const LineReport &report, const QStringList &problems);
 
 QJsonObject statusJson(quint8 status);
 QString statusText(quint8 status);

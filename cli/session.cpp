@@ -71,19 +71,34 @@ Session::~Session()
     disconnectMeter();
 }
 
+std::optional<PortChoice> choosePort(const Options &options)
+{
+    PortChoice port;
+    if (options.port.startsWith(QLatin1Char('/'))) {
+        port.name = port.device = options.port;
+        return port;
+    }
+    port.number = options.port.isEmpty() ? savedPort() : portNumberOfName(options.port);
+    if (port.number <= 0) {
+        printErr(QStringLiteral("Неверное имя порта: %1").arg(options.port));
+        return std::nullopt;
+    }
+    port.name = QStringLiteral("COM%1").arg(port.number);
+    port.device = devicePathForPort(port.number);
+    return port;
+}
+
 int preparePort(SerialChannel &channel, const Options &options, QString *name)
 {
-    if (options.port.startsWith(QLatin1Char('/'))) {
-        channel.setDeviceName(options.port);
-        *name = options.port;
-    } else {
-        const int n = options.port.isEmpty() ? savedPort() : portNumberOfName(options.port);
-        if (n <= 0) {
-            printErr(QStringLiteral("Неверное имя порта: %1").arg(options.port));
-            return ExitUsage;
-        }
-        channel.setPortNum(n);
+    const std::optional<PortChoice> port = choosePort(options);
+    if (!port)
+        return ExitUsage;
+    *name = port->name;
+    if (port->number > 0) {
+        channel.setPortNum(port->number);
         *name = channel.formattedDeviceName();
+    } else {
+        channel.setDeviceName(port->device);
     }
     channel.setBaudrate(baudrateOf(options.baud));
     return ExitDone;

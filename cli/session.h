@@ -13,10 +13,21 @@
 
 #include <QObject>
 #include <functional>
+#include <optional>
 
 class QEventLoop;
 
 namespace zk::cli {
+
+// The port the options name: the name as given (a device path or COMn), or the saved
+// port's COMn; its number (0 for a path) and the device it stands for.
+struct PortChoice {
+    QString name;
+    int number = 0;
+    QString device;
+};
+// Nothing, after printing why, for a name that is neither COMn nor a path.
+std::optional<PortChoice> choosePort(const Options &options);
 
 // Sets the channel's device (a path, a COMn name or the saved port) and speed from the
 // options; `name` is the device as the user knows it. ExitUsage, said on stderr, for a

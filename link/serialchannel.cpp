@@ -53,16 +53,6 @@ QString systemText(int err)
     throw SerialChannelError(QString::fromLatin1(text).arg(QString::number(err), systemText(err)), err);
 }
 
-bool isPseudoTerminal(int fd)
-{
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
-        return false;
-    const unsigned int major = major(st.st_rdev);
-    // Unix98 pty slaves use majors 136..143; the old BSD pty slaves use 3.
-    return (major >= 136 && major <= 143) || major == 3;
-}
-
 int rateOf(SerialChannel::Baudrate b)
 {
     static const int rates[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
@@ -78,6 +68,16 @@ qint64 charMicros(int rate)
 }
 
 } // namespace
+
+bool isPseudoTerminalDevice(int fd)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    const unsigned int major = major(st.st_rdev);
+    // Unix98 pty slaves use majors 136..143; the old BSD pty slaves use 3.
+    return (major >= 136 && major <= 143) || major == 3;
+}
 
 SerialChannel::SerialChannel(QObject *parent)
     : QObject(parent)
@@ -395,7 +395,7 @@ void SerialChannel::open()
     ::ioctl(fd, TIOCEXCL);
 
     m_fd = fd;
-    m_pty = isPseudoTerminal(fd);
+    m_pty = isPseudoTerminalDevice(fd);
     m_wakeThreshold = 1;
     // Gives the device back when the session cannot start.
     const auto release = [this, fd] {
@@ -806,12 +806,24 @@ bool SerialChannel::isModemLineOn(ModemLine line)
     return false;
 }
 
-namespace {
-
-QString portOpenAdvice(const SerialChannelError &error)
+SerialChannel::ParityBits SerialChannel::deviceParity() const
 {
-    const QByteArray device = error.device().toLocal8Bit();
-    switch (error.systemError()) {
+    if (!isOpen())
+        fail(DcbErrorText, EBADF);
+    struct termios2 t;
+    if (::ioctl(m_fd, TCGETS2, &t) != 0)
+        fail(DcbErrorText, errno);
+    ParityBits bits;
+    bits.enabled = t.c_cflag & PARENB;
+    bits.fixed = t.c_cflag & CMSPAR;
+    bits.odd = t.c_cflag & PARODD;
+    return bits;
+}
+
+QString portOpenAdvice(const QString &path, int systemError)
+{
+    const QByteArray device = path.toLocal8Bit();
+    switch (systemError) {
     case EACCES:
     case EPERM: {
         struct stat st;
@@ -821,25 +833,23 @@ QString portOpenAdvice(const SerialChannelError &error)
         if (st.st_gid == 0 || (st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
             return QStringLiteral("Нет доступа к %1: доступ к нему не дает ни одна группа пользователей; "
                                   "обратитесь к администратору компьютера.")
-                .arg(error.device());
+                .arg(path);
         const group *g = ::getgrgid(st.st_gid);
         const QString name = g ? QString::fromLocal8Bit(g->gr_name) : QString::number(st.st_gid);
         return QStringLiteral("Нет доступа к %1: доступ дает группа %2. Добавьте себя в нее командой "
                               "sudo adduser $USER %2 и войдите в систему заново.")
-            .arg(error.device(), name);
+            .arg(path, name);
     }
     case ENOTTY:
-        return QStringLiteral("%1 - не последовательный порт (не терминал).").arg(error.device());
+        return QStringLiteral("%1 - не последовательный порт (не терминал).").arg(path);
     default:
         return QString();
     }
 }
 
-} // namespace
-
 QString withPortOpenAdvice(const QString &text, const SerialChannelError &error)
 {
-    const QString advice = portOpenAdvice(error);
+    const QString advice = portOpenAdvice(error.device(), error.systemError());
     return advice.isEmpty() ? text : text + QLatin1Char('\n') + advice;
 }
 

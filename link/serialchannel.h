@@ -127,6 +127,20 @@ public:
     // On a pseudo-terminal every line reads inactive.
     bool isModemLineOn(ModemLine line);
 
+    // The parity the open device reports now, read back from it rather than the
+    // setting last applied: whether a parity bit is sent at all, whether it is fixed
+    // (MARK or SPACE rather than computed) and whether it is odd (MARK when fixed).
+    struct ParityBits {
+        bool enabled = false;
+        bool fixed = false;
+        bool odd = false;
+    };
+    ParityBits deviceParity() const;
+    // The device is a pseudo-terminal: no wire, no modem lines. Its driver keeps the
+    // fixed and odd bits of the parity but drops "enabled"; the program at its other
+    // end reads the ninth bit from them.
+    bool isPseudoTerminal() const { return m_pty; }
+
 signals:
     void rxChar(int count);  // bytes received; count = bytes waiting
     void txEmpty();          // the last byte written has left the transmitter
@@ -187,9 +201,15 @@ private:
     bool m_inEvent = false;     // a handler is running
 };
 
+// The open device `fd` is the terminal side of a pseudo-terminal.
+bool isPseudoTerminalDevice(int fd);
+
 // The message of a port that could not be opened, `text`, with a line for the operator
 // where it helps: the group that gives access to the device and how to join it, or that
 // the device is not a serial port.
 QString withPortOpenAdvice(const QString &text, const SerialChannelError &error);
+// That line alone for `device` and the errno `systemError` that kept it shut; empty
+// where there is nothing to advise.
+QString portOpenAdvice(const QString &device, int systemError);
 
 } // namespace zk

@@ -98,7 +98,7 @@ int main(int argc, char *argv[])
         "stdin commands: fault KIND[=VALUE] [COUNT] [on=FUNCTION] | fault off | fault | state | line | quit\n"
         "fault kinds: noack, delay[=MS] (2000), badcrc, extra[=BYTE] (0), error[=CODE] (4),\n"
         "             split[=GAP_MS] (50), wrongfn[=CODE] (request code with bit 0 flipped), silent,\n"
-        "             noise[=BYTES] (4), vanish, forget; on=FUNCTION limits a fault to requests with that code"));
+        "             noise[=BYTES] (4), vanish, forget, echo; on=FUNCTION limits a fault to requests with that code"));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption linkOpt(QStringLiteral("link"), QStringLiteral("Symbolic link to the terminal device."),

@@ -97,7 +97,7 @@ bool validHolidayDate(int day, int month)
 }
 
 const char *faultNames[] = {"off",   "noack",   "delay",  "badcrc", "extra", "error",
-                            "split", "wrongfn", "silent", "noise",  "vanish", "forget"};
+                            "split", "wrongfn", "silent", "noise",  "vanish", "forget", "echo"};
 
 } // namespace
 
@@ -130,7 +130,7 @@ std::optional<Fault> parseFault(const QString &text, QString *error)
         if (kindText == QLatin1String(faultNames[i]))
             kindIndex = i;
     if (kindIndex < 0) {
-        *error = QStringLiteral("unknown fault \"%1\" (noack, delay, badcrc, extra, error, split, wrongfn, silent, noise, vanish, forget, off)")
+        *error = QStringLiteral("unknown fault \"%1\" (noack, delay, badcrc, extra, error, split, wrongfn, silent, noise, vanish, forget, echo, off)")
                      .arg(kindText);
         return std::nullopt;
     }
@@ -152,8 +152,8 @@ std::optional<Fault> parseFault(const QString &text, QString *error)
     case FaultKind::Noise: f.value = 4; break;
     default: break;
     }
-    if (function >= 0 && (f.kind == FaultKind::NoAck || f.kind == FaultKind::Vanish)) {
-        *error = QStringLiteral("%1 acts on the address byte, before the request: it takes no on=").arg(kindText);
+    if (function >= 0 && (f.kind == FaultKind::NoAck || f.kind == FaultKind::Vanish || f.kind == FaultKind::Echo)) {
+        *error = QStringLiteral("%1 acts from the address byte on, before the request: it takes no on=").arg(kindText);
         return std::nullopt;
     }
     f.function = function;
@@ -257,6 +257,9 @@ void MeterProtocol::receive(const QByteArray &bytes, Ninth ninth)
     const QDateTime now = m_clock.now();
     for (char c : bytes) {
         const quint8 b = quint8(c);
+        // The adapter hands every byte straight back, whoever it is for.
+        if (faultActive(FaultKind::Echo))
+            m_output.append(Transmission{0, QByteArray(1, c)});
         if (ninth == Ninth::Mark) {
             m_frame.clear();
             if (b != m_model.state().address) {
@@ -313,6 +316,8 @@ void MeterProtocol::frameComplete(const QByteArray &frame)
         int &function;
         ~Done() { function = -1; }
     } done{m_function};
+    if (faultActive(FaultKind::Echo))
+        consumeFault(); // one more exchange on the echoing line
     if (faultActive(FaultKind::Silent)) {
         consumeFault();
         return;

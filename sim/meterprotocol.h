@@ -38,6 +38,7 @@ enum class FaultKind {
     Noise,         // `value` random bytes go out before the reply
     Vanish,        // the meter is switched off: no acknowledgement, and its session ends
     Forget,        // a write is answered as taken, and the meter keeps what it had
+    Echo,          // a two-wire adapter without echo suppression: every byte sent comes back
 };
 
 struct Fault {
@@ -49,8 +50,8 @@ struct Fault {
 
 // Parses "KIND[=VALUE] [COUNT] [on=FUNCTION]" or "off". Kinds: noack, delay[=MS], badcrc,
 // extra[=BYTE], error[=CODE], split[=GAP_MS], wrongfn[=CODE], silent, noise[=BYTES],
-// vanish, forget. With on=FUNCTION only exchanges whose request has that function code are
-// affected (and counted); noack and vanish act before the request is seen and take none.
+// vanish, forget, echo. With on=FUNCTION only exchanges whose request has that function code
+// are affected (and counted); noack, vanish and echo act before the request is seen and take none.
 std::optional<Fault> parseFault(const QString &text, QString *error);
 QString describeFault(const Fault &fault);
 

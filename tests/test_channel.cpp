@@ -730,6 +730,15 @@ private slots:
         QCOMPARE(bool(t.c_cflag & PARODD), odd);
         QCOMPARE(int(t.c_cflag & CSIZE), int(CS8));
         QVERIFY(!(t.c_cflag & CSTOPB));
+        // Read back from the device as the line check does, not from what was applied.
+        const SerialChannel::ParityBits back = ch->deviceParity();
+        QCOMPARE(back.fixed, stick);
+        QCOMPARE(back.odd, odd);
+        QVERIFY(!back.enabled);
+        termios2 changed = m_pty->attrs();
+        changed.c_cflag ^= PARODD;
+        m_pty->setAttrs(changed);
+        QCOMPARE(ch->deviceParity().odd, !odd);
 
         // Stored while closed, applied by the next open.
         ch->close();

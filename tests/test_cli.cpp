@@ -11,12 +11,14 @@
 #include "tests/testxls.h"
 #include "cli/schedulecommand.h"
 #include "link/meterchannel.h"
+#include "ops/linecheck.h"
 #include "records/dbftable.h"
 #include "records/production.h"
 #include "workbook/workbook.h"
 
 #include <QDir>
 #include <functional>
+#include <memory>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -430,6 +432,114 @@ private slots:
                                    R"({"address":3,"serial":null,"version":null},)"
                                    R"({"address":255,"serial":131071,"version":"1.12"}]})"
                                    "\n"));
+    }
+
+    // The round trip is the median; the timeout suggested covers twice it or the slowest
+    // exchange with 100 ms to spare, in the window's steps of 100 within 200..5000.
+    void lineTimeout_data()
+    {
+        QTest::addColumn<QList<int>>("samples");
+        QTest::addColumn<int>("median");
+        QTest::addColumn<int>("suggested");
+        QTest::newRow("no exchange") << QList<int>{} << -1 << -1;
+        QTest::newRow("fast line, at least 200") << QList<int>{30, 10, 20} << 20 << 200;
+        QTest::newRow("even count, middle two") << QList<int>{40, 10, 25, 20} << 23 << 200;
+        QTest::newRow("just over a step") << QList<int>{51, 51, 51} << 51 << 300;
+        QTest::newRow("on a step") << QList<int>{150} << 150 << 400;
+        QTest::newRow("one slow exchange") << QList<int>{20, 20, 900, 20, 20} << 20 << 1000;
+        QTest::newRow("at most 5000") << QList<int>{2600, 2800, 2700} << 2700 << 5000;
+    }
+    void lineTimeout()
+    {
+        QFETCH(QList<int>, samples);
+        QFETCH(int, median);
+        QFETCH(int, suggested);
+        QCOMPARE(zk::medianMs(samples).value_or(-1), median);
+        QCOMPARE(zk::suggestedTimeoutMs(samples).value_or(-1), suggested);
+    }
+
+    // The line check against the virtual meter and against ports that are no line.
+    void doctor_data()
+    {
+        QTest::addColumn<QStringList>("meter");  // the virtual meter's options; empty: none runs
+        QTest::addColumn<QString>("port");       // "meter", "file" or a path
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QJsonObject>("expected"); // keys the object must hold as given
+        QTest::addColumn<QString>("problem");    // in the only problem; empty: none
+        const QStringList at5{"--address", "5", "--serial", "4242"};
+        const QJsonObject fit{{"exists", true}, {"tty", true}, {"pseudo_terminal", true}, {"access", true},
+                              {"parity_mark_space", "emulated"}, {"echo", false}};
+        QTest::newRow("fit line") << at5 << "meter" << QStringList{"--address", "5"} << 0 << fit << "";
+        QJsonObject echo = fit;
+        echo["echo"] = true;
+        QTest::newRow("echoing adapter, the meter still found")
+            << at5 + QStringList{"--fault", "echo"} << "meter" << QStringList{"--address", "5"} << 3 << echo
+            << "эхо";
+        QTest::newRow("slow meter, short timeout")
+            << at5 + QStringList{"--fault", "delay=400"} << "meter"
+            << QStringList{"--address", "5", "--timeout", "200"} << 3 << fit << "Таймаут ответа 200 мс мал";
+        QJsonObject none = fit;
+        none["meter"] = QJsonValue::Null;
+        none["rtt_ms"] = QJsonValue::Null;
+        QTest::newRow("no meter at the address")
+            << at5 << "meter" << QStringList{"--address", "7"} << 3 << none << "не отвечает на адрес 7";
+        QTest::newRow("port missing")
+            << QStringList{} << "/nonexistent/tty" << QStringList{} << 3
+            << QJsonObject{{"exists", false}, {"tty", QJsonValue::Null}, {"parity_mark_space", QJsonValue::Null},
+                           {"meter", QJsonValue::Null}}
+            << "/nonexistent/tty не найден";
+        QTest::newRow("not a terminal")
+            << QStringList{} << "file" << QStringList{} << 3
+            << QJsonObject{{"exists", true}, {"tty", false}, {"echo", QJsonValue::Null}}
+            << "не последовательный порт";
+    }
+    void doctor()
+    {
+        QFETCH(QStringList, meter);
+        QFETCH(QString, port);
+        QFETCH(QStringList, args);
+        QFETCH(int, exit);
+        QFETCH(QJsonObject, expected);
+        QFETCH(QString, problem);
+        QTemporaryDir dir;
+        std::unique_ptr<Meter> sim;
+        if (!meter.isEmpty()) {
+            sim = std::make_unique<Meter>(dir.path(), meter);
+            QVERIFY(sim->ready);
+            port = sim->link;
+        } else if (port == QLatin1String("file")) {
+            port = dir.filePath(QStringLiteral("ttyUSB0"));
+            QFile f(port);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        const QStringList common{QStringLiteral("--port"), port};
+        const Run r = runCli(common + args + QStringList{QStringLiteral("--json"), QStringLiteral("doctor")}, 30000);
+        QVERIFY2(r.exit == exit, r.out.constData());
+        const QJsonObject o = QJsonDocument::fromJson(r.out).object();
+        for (auto it = expected.begin(); it != expected.end(); ++it)
+            QVERIFY2(o.value(it.key()) == it.value(), qPrintable(it.key()));
+        const QJsonArray problems = o.value("problems").toArray();
+        QCOMPARE(problems.size(), problem.isEmpty() ? 0 : 1);
+        if (!problem.isEmpty())
+            QVERIFY2(problems.at(0).toString().contains(problem), qPrintable(problems.at(0).toString()));
+        if (!o.value("meter").isNull() && !meter.isEmpty()) {
+            QCOMPARE(o.value("meter").toObject(),
+                     (QJsonObject{{"address", 5}, {"serial", 4242}, {"version", "1.12"}}));
+            const int rtt = o.value("rtt_ms").toInt();
+            QVERIFY(rtt > 0 && rtt < 5000);
+            const int suggested = o.value("suggested_timeout_ms").toInt();
+            QVERIFY2(suggested % 100 == 0 && suggested >= std::max(200, std::min(2 * rtt + 100, 5000))
+                         && suggested <= 5000,
+                     qPrintable(QStringLiteral("%1 for %2").arg(suggested).arg(rtt)));
+        }
+        // The same verdict as readable text.
+        if (exit == 0) {
+            const Run text = runCli(common + args + QStringList{QStringLiteral("doctor")}, 30000);
+            QCOMPARE(text.exit, 0);
+            QVERIFY2(text.out.contains("Линия исправна."), text.out.constData());
+            QVERIFY(QString::fromUtf8(text.out).contains(QStringLiteral("Счетчик : адрес 5, заводской № 4242, версия ПО 1.12")));
+        }
     }
 
     void noAnswer_data()
