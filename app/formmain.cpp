@@ -350,8 +350,11 @@ void FormMain::ActionDisconnectExecute()
         showError(this, QStringLiteral("Ошибка закрытия порта ") + Panel1->ComboPort->currentText());
         return;
     }
-    // Flags first, then the queue: an unfinished write is dropped unrecorded.
+    // Flags first, then the queue: an unfinished write is dropped unrecorded, and so is a
+    // read-back under way (its verdict would come from the next connection).
     m_engine->stopAfterDisconnect();
+    m_readBack.active = false;
+    m_scheduleBack.reset();
     ActionSetting->setEnabled(false);
     ActionFixDb->setEnabled(false);
     ActionDisconnect->setEnabled(false);
@@ -552,6 +555,8 @@ void FormMain::BtnWriteScheduleClick()
     if (!TabSchedule->ValidateSchedule(firmware))
         return;
     m_scheduleWriteRecorded = true;
+    m_scheduleWritten = TabSchedule->schedule();
+    m_scheduleWrittenFirmware = firmware;
     m_engine->setScheduleWritePending(true);
     m_engine->enqueue(scheduleWriteFrames(TabSchedule->schedule(), firmware, TabSheet1->LabeledPass2->text()));
 }

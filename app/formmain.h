@@ -5,6 +5,8 @@
 
 #include "ops/preferences.h"
 #include "ops/records.h"
+#include "ops/scheduleoperation.h"
+#include "ops/verify.h"
 #include "link/exchangeengine.h"
 #include "meter/meterinfo.h"
 #include "meter/readout.h"
@@ -16,6 +18,7 @@
 #include <QPointer>
 #include <QWindow>
 #include <memory>
+#include <optional>
 
 class QAction;
 class QActionGroup;
@@ -107,6 +110,7 @@ public:
     void reportWriteFailure(const QString &text) override;
     void replyAccepted(const QByteArray &frame) override;
     void replyMissing() override;
+    void replyRejected(const ReplyCheck &check) override;
 
     // Controls and pages, under their own names.
     QToolBar *ToolBar1;
@@ -246,6 +250,16 @@ private:
     SettingsWrite m_lastWrite;
     QDateTime m_lastWriteQueued;
     void finishReadBack(const QString &failure);
+    // Read-back of a schedule write: what was sent, for which firmware, and the read.
+    TariffSchedule m_scheduleWritten;
+    int m_scheduleWrittenFirmware = 0;
+    std::optional<ScheduleRead> m_scheduleBack;
+    // A reply of the schedule's read-back, taken off the page; false when none runs.
+    bool takeScheduleBack(const QByteArray &frame);
+    void finishScheduleReadBack(const QString &failure);
+    // The verdict of a write read back: green when the meter keeps everything, red with
+    // the values or the failure named.
+    void showReadBack(const QString &failure, const QList<Mismatch> &mismatches);
 
     // The journals: the read buttons' frames into the command queue, the replies
     // onto the page "Журнал".

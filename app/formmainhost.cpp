@@ -99,9 +99,15 @@ void FormMain::showStatusText(int panel)
 
 void FormMain::showVerdict(WriteVerdict verdict)
 {
-    // A settings write read back shows its verdict once the meter has been read.
-    if (verdict == WriteVerdict::Success && NVerify->isChecked() && !m_scheduleWriteRecorded
-        && m_lastWriteQueued.isValid()) {
+    // A write read back shows its verdict once the meter has been read: a settings write
+    // by the poll cycle that follows, a schedule write by the schedule's read sequence,
+    // whose replies then go to the comparison, not onto the page.
+    if (verdict == WriteVerdict::Success && NVerify->isChecked() && m_scheduleWriteRecorded) {
+        m_scheduleBack.emplace(m_scheduleWrittenFirmware);
+        m_engine->enqueue(m_scheduleBack->requests());
+        return;
+    }
+    if (verdict == WriteVerdict::Success && NVerify->isChecked() && m_lastWriteQueued.isValid()) {
         m_readBack = ReadBack{true, m_lastWrite, m_lastWriteQueued, MeterInfo{}, QDateTime()};
         m_lastWriteQueued = QDateTime();
         return;
@@ -181,17 +187,50 @@ void FormMain::replyAccepted(const QByteArray &frame)
 
 void FormMain::replyMissing()
 {
+    const QString failure = QStringLiteral("Запись не прочитана обратно: счетчик не ответил.");
     if (m_readBack.active)
-        finishReadBack(QStringLiteral("Запись не прочитана обратно: счетчик не ответил."));
+        finishReadBack(failure);
+    if (m_scheduleBack)
+        finishScheduleReadBack(failure);
+}
+
+// A rejected reply drops the requests queued after it: the schedule's read-back is over.
+void FormMain::replyRejected(const ReplyCheck &)
+{
+    if (m_scheduleBack)
+        finishScheduleReadBack(QStringLiteral("Запись не прочитана обратно: ответ счетчика не принят."));
+}
+
+bool FormMain::takeScheduleBack(const QByteArray &frame)
+{
+    if (!m_scheduleBack)
+        return false;
+    for (const QString &line : m_scheduleBack->take(frame))
+        m_engine->log(line);
+    if (m_scheduleBack->complete())
+        finishScheduleReadBack(QString());
+    return true;
+}
+
+void FormMain::finishScheduleReadBack(const QString &failure)
+{
+    const TariffSchedule read = m_scheduleBack->schedule();
+    m_scheduleBack.reset();
+    showReadBack(failure, failure.isEmpty()
+                              ? scheduleMismatches(m_scheduleWritten, read, m_scheduleWrittenFirmware)
+                              : QList<Mismatch>{});
 }
 
 void FormMain::finishReadBack(const QString &failure)
 {
     m_readBack.active = false;
-    const QList<Mismatch> mismatches =
-        failure.isEmpty() ? settingsMismatches(m_readBack.written, m_readBack.read,
-                                               m_readBack.queued.msecsTo(m_readBack.clockArrival))
-                          : QList<Mismatch>{};
+    showReadBack(failure, failure.isEmpty() ? settingsMismatches(m_readBack.written, m_readBack.read,
+                                                                 m_readBack.queued.msecsTo(m_readBack.clockArrival))
+                                            : QList<Mismatch>{});
+}
+
+void FormMain::showReadBack(const QString &failure, const QList<Mismatch> &mismatches)
+{
     const bool kept = failure.isEmpty() && mismatches.isEmpty();
     Shape1->setColour(kept ? QColor(0, 255, 0) : QColor(255, 0, 0));
     m_indicatorHolder->setVisible(true);

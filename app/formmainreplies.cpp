@@ -66,13 +66,24 @@ void FormMain::registerHandlers()
     e->setHandler(fn::ReadConsumption, 1, [this](const QByteArray &f) { consumptionReply(f); });
     connect(TabSheet2, &PageJournal::queueRequests, this, &FormMain::queueRequests);
     // The tariff schedule: zones, day types, holidays and transfers onto its page.
-    e->setHandler(fn::ReadZones, 0, [this](const QByteArray &f) { zoneReply(f); });
-    e->setHandler(fn::ReadDayTypes, 0, [this](const QByteArray &f) { TabSchedule->showDayTypes(decodeDayTypes(f)); });
+    // A write's read-back takes them instead, and the page keeps what was written.
+    e->setHandler(fn::ReadZones, 0, [this](const QByteArray &f) {
+        if (!takeScheduleBack(f))
+            zoneReply(f);
+    });
+    e->setHandler(fn::ReadDayTypes, 0, [this](const QByteArray &f) {
+        if (!takeScheduleBack(f))
+            TabSchedule->showDayTypes(decodeDayTypes(f));
+    });
     e->setHandler(fn::ReadHoliday, 0, [this](const QByteArray &f) {
+        if (takeScheduleBack(f))
+            return;
         if (const auto h = decodeHoliday(f))
             TabSchedule->appendHoliday(*h);
     });
     e->setHandler(fn::ReadTransfer, 0, [this](const QByteArray &f) {
+        if (takeScheduleBack(f))
+            return;
         if (const auto t = decodeTransfer(f))
             TabSchedule->appendTransfer(*t);
     });

@@ -1229,6 +1229,32 @@ private slots:
             m_messages.clear();
             QTRY_VERIFY_WITH_TIMEOUT(!w->indicatorShown(), 5000);
         }
+
+        // A schedule write is read back too; the page keeps what was written.
+        PageSchedule *schedule = w->TabSchedule;
+        schedule->BtnReadSchedule->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!scheduleReadQueued(w->engine()), 30000);
+        for (const bool kept : {false, true}) {
+            const int tariff = schedule->tariffText(0).toInt() % 3 + 1;
+            schedule->setTariffText(0, QString::number(tariff));
+            const TariffSchedule wanted = schedule->schedule();
+            if (!kept) {
+                m_sim.write("fault forget 1 on=0x09\n");
+                QVERIFY(m_sim.waitForBytesWritten(5000));
+            }
+            schedule->BtnWriteSchedule->click();
+            QTRY_VERIFY_WITH_TIMEOUT(!w->engine()->scheduleWritePending(), 30000);
+            QVERIFY(!w->indicatorShown());
+            QTRY_VERIFY_WITH_TIMEOUT(w->indicatorShown(), 30000);
+            QCOMPARE(w->Shape1->colour(), kept ? QColor(0, 255, 0) : QColor(255, 0, 0));
+            QCOMPARE(m_messages.size(), 1 - int(kept));
+            if (!kept)
+                QVERIFY2(m_messages[0].text.contains(QStringLiteral("зона 0: записано тариф %1").arg(tariff)),
+                         qPrintable(m_messages[0].text));
+            QCOMPARE(schedule->schedule(), wanted);
+            m_messages.clear();
+            QTRY_VERIFY_WITH_TIMEOUT(!w->indicatorShown(), 5000);
+        }
         w->NVerify->setChecked(false);
         w->ActionDisconnect->trigger();
     }
