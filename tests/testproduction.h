@@ -53,10 +53,10 @@ inline QString odbcPostgresDriver()
 }
 
 // A DSN-less ODBC connect string to the PostgreSQL server of scripts/pgtest, or to a relay at
-// `port` in front of it. CommLog=0: Debian's driver entry logs every connection into /tmp.
+// `port` in front of it.
 inline QString odbcPostgresConnectString(int port = 0)
 {
-    return QStringLiteral("Driver={%1};Server=%2;Port=%3;Database=%4;Uid=%5;CommLog=0")
+    return QStringLiteral("Driver={%1};Server=%2;Port=%3;Database=%4;Uid=%5")
         .arg(odbcPostgresDriver(), qEnvironmentVariable("ZK_PG_HOST"))
         .arg(port > 0 ? port : qEnvironmentVariableIntValue("ZK_PG_PORT"))
         .arg(qEnvironmentVariable("ZK_PG_DB"), qEnvironmentVariable("ZK_PG_USER"));
