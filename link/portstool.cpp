@@ -6,6 +6,7 @@
 //   zelta-kn-ports --help|--version
 
 #include "core/version.h"
+#include "ops/preferences.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -49,6 +50,11 @@ int main(int argc, char **argv)
     if ((args.size() != 2 && !select) || !match.hasMatch()) {
         err << usage;
         return 2;
+    }
+    // A rewrite would keep only what QSettings read of a value it cuts short.
+    if (!zk::preferencesRewritable()) {
+        err << zk::unquotedConnectionHint() << '\n';
+        return 1;
     }
     const QString key = QStringLiteral("COM") + match.captured(1);
     if (remove)

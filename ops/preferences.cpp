@@ -153,7 +153,7 @@ StartPreferences readStartPreferences()
 
 bool saveClosePreferences(int port, bool saveDdm, const std::array<int, 3> &ddm)
 {
-    if (!preferencesKeyExists())
+    if (!preferencesKeyExists() || !preferencesRewritable())
         return false;
     QSettings key = openKey();
     if (port != 0)
@@ -188,6 +188,73 @@ QString preferencesExposureWarning()
 #endif
 }
 
+QStringList unquotedConnectionValues(const QByteArray &text)
+{
+    QStringList keys;
+    bool inGroup = false;
+    for (const QByteArray &raw : text.split('\n')) {
+        const QByteArray line = raw.trimmed();
+        if (line.startsWith('[')) {
+            inGroup = line == "[Electrometer]";
+            continue;
+        }
+        const int eq = line.indexOf('=');
+        if (!inGroup || eq <= 0 || line.startsWith(';') || line.startsWith('#'))
+            continue;
+        // As QSettings reads a value: a '\' escapes the next character, '"' opens and closes
+        // a quoted part, and outside one ';' ends the value and ',' separates list items.
+        const QByteArray value = line.mid(eq + 1);
+        bool quoted = false;
+        for (int i = 0; i < value.size(); ++i) {
+            const char c = value.at(i);
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                quoted = !quoted;
+            } else if (!quoted && (c == ';' || c == ',')) {
+                keys << QString::fromUtf8(line.left(eq).trimmed());
+                break;
+            }
+        }
+    }
+    return keys;
+}
+
+namespace {
+QStringList unquotedConnectionValuesHere()
+{
+#ifdef Q_OS_WIN
+    return QStringList();
+#else
+    QFile file(preferencesFile());
+    return file.open(QIODevice::ReadOnly) ? unquotedConnectionValues(file.readAll()) : QStringList();
+#endif
+}
+} // namespace
+
+QString unquotedConnectionHint()
+{
+    const QStringList keys = unquotedConnectionValuesHere();
+    if (keys.isEmpty())
+        return QString();
+    const QString example = keys.first() == QLatin1String("DatabaseName")
+        ? QStringLiteral("DatabaseName=\"Driver={...};Server=...;Port=...;Database=...\"")
+        : keys.first() + QStringLiteral("=\"...;...\"");
+    const QString text = keys.size() == 1
+        ? QStringLiteral("В файле настроек %1 значение %2 группы [Electrometer] записано без кавычек, а в нем есть "
+                         "«;» или «,»: программа читает такое значение только до первой «;». Запишите его в "
+                         "кавычках, например:\n%3")
+        : QStringLiteral("В файле настроек %1 значения %2 группы [Electrometer] записаны без кавычек, а в них есть "
+                         "«;» или «,»: программа читает такие значения только до первой «;». Запишите их в "
+                         "кавычках, например:\n%3");
+    return text.arg(preferencesFile(), keys.join(QStringLiteral(", ")), example);
+}
+
+bool preferencesRewritable()
+{
+    return unquotedConnectionValuesHere().isEmpty();
+}
+
 bool sqlMarkerExists(const QString &folder)
 {
     const QDir dir(folder.isEmpty() ? QDir::currentPath() : folder);
@@ -209,7 +276,7 @@ bool verifyPreference()
 
 void setVerifyPreference(bool on)
 {
-    if (!preferencesKeyExists())
+    if (!preferencesKeyExists() || !preferencesRewritable())
         return;
     QSettings key = openKey();
     key.setValue(QStringLiteral("Verify"), on ? 1 : 0);

@@ -13,6 +13,7 @@
 // writable by its owner alone (0600).
 
 #include <QString>
+#include <QStringList>
 #include <array>
 #include <optional>
 
@@ -59,7 +60,8 @@ struct StartPreferences {
 StartPreferences readStartPreferences();
 
 // What close writes: "Port" when `port` is not 0, the DDM numbers when `saveDdm`.
-// Only into an existing key; returns false (and writes nothing) when it is missing.
+// Only into an existing key that may be rewritten; returns false (and writes nothing) when it
+// is missing or holds a value a rewrite would cut short.
 bool saveClosePreferences(int port, bool saveDdm, const std::array<int, 3> &ddm);
 
 // The warning for a preferences file that holds a database password (a non-empty
@@ -68,6 +70,20 @@ bool saveClosePreferences(int port, bool saveDdm, const std::array<int, 3> &ddm)
 // the command that mends it, "chmod 600 FILE". Empty otherwise, and on Windows. The window
 // shows it at start, the command line prints it on stderr.
 QString preferencesExposureWarning();
+
+// The values of the group "Electrometer" that the preferences file `text` (its raw bytes) holds
+// with a ";" or a "," outside quotes, by key in file order. QSettings reads such a value only
+// up to its first ";" (the rest counts as a comment) and splits it into a list at ",", and a
+// rewrite of the file keeps only what it read: an ODBC connect string must be quoted,
+// DatabaseName="Driver={...};Server=...".
+QStringList unquotedConnectionValues(const QByteArray &text);
+// For the preferences file: the words that go with a failed connection, naming the file and
+// the values and showing how to write them; empty when every value is read whole (and on
+// Windows, whose registry has no such syntax).
+QString unquotedConnectionHint();
+// The preferences file may be rewritten: it holds no value that a rewrite would cut short.
+// The program's own writes (the port at close, "Verify") skip a file that does.
+bool preferencesRewritable();
 
 // The SQL marker file in `folder` (the working directory by default).
 bool sqlMarkerExists(const QString &folder = QString());

@@ -35,7 +35,16 @@ ProductionDatabase &ProductionSession::database()
         m_database.reset();
         auto db = std::make_unique<ProductionDatabase>(
             readConnectionSettings(preferencesOrganisation(), preferencesApplication()));
-        db->open();
+        try {
+            db->open();
+        } catch (const DatabaseError &e) {
+            // A connect string the preferences file cut short at its ';' is the likely cause:
+            // the message says how to write it.
+            const QString hint = unquotedConnectionHint();
+            if (hint.isEmpty())
+                throw;
+            throw DatabaseError(e.text() + QLatin1Char('\n') + hint);
+        }
         m_database = std::move(db);
     }
     return *m_database;

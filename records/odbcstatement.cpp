@@ -1,5 +1,7 @@
 #include "records/odbcstatement.h"
 
+#include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlQuery>
 #include <QSqlResult>
 #include <QVariant>
@@ -11,6 +13,18 @@
 
 namespace zk {
 
+#ifdef ZK_HAVE_ODBC
+namespace {
+// The ODBC handle a QVariant of the QODBC driver holds; null when it holds none.
+SQLHANDLE odbcHandle(const QVariant &h)
+{
+    if (!h.isValid() || h.metaType().sizeOf() != int(sizeof(SQLHANDLE)))
+        return nullptr;
+    return *static_cast<const SQLHANDLE *>(h.constData());
+}
+} // namespace
+#endif
+
 bool setOdbcQueryTimeout(QSqlQuery &query, int seconds)
 {
 #ifdef ZK_HAVE_ODBC
@@ -18,10 +32,7 @@ bool setOdbcQueryTimeout(QSqlQuery &query, int seconds)
     if (!result)
         return false;
     // QODBC hands its SQLHSTMT over as a QVariant holding the handle.
-    const QVariant h = result->handle();
-    if (!h.isValid() || h.metaType().sizeOf() != int(sizeof(SQLHANDLE)))
-        return false;
-    SQLHANDLE statement = *static_cast<const SQLHANDLE *>(h.constData());
+    SQLHANDLE statement = odbcHandle(result->handle());
     if (!statement)
         return false;
     const SQLRETURN r = SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT,
@@ -30,6 +41,23 @@ bool setOdbcQueryTimeout(QSqlQuery &query, int seconds)
 #else
     Q_UNUSED(query);
     Q_UNUSED(seconds);
+    return false;
+#endif
+}
+
+bool odbcConnectionDead(const QSqlDatabase &database)
+{
+#ifdef ZK_HAVE_ODBC
+    if (database.driverName() != QLatin1String("QODBC") || !database.driver())
+        return false;
+    SQLHANDLE connection = odbcHandle(database.driver()->handle());
+    if (!connection)
+        return false;
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    const SQLRETURN r = SQLGetConnectAttr(connection, SQL_ATTR_CONNECTION_DEAD, &dead, SQL_IS_UINTEGER, nullptr);
+    return SQL_SUCCEEDED(r) && dead == SQL_CD_TRUE;
+#else
+    Q_UNUSED(database);
     return false;
 #endif
 }

@@ -13,13 +13,17 @@
 #include <QtEndian>
 
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <thread>
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -152,26 +156,26 @@ QDateTime toDateTime(const QVariant &v)
     return dt;
 }
 
-// The day difference DATEDIFF(DAY, from, to) in the driver's own terms.
-QString dayDifference(const QString &from, const QString &to, const QString &driver)
+// The day difference DATEDIFF(DAY, from, to) in the dialect's own terms.
+QString dayDifference(const QString &from, const QString &to, SqlDialect dialect)
 {
-    if (driver == QLatin1String("QPSQL"))
+    if (dialect == SqlDialect::PostgreSql)
         return QStringLiteral("(CAST(%2 AS DATE) - CAST(%1 AS DATE))").arg(from, to);
     return QStringLiteral("CAST(julianday(date(%2)) - julianday(date(%1)) AS INTEGER)").arg(from, to);
 }
 
-QString serverNow(const QString &driver)
+QString serverNow(SqlDialect dialect)
 {
-    if (driver == QLatin1String("QPSQL"))
+    if (dialect == SqlDialect::PostgreSql)
         return QStringLiteral("LOCALTIMESTAMP");
     return QStringLiteral("datetime('now','localtime')");
 }
 
 // SYSDATETIMEOFFSET(): an absolute instant. PostgreSQL gives now() as seconds since the epoch,
 // whatever the session's TimeZone and DateStyle; SQLite its UTC time in whole seconds.
-QString serverInstant(const QString &driver)
+QString serverInstant(SqlDialect dialect)
 {
-    if (driver == QLatin1String("QPSQL"))
+    if (dialect == SqlDialect::PostgreSql)
         return QStringLiteral("EXTRACT(EPOCH FROM now())");
     return QStringLiteral("datetime('now')");
 }
@@ -313,13 +317,49 @@ int postgresSocket(const QSqlDatabase &d)
     return connection ? pqSocket(connection) : -1;
 }
 
+// The inode of the socket behind a descriptor; 0 when it is not a socket.
+quint64 socketInode(int fd)
+{
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) ? quint64(st.st_ino) : 0;
+}
+
+// The sockets this process holds, descriptor to inode (/proc/self/fd; empty where there is
+// none).
+std::map<int, quint64> processSockets()
+{
+    std::map<int, quint64> sockets;
+    DIR *dir = ::opendir("/proc/self/fd");
+    if (!dir)
+        return sockets;
+    while (const dirent *entry = ::readdir(dir)) {
+        bool ok = false;
+        const int fd = QByteArray(entry->d_name).toInt(&ok);
+        if (!ok)
+            continue;
+        if (const quint64 inode = socketInode(fd))
+            sockets[fd] = inode;
+    }
+    ::closedir(dir);
+    return sockets;
+}
+
+// Connections of this process open one at a time, so that the socket a connection adds is
+// told apart from another's.
+std::mutex &openingLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
 } // namespace
 
-// PostgreSQL's statement_timeout is the server's: a stopped server process or a network that
+// PostgreSQL's statement_timeout is the server's, and so is an ODBC driver's query timeout when
+// the driver has the server time the statement: a stopped server process or a network that
 // swallows everything never sends it, and the client library would wait for ever. The
 // watchdog, one thread per connection, cuts the connection's socket (shutdown, both ways)
 // when a statement is still waiting at its deadline: the client library then fails the
-// statement, the connection counts as closed and the next use opens a new one.
+// statement, the connection is closed and the next use opens a new one.
 class ProductionDatabase::Watchdog
 {
 public:
@@ -463,9 +503,28 @@ ConnectionSettings readConnectionSettings(const QString &organisation, const QSt
     return readConnectionSettings(store);
 }
 
-QString sqlForDriver(const QString &text, const QString &driver)
+SqlDialect sqlDialect(const QSqlDatabase &connection)
 {
-    if (driver != QLatin1String("QPSQL") && driver != QLatin1String("QSQLITE"))
+    switch (connection.driver() ? connection.driver()->dbmsType() : QSqlDriver::UnknownDbms) {
+    case QSqlDriver::PostgreSQL:
+        return SqlDialect::PostgreSql;
+    case QSqlDriver::SQLite:
+        return SqlDialect::Sqlite;
+    case QSqlDriver::MSSqlServer:
+        return SqlDialect::SqlServer;
+    default:
+        break;
+    }
+    if (connection.driverName() == QLatin1String("QPSQL"))
+        return SqlDialect::PostgreSql;
+    if (connection.driverName() == QLatin1String("QSQLITE"))
+        return SqlDialect::Sqlite;
+    return SqlDialect::SqlServer;
+}
+
+QString sqlForDialect(const QString &text, SqlDialect dialect)
+{
+    if (dialect == SqlDialect::SqlServer)
         return text;
     QString out;
     bool quoted = false;
@@ -475,13 +534,13 @@ QString sqlForDriver(const QString &text, const QString &driver)
             quoted = !quoted;
         } else if (!quoted && startsWithAt(text, i, QLatin1String("getdate"))) {
             if (const int end = emptyCallEnd(text, i, 7); end > 0) {
-                out += serverNow(driver);
+                out += serverNow(dialect);
                 i = end;
                 continue;
             }
         } else if (!quoted && startsWithAt(text, i, QLatin1String("sysdatetimeoffset"))) {
             if (const int end = emptyCallEnd(text, i, 17); end > 0) {
-                out += serverInstant(driver);
+                out += serverInstant(dialect);
                 i = end;
                 continue;
             }
@@ -492,7 +551,7 @@ QString sqlForDriver(const QString &text, const QString &driver)
             QStringList args;
             const int close = j < text.size() && text.at(j) == QLatin1Char('(') ? callArguments(text, j, args) : -1;
             if (close > 0 && args.size() == 3 && args.at(0).compare(QLatin1String("DAY"), Qt::CaseInsensitive) == 0) {
-                out += dayDifference(sqlForDriver(args.at(1), driver), sqlForDriver(args.at(2), driver), driver);
+                out += dayDifference(sqlForDialect(args.at(1), dialect), sqlForDialect(args.at(2), dialect), dialect);
                 i = close + 1;
                 continue;
             }
@@ -620,6 +679,10 @@ void ProductionDatabase::fail(const QString &engineText) const
 
 void ProductionDatabase::failStatement(const QString &engineText, qint64 elapsedMs, bool cut) const
 {
+    // A connection whose socket the watchdog cut is of no further use.
+    if (cut && db().isOpen())
+        db().close();
+    closeIfDead();
     // A statement that ended at its bound had no answer: the server is named.
     if (cut || elapsedMs >= qint64(m_settings.queryTimeout) * 1000 - 100)
         fail(QStringLiteral("База данных не ответила за %1 с (%2). %3")
@@ -632,16 +695,31 @@ void ProductionDatabase::failStatement(const QString &engineText, qint64 elapsed
     fail(engineText);
 }
 
-bool ProductionDatabase::isPostgres() const
+bool ProductionDatabase::throughLibpq() const
 {
     return m_settings.driver == QLatin1String("QPSQL");
 }
 
+void ProductionDatabase::closeIfDead() const
+{
+    QSqlDatabase d = db();
+    if (d.isOpen() && d.driverName() == QLatin1String("QODBC") && odbcConnectionDead(d))
+        d.close();
+}
+
+int ProductionDatabase::connectionSocket() const
+{
+    if (throughLibpq())
+        return postgresSocket(db());
+    // Still the connection's socket, not a descriptor closed and reused since.
+    if (m_socket < 0 || socketInode(m_socket) != m_socketInode)
+        return -1;
+    return m_socket;
+}
+
 void ProductionDatabase::armWatchdog()
 {
-    if (!isPostgres())
-        return;
-    const int socket = postgresSocket(db());
+    const int socket = connectionSocket();
     if (socket < 0)
         return;
     if (!m_watchdog)
@@ -665,7 +743,28 @@ void ProductionDatabase::open()
         return;
     QElapsedTimer waited;
     waited.start();
-    if (!d.open()) {
+    // An ODBC driver does not tell its socket: it is the one socket its connecting added.
+    m_socket = -1;
+    bool opened = false;
+    if (d.driverName() == QLatin1String("QODBC")) {
+        std::lock_guard<std::mutex> lock(openingLock());
+        const std::map<int, quint64> before = processSockets();
+        opened = d.open();
+        int added = 0;
+        for (const auto &[fd, inode] : processSockets()) {
+            const auto old = before.find(fd);
+            if (old == before.end() || old->second != inode) {
+                m_socket = fd;
+                m_socketInode = inode;
+                ++added;
+            }
+        }
+        if (added != 1)
+            m_socket = -1;
+    } else {
+        opened = d.open();
+    }
+    if (!opened) {
         const QString engine = d.lastError().text();
         if (waited.elapsed() >= qint64(m_settings.connectTimeout) * 1000 - 100)
             fail(QStringLiteral("База данных не ответила за %1 с при соединении (%2). %3")
@@ -674,7 +773,8 @@ void ProductionDatabase::open()
                      .trimmed());
         fail(QStringLiteral("Нет соединения с базой данных (%1): %2").arg(databaseServerName(m_settings), engine));
     }
-    if (isPostgres()) {
+    m_dialect = sqlDialect(d);
+    if (throughLibpq()) {
         try {
             exec(QStringLiteral("SET statement_timeout = %1").arg(qint64(m_settings.queryTimeout) * 1000));
         } catch (...) {
@@ -695,7 +795,7 @@ QSqlQuery ProductionDatabase::exec(const QString &sqlServerText, const Params &p
     QSqlDatabase d = db();
     QSqlQuery q(d);
     q.setForwardOnly(true);
-    const QString text = sqlForDriver(sqlServerText, d.driverName());
+    const QString text = sqlForDialect(sqlServerText, m_dialect);
     const bool odbc = d.driverName() == QLatin1String("QODBC");
     QElapsedTimer waited;
     waited.start();
@@ -807,12 +907,14 @@ ServerTime ProductionDatabase::serverTime()
 {
     const QVariant v = firstValue(QueryTime);
     ServerTime t;
-    if (m_settings.driver == QLatin1String("QPSQL")) {
+    if (m_dialect == SqlDialect::PostgreSql) {
         bool ok = false;
         const double secs = v.toDouble(&ok);
+        // Whole milliseconds cut, not rounded: rounding would put the instant up to half a
+        // millisecond after the server read its clock.
         if (ok && qIsFinite(secs))
-            t.instant = QDateTime::fromMSecsSinceEpoch(qRound64(secs * 1000.0), Qt::UTC);
-    } else if (m_settings.driver == QLatin1String("QSQLITE")) {
+            t.instant = QDateTime::fromMSecsSinceEpoch(qint64(std::floor(secs * 1000.0)), Qt::UTC);
+    } else if (m_dialect == SqlDialect::Sqlite) {
         t.instant = instantFromText(v.toString(), Qt::UTC);
         t.resolutionMs = 1000; // datetime('now') has whole seconds
     } else {
@@ -870,8 +972,6 @@ int ProductionDatabase::openRepairs(int electroId)
 
 int ProductionDatabase::writeSettingsRecord(int electroId, const BenchIdentity &bench, const ProductionRecord &record)
 {
-    open();
-    QSqlDatabase d = db();
     begin();
     try {
         if (record.numberWritten) {
@@ -895,15 +995,15 @@ int ProductionDatabase::writeSettingsRecord(int electroId, const BenchIdentity &
         // bench computer, its defect registration) may commit an operation between the INSERT
         // and the lookup, and the settings record would land on that operation, or fail on its
         // key. PostgreSQL returns the id from the INSERT; SQLite keeps the connection's last
-        // rowid, and its write lock keeps other sessions out until the commit anyway. Other
-        // drivers (SQL Server through ODBC) still look the id up as the bench's newest.
+        // rowid, and its write lock keeps other sessions out until the commit anyway. SQL
+        // Server still looks the id up as the bench's newest.
         int operationId = 0;
-        const QString driver = d.driverName();
-        if (driver == QLatin1String("QPSQL")) {
+        if (m_dialect == SqlDialect::PostgreSql) {
             QSqlQuery q = exec(QueryOperation + QStringLiteral("\nRETURNING operation_id"), operation);
             operationId = q.next() ? q.value(0).toInt() : 0;
-        } else if (driver == QLatin1String("QSQLITE")) {
-            operationId = exec(QueryOperation, operation).lastInsertId().toInt();
+        } else if (m_dialect == SqlDialect::Sqlite) {
+            exec(QueryOperation, operation);
+            operationId = firstValue(QStringLiteral("SELECT last_insert_rowid()")).toInt();
         } else {
             exec(QueryOperation, operation);
             operationId = firstValue(QueryMaxOper, {{QStringLiteral("plant_id"), bench.plantId}}).toInt();

@@ -1,8 +1,10 @@
 #pragma once
 // The production database "Electrometer": one Qt SQL connection shared by every production
 // query, so a transaction started on it covers them all. The SQL texts are kept in the SQL
-// Server dialect and run as they are through ODBC; for PostgreSQL and SQLite sqlForDriver()
-// rewrites the few SQL-Server-only pieces. Every value travels as a bound parameter.
+// Server dialect and run as they are on SQL Server; for PostgreSQL and SQLite sqlForDialect()
+// rewrites the few SQL-Server-only pieces. The dialect is the database's, as the open connection
+// reports it, whichever Qt driver reaches it (PostgreSQL through ODBC speaks PostgreSQL). Every
+// value travels as a bound parameter.
 //
 // No widgets: each operation returns what the window (or the command line) shows, or throws
 // DatabaseError with the engine's text, which the caller passes to the default error report.
@@ -48,8 +50,10 @@ inline constexpr int DefaultQueryTimeout = 15;  // seconds
 //           program's own that cuts the connection's socket when a statement has had no
 //           answer for queryTimeout + 1 s (a stopped server or a silent network never
 //           answers the server's own timeout)
-//   QODBC   SQL_ATTR_LOGIN_TIMEOUT and SQL_ATTR_CONNECTION_TIMEOUT as connect options, and
-//           SQL_ATTR_QUERY_TIMEOUT on each statement handle
+//   QODBC   SQL_ATTR_LOGIN_TIMEOUT and SQL_ATTR_CONNECTION_TIMEOUT as connect options,
+//           SQL_ATTR_QUERY_TIMEOUT on each statement handle, and the same watchdog on the
+//           socket the connection added when it opened (the PostgreSQL ODBC driver has the
+//           server time a statement, which a silent server never does)
 //   QSQLITE QSQLITE_BUSY_TIMEOUT (the wait for another connection's lock)
 // Options of ConnectOptions come after these and so take precedence.
 struct ConnectionSettings {
@@ -82,11 +86,25 @@ inline constexpr char ConnectionGroup[] = "Electrometer";
 ConnectionSettings readConnectionSettings(QSettings &store);
 ConnectionSettings readConnectionSettings(const QString &organisation, const QString &application);
 
-// The SQL Server text as the driver runs it. QPSQL and QSQLITE get getdate() as the server's
-// local time, SYSDATETIMEOFFSET() as the server's absolute time (PostgreSQL: the seconds since
-// the epoch of now(); SQLite: datetime('now'), UTC with whole seconds) and DATEDIFF(DAY, a, b)
-// as the number of calendar days from a to b; any other driver gets the text unchanged.
-QString sqlForDriver(const QString &sqlServerText, const QString &driver);
+// The SQL a database speaks. It decides every piece of SQL text (the date functions, how a new
+// operation's key is taken, how the server's time is read); the Qt driver decides only the calls
+// into its own API (the statement handle's options, the client library's socket).
+enum class SqlDialect {
+    SqlServer, // the texts as they are
+    PostgreSql,
+    Sqlite,
+};
+
+// The dialect of the database an open connection reports (QSqlDriver::dbmsType(), which the
+// ODBC driver fills from the data source's DBMS name). A database the driver does not name is
+// that of its Qt driver (QPSQL, QSQLITE), or else SQL Server.
+SqlDialect sqlDialect(const QSqlDatabase &connection);
+
+// The SQL Server text in a dialect. PostgreSQL and SQLite get getdate() as the server's local
+// time, SYSDATETIMEOFFSET() as the server's absolute time (PostgreSQL: the seconds since the
+// epoch of now(); SQLite: datetime('now'), UTC with whole seconds) and DATEDIFF(DAY, a, b) as
+// the number of calendar days from a to b; SQL Server gets the text unchanged.
+QString sqlForDialect(const QString &sqlServerText, SqlDialect dialect);
 
 // The model's numbers in the production database.
 inline constexpr int ProductionMeterTypeId = 10; // electrometer.type_id of this model
@@ -206,6 +224,8 @@ public:
     // Opens the connection when it is not open. Throws DatabaseError.
     void open();
     bool isOpen() const;
+    // The dialect of the database, known once the connection has been opened.
+    SqlDialect dialect() const { return m_dialect; }
     QString connectionName() const { return m_name; }
 
     // Computer by name, operator (operating = 1) by login, setting bench of the computer.
@@ -274,13 +294,23 @@ private:
     void begin();
     void commit();
     void rollback();
+    // The socket the watchdog cuts: libpq's (QPSQL), or the one an ODBC connection added to
+    // the process when it opened; -1 when unknown.
+    int connectionSocket() const;
     void armWatchdog();
     bool disarmWatchdog(); // true when the watchdog cut the connection
-    bool isPostgres() const;
+    // The Qt driver is QPSQL: libpq's socket and the session's statement_timeout bound it.
+    bool throughLibpq() const;
+    // After a failed statement: a connection whose link the ODBC driver reports dead is
+    // closed, so that the next use opens a new one (QODBC itself keeps it open).
+    void closeIfDead() const;
 
     QString m_name;
     ConnectionSettings m_settings;
-    std::unique_ptr<Watchdog> m_watchdog; // PostgreSQL: the socket cut after queryTimeout
+    SqlDialect m_dialect = SqlDialect::SqlServer;
+    int m_socket = -1; // ODBC: the connection's socket, with its inode
+    quint64 m_socketInode = 0;
+    std::unique_ptr<Watchdog> m_watchdog; // the socket cut a second after queryTimeout
 };
 
 // The defect code accepted by the button "Запись в БД": not empty once blanks are trimmed.

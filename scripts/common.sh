@@ -33,7 +33,9 @@ ZK_TEST_PACKAGES=(
   python3 python3-xlrd python3-dbfread
   postgresql
   "${ZK_PACKAGE_PACKAGES[@]}" lintian desktop-file-utils
-  # odbc-postgresql lets the ODBC timeouts be tested against the test run's PostgreSQL server.
+  # odbc-postgresql: the production tests run through QODBC too, against the test run's
+  # PostgreSQL server; its installation registers the driver "PostgreSQL Unicode" in
+  # /etc/odbcinst.ini (through odbcinst, which it depends on).
   odbc-postgresql
 )
 # What scripts/fuzz needs besides the program's packages: clang and its libFuzzer.

@@ -128,10 +128,18 @@ private slots:
         QTest::addColumn<bool>("saveDdm");
         QTest::addColumn<int>("expectedPort");
         QTest::addColumn<int>("expectedDdmA");
-        QTest::newRow("port and DDM") << true << 4 << true << 4 << 11;
-        QTest::newRow("port 0 keeps the old port") << true << 0 << true << 9 << 11;
-        QTest::newRow("DDM kept when not to be saved") << true << 5 << false << 5 << 77;
-        QTest::newRow("missing key: nothing") << false << 4 << true << -1 << -1;
+        QTest::addColumn<QByteArray>("connection"); // the group [Electrometer] as typed into the file
+        QTest::newRow("port and DDM") << true << 4 << true << 4 << 11 << QByteArray();
+        QTest::newRow("port 0 keeps the old port") << true << 0 << true << 9 << 11 << QByteArray();
+        QTest::newRow("DDM kept when not to be saved") << true << 5 << false << 5 << 77 << QByteArray();
+        QTest::newRow("missing key: nothing") << false << 4 << true << -1 << -1 << QByteArray();
+        QTest::newRow("quoted connect string") << true << 4 << true << 4 << 11
+                                               << QByteArray("DatabaseName=\"Driver={X};Server=h,1433;Database=e\"");
+        // Cut at its ';' by a rewrite: the file is left as typed, and the failed connection says how
+        // to write it.
+        QTest::newRow("unquoted connect string: nothing rewritten")
+            << true << 4 << true << 9 << 77
+            << QByteArray("Driver=QODBC\nDatabaseName=Driver={X};Server=h,1433;Database=e\nConnectOptions=A=1;B=2");
     }
     void closeWrites()
     {
@@ -140,17 +148,36 @@ private slots:
         QFETCH(bool, saveDdm);
         QFETCH(int, expectedPort);
         QFETCH(int, expectedDdmA);
+        QFETCH(QByteArray, connection);
         if (keyExists) {
             QSettings s = store();
             s.setValue(QStringLiteral("Port"), 9);
             s.setValue(QStringLiteral("DDMA"), 77);
         }
-        QCOMPARE(saveClosePreferences(port, saveDdm, {11, 22, 33}), keyExists);
+        QFile file(preferencesFile());
+        if (!connection.isEmpty()) {
+            QVERIFY(file.open(QIODevice::Append));
+            file.write("\n[Electrometer]\n" + connection + '\n');
+            file.close();
+        }
+        const bool cut = !connection.isEmpty() && !connection.contains('"'); // typed without quotes
+        const QString hint = unquotedConnectionHint();
+        QCOMPARE(hint.isEmpty(), !cut);
+        QVERIFY2(!cut || (hint.contains(QStringLiteral("%1 значения DatabaseName, ConnectOptions").arg(preferencesFile()))
+                          && hint.endsWith(QStringLiteral("\nDatabaseName=\"Driver={...};Server=...;Port=...;Database=...\""))),
+                 qPrintable(hint));
+        QCOMPARE(saveClosePreferences(port, saveDdm, {11, 22, 33}), keyExists && !cut);
+        if (!connection.isEmpty()) {
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QVERIFY(!cut || file.readAll().contains(connection)); // as typed
+            QCOMPARE(store().value(QStringLiteral("Electrometer/DatabaseName")).toString(),
+                     QString::fromLatin1(cut ? "Driver={X}" : "Driver={X};Server=h,1433;Database=e"));
+        }
         QCOMPARE(preferencesKeyExists(), keyExists); // never created at close
         QSettings s = store();
         QCOMPARE(s.value(QStringLiteral("Port"), -1).toInt(), expectedPort);
         QCOMPARE(s.value(QStringLiteral("DDMA"), -1).toInt(), expectedDdmA);
-        if (keyExists && saveDdm)
+        if (keyExists && saveDdm && !cut)
             QCOMPARE(s.value(QStringLiteral("DDMC")).toInt(), 33);
     }
 

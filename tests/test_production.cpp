@@ -1,6 +1,7 @@
 // The production database against real engines: SQLite in a temporary file and a PostgreSQL
-// server started by scripts/pgtest (ZK_PG_HOST, ZK_PG_PORT, ZK_PG_DB, ZK_PG_USER). Every test
-// runs on both; the schema comes from records/sql/.
+// server started by scripts/pgtest (ZK_PG_HOST, ZK_PG_PORT, ZK_PG_DB, ZK_PG_USER), reached
+// through QPSQL and through QODBC with the PostgreSQL ODBC driver. Every test runs on each; the
+// schema comes from records/sql/.
 
 #include "records/production.h"
 #include "tests/testproduction.h"
@@ -28,6 +29,9 @@ using Db = std::unique_ptr<ProductionDatabase>;
 
 bool pgAvailable() { return !qEnvironmentVariableIsEmpty("ZK_PG_PORT"); }
 
+const QStringList AllDrivers{QStringLiteral("QSQLITE"), QStringLiteral("QPSQL"), QStringLiteral("QODBC")};
+const QStringList ServerDrivers{QStringLiteral("QPSQL"), QStringLiteral("QODBC")};
+
 ConnectionSettings pgSettings()
 {
     ConnectionSettings s;
@@ -36,6 +40,19 @@ ConnectionSettings pgSettings()
     s.port = qEnvironmentVariableIntValue("ZK_PG_PORT");
     s.databaseName = qEnvironmentVariable("ZK_PG_DB");
     s.userName = qEnvironmentVariable("ZK_PG_USER");
+    return s;
+}
+
+// The test run's PostgreSQL server through the driver (QPSQL or QODBC); `port` for a relay.
+ConnectionSettings serverSettings(const QString &driver, int port = 0)
+{
+    ConnectionSettings s = pgSettings();
+    if (port > 0)
+        s.port = port;
+    if (driver == QLatin1String("QODBC")) {
+        s = ConnectionSettings{};
+        s.databaseName = odbcPostgresConnectString(port);
+    }
     return s;
 }
 
@@ -128,10 +145,10 @@ class TestProduction : public QObject
     Db fresh(const QString &driver)
     {
         Db db;
-        if (driver == QLatin1String("QPSQL")) {
+        if (driver != QLatin1String("QSQLITE")) {
             if (!pgAvailable())
                 return nullptr;
-            db = std::make_unique<ProductionDatabase>(pgSettings(), QStringLiteral("pg"));
+            db = std::make_unique<ProductionDatabase>(serverSettings(driver), driver);
             db->exec(QStringLiteral("SET client_min_messages TO WARNING"));
             db->exec(QStringLiteral("DROP SCHEMA public CASCADE"));
             db->exec(QStringLiteral("CREATE SCHEMA public"));
@@ -152,24 +169,32 @@ class TestProduction : public QObject
         return db;
     }
 
-    static void drivers()
+    static void drivers(const QStringList &which = AllDrivers)
     {
         QTest::addColumn<QString>("driver");
-        QTest::newRow("sqlite") << QStringLiteral("QSQLITE");
-        QTest::newRow("postgresql") << QStringLiteral("QPSQL");
+        for (const QString &d : which)
+            QTest::newRow(qPrintable(d)) << d;
     }
 
-    // Tests that need PostgreSQL fail under CI without the server and are skipped elsewhere.
+    // Tests that need PostgreSQL (and for QODBC its ODBC driver) fail under CI without it and
+    // are skipped elsewhere.
 #define NEED_PG()                                                                  \
     if (!pgAvailable()) {                                                          \
         if (qEnvironmentVariable("CI") == QLatin1String("true"))                   \
             QFAIL("ZK_PG_* missing under CI: run the tests through scripts/pgtest"); \
         QSKIP("no PostgreSQL server (run through scripts/pgtest)");                \
     }
+#define NEED_SERVER(driver)                                                        \
+    if (driver != QLatin1String("QSQLITE"))                                        \
+        NEED_PG();                                                                 \
+    if (driver == QLatin1String("QODBC") && odbcPostgresDriver().isEmpty()) {      \
+        if (qEnvironmentVariable("CI") == QLatin1String("true"))                   \
+            QFAIL("QODBC or the PostgreSQL ODBC driver missing under CI");         \
+        QSKIP("no QODBC or PostgreSQL ODBC driver (Debian: odbc-postgresql)");     \
+    }
 #define FRESH(db)                                                                  \
     QFETCH(QString, driver);                                                       \
-    if (driver == QLatin1String("QPSQL"))                                          \
-        NEED_PG();                                                                 \
+    NEED_SERVER(driver);                                                           \
     Db db = fresh(driver);
 
 private slots:
@@ -185,7 +210,7 @@ private slots:
         QTest::addColumn<QString>("computer");
         QTest::addColumn<QString>("login");
         QTest::addColumn<QString>("problem");
-        for (const QString &d : {QStringLiteral("QSQLITE"), QStringLiteral("QPSQL")}) {
+        for (const QString &d : AllDrivers) {
             const QByteArray p = d.toLatin1() + ": ";
             QTest::newRow(p + "demo bench") << d << QString() << QString() << QString();
             QTest::newRow(p + "unknown computer") << d << QStringLiteral("o'x; --") << QString()
@@ -208,6 +233,8 @@ private slots:
         const Identification id = db->identify(computer.isEmpty() ? localComputerName() : computer,
                                                login.isEmpty() ? localLogin() : login);
         QCOMPARE(id.problem, problem);
+        // The database's dialect, whichever Qt driver reaches it.
+        QCOMPARE(db->dialect(), driver == QLatin1String("QSQLITE") ? SqlDialect::Sqlite : SqlDialect::PostgreSql);
         if (problem.isEmpty()) {
             QCOMPARE(id.identity.computerId, one(*db, QStringLiteral("SELECT computer_id FROM computer WHERE name = :n"),
                                                  {{"n", localComputerName()}}).toInt());
@@ -223,7 +250,7 @@ private slots:
         QTest::addColumn<QString>("driver");
         QTest::addColumn<QString>("drift");
         QTest::addColumn<QVariant>("secperday");
-        for (const QString &d : {QStringLiteral("QSQLITE"), QStringLiteral("QPSQL")}) {
+        for (const QString &d : AllDrivers) {
             const QByteArray p = d.toLatin1() + ": ";
             QTest::newRow(p + "drift 5,0") << d << QStringLiteral("5,0") << QVariant(5.0);
             QTest::newRow(p + "drift -12,3") << d << QStringLiteral("-12,3") << QVariant(-12.3);
@@ -302,7 +329,7 @@ private slots:
         QTest::addColumn<QString>("repair"); // "open", "closed" or none
         QTest::addColumn<int>("outcome");
         QTest::addColumn<int>("fixOutcome");
-        for (const QString &d : {QStringLiteral("QSQLITE"), QStringLiteral("QPSQL")}) {
+        for (const QString &d : AllDrivers) {
             const QByteArray p = d.toLatin1() + ": ";
             QTest::newRow(p + "not registered") << d << 999 << QString() << int(RecordOutcome::NotRegistered)
                                                 << int(RecordOutcome::NotRegistered);
@@ -374,7 +401,7 @@ private slots:
         QTest::addColumn<bool>("oneTariff");
         QTest::addColumn<QVariant>("password");
         QTest::addColumn<QVariant>("indicator");
-        for (const QString &d : {QStringLiteral("QSQLITE"), QStringLiteral("QPSQL")}) {
+        for (const QString &d : AllDrivers) {
             const QByteArray p = d.toLatin1() + ": ";
             QTest::newRow(p + "none") << d << QString() << true << QVariant() << QVariant();
             QTest::newRow(p + "zones without a password") << d << QStringLiteral("z") << false << QVariant(QString())
@@ -529,10 +556,10 @@ private slots:
     // once, on two connections: the record that comes second waits for the first and is
     // refused, never recorded under the same number. The first is held inside its
     // transaction (after its check, in its operation INSERT) until the second is waiting.
+    void numberRaceBetweenBenches_data() { drivers(ServerDrivers); }
     void numberRaceBetweenBenches()
     {
-        NEED_PG();
-        Db db = fresh(QStringLiteral("QPSQL"));
+        FRESH(db);
         db->exec(QStringLiteral("INSERT INTO computer(name) VALUES('second')"));
         db->exec(QStringLiteral("INSERT INTO plant(type_id,computer_id) SELECT 3, computer_id FROM computer WHERE name = 'second'"));
         const Identification second = db->identify(QStringLiteral("second"), localLogin());
@@ -551,7 +578,7 @@ private slots:
         QString errorA, errorB;
         const auto record = [&](BenchIdentity bench, QString name, RecordResult *result, QString *error) {
             try {
-                ProductionDatabase own(pgSettings(), name);
+                ProductionDatabase own(serverSettings(driver), name);
                 *result = own.recordWrite(bench, rec);
             } catch (const DatabaseError &e) {
                 *error = e.text();
@@ -591,7 +618,7 @@ private slots:
         QTest::addColumn<QString>("from");
         QTest::addColumn<QString>("to");
         QTest::addColumn<int>("days");
-        for (const QString &d : {QStringLiteral("QSQLITE"), QStringLiteral("QPSQL")}) {
+        for (const QString &d : AllDrivers) {
             const QByteArray p = d.toLatin1() + ": ";
             QTest::newRow(p + "same day") << d << "2024-03-01 00:00:00" << "2024-03-01 23:59:59" << 0;
             QTest::newRow(p + "over midnight") << d << "2024-02-29 23:59:00" << "2024-03-01 00:01:00" << 1;
@@ -605,7 +632,7 @@ private slots:
         QFETCH(QString, from);
         QFETCH(QString, to);
         QFETCH(int, days);
-        const QString cast = driver == QLatin1String("QPSQL") ? QStringLiteral("CAST(%1 AS TIMESTAMP)") : QStringLiteral("%1");
+        const QString cast = driver != QLatin1String("QSQLITE") ? QStringLiteral("CAST(%1 AS TIMESTAMP)") : QStringLiteral("%1");
         QCOMPARE(one(*db, QStringLiteral("SELECT DATEDIFF(DAY, %1, %2)").arg(cast.arg(sqlLiteral(from)), cast.arg(sqlLiteral(to)))).toInt(),
                  days);
         QCOMPARE(one(*db, QStringLiteral("SELECT DATEDIFF(DAY,%1,getdate())").arg(cast.arg(sqlLiteral(from)))).toInt(),
@@ -617,7 +644,7 @@ private slots:
         QTest::addColumn<QString>("driver");
         QTest::addColumn<QList<int>>("ageInDays"); // the meter's setting operations, oldest first
         QTest::addColumn<int>("marked");            // index of the one marked failed, -1: a new one
-        for (const QString &d : {QStringLiteral("QSQLITE"), QStringLiteral("QPSQL")}) {
+        for (const QString &d : AllDrivers) {
             const QByteArray p = d.toLatin1() + ": ";
             QTest::newRow(p + "configured today") << d << QList<int>{0} << 0;
             QTest::newRow(p + "several today") << d << QList<int>{0, 0, 0} << 2;
@@ -701,7 +728,7 @@ private slots:
         QTest::addColumn<QString>("driver");
         QTest::addColumn<bool>("today"); // the meter was configured today
         QTest::addColumn<QString>("fault");
-        for (const QString &d : {QStringLiteral("QSQLITE"), QStringLiteral("QPSQL")}) {
+        for (const QString &d : AllDrivers) {
             const QByteArray p = d.toLatin1() + ": ";
             QTest::newRow(p + "today, defect insert fails") << d << true << QStringLiteral("table");
             QTest::newRow(p + "none today, defect insert fails") << d << false << QStringLiteral("table");
@@ -873,7 +900,7 @@ private slots:
     void serverTimeIsAnInstant()
     {
         FRESH(db);
-        if (driver == QLatin1String("QPSQL"))
+        if (driver != QLatin1String("QSQLITE"))
             db->exec(QStringLiteral("SET TIME ZONE 'Pacific/Kiritimati'"));
         const QDateTime before = QDateTime::currentDateTimeUtc();
         const ServerTime t = db->serverTime();
@@ -884,7 +911,7 @@ private slots:
         QVERIFY2(t.instant >= before.addMSecs(-t.resolutionMs) && t.instant <= after,
                  qPrintable(t.instant.toString(Qt::ISODateWithMs) + QLatin1Char(' ') + before.toString(Qt::ISODateWithMs)));
         // The other queries keep the server's local time (getdate()).
-        if (driver == QLatin1String("QPSQL")) {
+        if (driver != QLatin1String("QSQLITE")) {
             const QDateTime local = one(*db, QStringLiteral("SELECT getdate()")).toDateTime();
             QVERIFY(qAbs(QDateTime(local.date(), local.time(), Qt::UTC).secsTo(before) + 14 * 3600) < 120);
         }
@@ -918,16 +945,19 @@ private slots:
     // A server that stops answering does not hang the program: the connection is given up
     // after ConnectTimeout, a statement after QueryTimeout (and a second), and the message
     // names the server. The relay accepts and then passes nothing on.
+    void silentServerIsBounded_data() { drivers(ServerDrivers); }
     void silentServerIsBounded()
     {
-        NEED_PG();
+        QFETCH(QString, driver);
+        NEED_SERVER(driver);
         Relay relay;
         QVERIFY(relay.start());
-        ConnectionSettings s = pgSettings();
-        s.port = relay.port;
+        ConnectionSettings s = serverSettings(driver, relay.port);
         s.connectTimeout = 2;
         s.queryTimeout = 2;
-        const QString server = QStringLiteral("сервер %1:%2").arg(s.hostName).arg(relay.port);
+        const QString server = driver == QLatin1String("QODBC")
+            ? QStringLiteral("сервер %1").arg(qEnvironmentVariable("ZK_PG_HOST"))
+            : QStringLiteral("сервер %1:%2").arg(s.hostName).arg(relay.port);
 
         // Silent from the start: the connection.
         QVERIFY(relay.command("silent"));
@@ -1016,21 +1046,9 @@ private slots:
     // login, the statement handle's SQL_ATTR_QUERY_TIMEOUT the statement.
     void odbcTimeouts()
     {
-        NEED_PG();
-        const QString odbcDriver = QStringLiteral("PostgreSQL Unicode");
-        if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QODBC")))
-            QSKIP("no QODBC driver");
-        QProcess list;
-        list.start(QStringLiteral("odbcinst"), {QStringLiteral("-q"), QStringLiteral("-d")});
-        if (!list.waitForFinished(5000) || !QString::fromUtf8(list.readAllStandardOutput()).contains(odbcDriver))
-            QSKIP("no PostgreSQL ODBC driver (Debian: odbc-postgresql)");
+        NEED_SERVER(QStringLiteral("QODBC"));
         const auto settings = [&](int port) {
-            ConnectionSettings s;
-            s.driver = QStringLiteral("QODBC");
-            s.databaseName = QStringLiteral("DRIVER={%1};SERVER=%2;PORT=%3;DATABASE=%4;UID=%5")
-                                 .arg(odbcDriver, qEnvironmentVariable("ZK_PG_HOST"))
-                                 .arg(port)
-                                 .arg(qEnvironmentVariable("ZK_PG_DB"), qEnvironmentVariable("ZK_PG_USER"));
+            ConnectionSettings s = serverSettings(QStringLiteral("QODBC"), port);
             s.connectTimeout = 2;
             s.queryTimeout = 1;
             return s;
@@ -1063,10 +1081,10 @@ private slots:
     // bench that the other instance commits while a write is inside its transaction (here the
     // defect registration of another meter, an operation without a settings record) is not
     // that write's: its settings record stays on the operation its own INSERT made.
+    void sharedBenchKeepsItsOperation_data() { drivers(ServerDrivers); }
     void sharedBenchKeepsItsOperation()
     {
-        NEED_PG();
-        Db db = fresh(QStringLiteral("QPSQL"));
+        FRESH(db);
         const int heldMeter = *db->meterId(1001);
         const int otherMeter = *db->meterId(1002);
         // The write of meter 1001 waits inside its INSERT, its operation_id drawn, for a lock
@@ -1083,7 +1101,7 @@ private slots:
         QString error;
         std::thread writer([&] {
             try {
-                ProductionDatabase own(pgSettings(), QStringLiteral("held"));
+                ProductionDatabase own(serverSettings(driver), QStringLiteral("held"));
                 held = own.recordWrite(m_bench, sampleRecord(1001));
             } catch (const DatabaseError &e) {
                 error = e.text();
@@ -1121,10 +1139,10 @@ private slots:
 
     // Two benches record at once on one server: each settings record belongs to an operation
     // of its own bench.
+    void concurrentBenches_data() { drivers(ServerDrivers); }
     void concurrentBenches()
     {
-        NEED_PG();
-        Db db = fresh(QStringLiteral("QPSQL"));
+        FRESH(db);
         db->exec(QStringLiteral("INSERT INTO computer(name) VALUES('second')"));
         db->exec(QStringLiteral("INSERT INTO plant(type_id,computer_id) SELECT 3, computer_id FROM computer WHERE name = 'second'"));
         const Identification second = db->identify(QStringLiteral("second"), localLogin());
@@ -1137,7 +1155,7 @@ private slots:
         QMutex errorsLock;
         const auto bench = [&](BenchIdentity identity, QString name) {
             try {
-                ProductionDatabase own(pgSettings(), name);
+                ProductionDatabase own(serverSettings(driver), name);
                 for (int i = 0; i < PerBench; ++i) {
                     ProductionRecord rec = sampleRecord(1001 + i % 5);
                     rec.settings.version = name;                // which bench wrote it

@@ -5,6 +5,7 @@
 #include "records/production.h"
 
 #include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSqlDatabase>
@@ -30,6 +31,35 @@ inline void runProductionScript(zk::ProductionDatabase &db, const QString &scrip
     for (const QString &statement : kept.join(QLatin1Char('\n')).split(QRegularExpression(QStringLiteral(";\\s*\\n"))))
         if (!statement.trimmed().isEmpty())
             db.exec(statement.trimmed().remove(QRegularExpression(QStringLiteral(";$"))));
+}
+
+// The PostgreSQL ODBC driver by the name unixODBC has it registered under ("PostgreSQL Unicode",
+// which Debian's odbc-postgresql registers in /etc/odbcinst.ini); empty without it or without
+// Qt's QODBC driver.
+inline QString odbcPostgresDriver()
+{
+    static const QString name = [] {
+        const QString unicode = QStringLiteral("PostgreSQL Unicode");
+        if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QODBC")))
+            return QString();
+        QProcess list;
+        list.start(QStringLiteral("odbcinst"), {QStringLiteral("-q"), QStringLiteral("-d")});
+        if (!list.waitForFinished(5000))
+            return QString();
+        return QString::fromUtf8(list.readAllStandardOutput()).contains(QLatin1Char('[') + unicode + QLatin1Char(']'))
+            ? unicode : QString();
+    }();
+    return name;
+}
+
+// A DSN-less ODBC connect string to the PostgreSQL server of scripts/pgtest, or to a relay at
+// `port` in front of it.
+inline QString odbcPostgresConnectString(int port = 0)
+{
+    return QStringLiteral("Driver={%1};Server=%2;Port=%3;Database=%4;Uid=%5")
+        .arg(odbcPostgresDriver(), qEnvironmentVariable("ZK_PG_HOST"))
+        .arg(port > 0 ? port : qEnvironmentVariableIntValue("ZK_PG_PORT"))
+        .arg(qEnvironmentVariable("ZK_PG_DB"), qEnvironmentVariable("ZK_PG_USER"));
 }
 
 inline QString sqlLiteral(QString text)
@@ -62,8 +92,10 @@ inline void makeDemoSqlite(const QString &path, QSettings &store)
 
 // The demo production database the end-to-end tests use: the PostgreSQL server that
 // scripts/pgtest started (ZK_PG_HOST and the rest), schema made anew, or else a new
-// SQLite file at `sqlitePath`. The group "Electrometer" of `store` points at it.
-inline QString makeDemoDatabase(const QString &sqlitePath, QSettings &store)
+// SQLite file at `sqlitePath`. The group "Electrometer" of `store` points at it, through
+// `server`: QPSQL, or QODBC with a DSN-less connect string. Returns the driver.
+inline QString makeDemoDatabase(const QString &sqlitePath, QSettings &store,
+                                const QString &server = QStringLiteral("QPSQL"))
 {
     if (qEnvironmentVariableIsEmpty("ZK_PG_HOST")) {
         makeDemoSqlite(sqlitePath, store);
@@ -85,5 +117,13 @@ inline QString makeDemoDatabase(const QString &sqlitePath, QSettings &store)
         loadDemoBench(db);
     }
     QSqlDatabase::removeDatabase(QStringLiteral("demo-setup"));
-    return QStringLiteral("QPSQL");
+    if (server == QLatin1String("QODBC")) {
+        store.beginGroup(QStringLiteral("Electrometer"));
+        store.remove(QString());
+        store.endGroup();
+        store.setValue(QStringLiteral("Electrometer/Driver"), server);
+        store.setValue(QStringLiteral("Electrometer/DatabaseName"), odbcPostgresConnectString());
+        store.sync();
+    }
+    return server;
 }

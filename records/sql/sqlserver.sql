@@ -1,6 +1,10 @@
 -- The production database "Electrometer" on SQL Server: the tables and columns the
 -- configuration program uses. Run once on an empty database, e.g.
 --   sqlcmd -S HOST -d Electrometer -i sqlserver.sql
+-- Texts are NVARCHAR: computer names, logins and defect codes may be Cyrillic, which a
+-- VARCHAR column keeps only under a Cyrillic collation. The program's texts travel as bound
+-- parameters, as Unicode through an ODBC driver that takes wide characters (FreeTDS does);
+-- a literal typed by hand needs N'...' (scripts/demo-bench --sqlserver writes them so).
 
 CREATE TABLE electrometer (
   electro_id   INT IDENTITY(1,1) PRIMARY KEY,
@@ -11,12 +15,12 @@ CREATE TABLE electrometer (
 
 CREATE TABLE computer (
   computer_id  INT IDENTITY(1,1) PRIMARY KEY,
-  name         VARCHAR(64) NOT NULL UNIQUE
+  name         NVARCHAR(64) NOT NULL UNIQUE
 );
 
 CREATE TABLE operator (
   person_id    INT IDENTITY(1,1) PRIMARY KEY,
-  login        VARCHAR(64) NOT NULL,
+  login        NVARCHAR(64) NOT NULL,
   operating    INT NOT NULL DEFAULT 1
 );
 
@@ -40,7 +44,7 @@ CREATE INDEX operation_meter ON operation (electro_id, operation_id);
 
 CREATE TABLE set_zelta_kn (
   operation_id INT NOT NULL PRIMARY KEY REFERENCES operation (operation_id),
-  version      VARCHAR(16),
+  version      NVARCHAR(16),
   turn_on      INT,
   status       INT,
   address      INT,
@@ -81,7 +85,7 @@ CREATE TABLE spoilage (
   type_id      INT NOT NULL,
   electro_id   INT NOT NULL REFERENCES electrometer (electro_id),
   person_id    INT REFERENCES operator (person_id),
-  code         VARCHAR(64),
+  code         NVARCHAR(64),
   operation_id INT REFERENCES operation (operation_id),
   date_repair  DATETIME
 );
