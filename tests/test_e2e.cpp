@@ -6,6 +6,7 @@
 
 #include "app/application.h"
 #include "app/formmain.h"
+#include "app/formscan.h"
 #include "cli/schedulecommand.h"
 #include "app/pageterminal.h"
 #include "ops/preferences.h"
@@ -31,6 +32,8 @@
 #include "ui/widgets.h"
 
 #include <QAction>
+#include <QPushButton>
+#include <QTableWidget>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
@@ -1275,6 +1278,40 @@ private slots:
         QVERIFY(!w->ActionFindAddress->isEnabled());
         QTRY_COMPARE_WITH_TIMEOUT(w->TabSheet1->LabeledVersion->text(), QStringLiteral("1.12"), 10000);
         w->ActionDisconnect->trigger();
+        QVERIFY(m_messages.isEmpty());
+    }
+
+    // "Обзор линии" while disconnected: the meter is listed with its serial number and
+    // version, nothing reaches the log, and "Выбрать адрес" takes its address over.
+    void lineSurveyFromTheWindow()
+    {
+        auto w = openWindow(false);
+        w->Panel1->SpinTimer->setValue(200);
+        QVERIFY(w->ActionLineScan->isEnabled());
+        QStringList rows;
+        bool stopped = false;
+        QTimer::singleShot(0, this, [&] {
+            auto *form = qobject_cast<FormScan *>(QApplication::activeModalWidget());
+            QVERIFY(form);
+            QTRY_VERIFY_WITH_TIMEOUT(!form->BtnStop->isEnabled(), 30000);
+            stopped = true;
+            for (int r = 0; r < form->Table->rowCount(); ++r)
+                rows << form->Table->item(r, 0)->text() + QLatin1Char(' ') + form->Table->item(r, 1)->text()
+                            + QLatin1Char(' ') + form->Table->item(r, 2)->text();
+            form->Table->selectRow(0);
+            form->BtnChoose->click();
+        });
+        w->ActionLineScan->trigger();
+        QVERIFY(stopped);
+        QCOMPARE(rows, QStringList{QStringLiteral("%1 %2 1.12")
+                                       .arg(MeterAddress)
+                                       .arg(meterState().value(QStringLiteral("serial")).toInt())});
+        QCOMPARE(w->address(), MeterAddress);
+        QVERIFY(log(*w).isEmpty());
+        w->ActionConnect->trigger();
+        QVERIFY(!w->ActionLineScan->isEnabled());
+        w->ActionDisconnect->trigger();
+        QVERIFY(w->ActionLineScan->isEnabled());
         QVERIFY(m_messages.isEmpty());
     }
 };
