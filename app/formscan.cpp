@@ -8,6 +8,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace zk {
@@ -72,11 +73,13 @@ FormScan::FormScan(QWidget *parent) : QDialog(parent)
 bool FormScan::start(QString *error)
 {
     try {
-        m_scan.start();
+        m_scan.open();
     } catch (const SerialChannelError &e) {
         *error = withPortOpenAdvice(QStringLiteral("Ошибка открытия порта ") + m_scan.channel().formattedDeviceName(), e);
         return false;
     }
+    // Once the window's own event loop runs; the survey runs it on while it waits.
+    QTimer::singleShot(0, &m_scan, &LineScan::run);
     return true;
 }
 
@@ -96,6 +99,10 @@ void FormScan::scanFinished()
     const int found = Table->rowCount();
     if (!m_scan.cancelled())
         Progress->setValue(255);
+    if (!m_scan.failure().isEmpty()) {
+        LabelState->setText(QStringLiteral("Обзор прерван: ") + m_scan.failure());
+        return;
+    }
     const QString counted = found == 0 ? QStringLiteral("не ответил ни один адрес")
                                        : QStringLiteral("ответивших адресов: %1").arg(found);
     LabelState->setText((m_scan.cancelled() ? QStringLiteral("Обзор остановлен: ") : QStringLiteral("Обзор закончен: "))

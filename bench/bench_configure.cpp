@@ -20,6 +20,8 @@
 // address byte, and between an acknowledgement and the request, are then split into the
 // pseudo-terminal's delivery each way and the program's own time.
 
+#include "link/frame.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -41,14 +43,17 @@ constexpr int Address = 1;
 constexpr int NewAddress = 7;
 constexpr int BoundMs = 60000; // the longest a run may take
 
-bool isWriteFunction(int f)
+// The frames of the write: the write codes and the access password before them.
+bool isWriteFrame(int f)
 {
-    switch (f) {
-    case 0x02: case 0x03: case 0x05: case 0x07: case 0x0B: case 0x0E: case 0x14: case 0x23:
-        return true;
-    default:
-        return false;
-    }
+    return f == zk::fn::Password || (f >= 0 && zk::isWriteFunction(quint8(f)));
+}
+
+// Milliseconds of the day of a trace line's "HH:mm:ss.zzz", captured as its first four groups.
+double stampMs(const QRegularExpressionMatch &m)
+{
+    return ((m.captured(1).toInt() * 60 + m.captured(2).toInt()) * 60 + m.captured(3).toInt()) * 1000.0
+        + m.captured(4).toInt();
 }
 
 int msOfDay()
@@ -79,8 +84,7 @@ Trace parseTrace(const QString &text)
         const auto m = line.match(l.trimmed());
         if (!m.hasMatch())
             continue;
-        const double ms = ((m.captured(1).toInt() * 60 + m.captured(2).toInt()) * 60 + m.captured(3).toInt()) * 1000.0
-            + m.captured(4).toInt();
+        const double ms = stampMs(m);
         const QString what = m.captured(5);
         if (what == QLatin1String("port opened")) {
             if (t.opened < 0)
@@ -138,8 +142,7 @@ QList<Seen> parseProgramLog(const QString &text)
         const auto m = line.match(l.trimmed());
         if (!m.hasMatch())
             continue;
-        const double ms = ((m.captured(1).toInt() * 60 + m.captured(2).toInt()) * 60 + m.captured(3).toInt()) * 1000.0
-            + m.captured(4).toInt();
+        const double ms = stampMs(m);
         const bool send = m.captured(5) == QLatin1String("Send");
         if (send && m.captured(6).split(QLatin1Char(' '), Qt::SkipEmptyParts).size() == 1) {
             out.append(Seen{});
@@ -218,7 +221,7 @@ std::optional<Run> analyse(const Trace &t, const QList<Seen> &seen, double start
         }
     int firstWrite = -1, lastWrite = -1;
     for (int i = 0; i < xs.size(); ++i)
-        if (isWriteFunction(xs[i].function)) {
+        if (isWriteFrame(xs[i].function)) {
             if (firstWrite < 0)
                 firstWrite = i;
             lastWrite = i;

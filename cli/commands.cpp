@@ -10,7 +10,6 @@
 #include "ops/linescan.h"
 #include "ops/preferences.h"
 
-#include <QEventLoop>
 #include <QJsonArray>
 #include <cstdio>
 #include <unistd.h>
@@ -99,15 +98,13 @@ int commandScan(const Options &o)
         if (!o.json)
             printOut(meter.text() + QLatin1Char('\n'));
     });
-    QEventLoop loop;
-    QObject::connect(&scan, &LineScan::finished, &loop, &QEventLoop::quit);
     try {
-        scan.start();
+        scan.open();
     } catch (const SerialChannelError &e) {
         printErr(withPortOpenAdvice(QStringLiteral("Ошибка открытия порта %1: %2").arg(name, e.text()), e));
         return ExitNoAnswer;
     }
-    loop.exec();
+    scan.run();
     if (progress)
         std::fputs("\n", stderr);
     if (o.json) {
@@ -115,6 +112,10 @@ int commandScan(const Options &o)
         for (const ScannedMeter &m : scan.meters())
             meters.append(m.toJson());
         printOut(jsonLine(QJsonObject{{QStringLiteral("meters"), meters}}));
+    }
+    if (!scan.failure().isEmpty()) {
+        printErr(QStringLiteral("Обзор линии %1 прерван: %2").arg(name, scan.failure()));
+        return ExitNoAnswer;
     }
     if (scan.meters().isEmpty()) {
         printErr(QStringLiteral("На линии %1 не отвечает ни один адрес 0..255").arg(name));

@@ -41,110 +41,69 @@ std::optional<int> suggestedTimeoutMs(const QList<int> &samples)
     return std::clamp(rounded, 200, 5000);
 }
 
-namespace {
+// ---- one exchange outside the engine -------------------------------------------
 
-// The bytes the echo check sends at SPACE, while no meter is addressed: a meter ignores
-// frame bytes that are not meant for it.
-const QByteArray EchoProbe = QByteArray::fromHex("A55AC33C");
-// How long the echo of those bytes may take once they have left.
-constexpr int EchoWaitMs = 300;
-// The pause between exchanges: the engine's send tick.
-constexpr int SendTickMs = 50;
-
-QString portName(const LineReport &r)
+void LineListener::drop()
 {
-    return r.port == r.device || r.device.isEmpty() ? r.port : QStringLiteral("%1 (%2)").arg(r.port, r.device);
+    m_channel.readAvailable();
+    received.clear();
+    m_echo.clear();
 }
 
-// What arrives on the open channel, with the echo of what was sent taken out when the
-// line echoes.
-class Listener
+void LineListener::send(const QByteArray &bytes)
 {
-public:
-    explicit Listener(SerialChannel &channel) : m_channel(channel) {}
+    m_channel.setRts(true);
+    m_channel.writeBytes(bytes);
+    m_channel.setRts(false);
+    if (m_echoes)
+        m_echo += bytes;
+}
 
-    QByteArray received;
-
-    void setEchoes(bool on) { m_echoes = on; }
-
-    // Forgets whatever has come so far.
-    void drop()
-    {
-        m_channel.readAvailable();
-        received.clear();
-        m_echo.clear();
-    }
-
-    // Raises RTS for the bytes, as the engine does, and drops it once they have left.
-    void send(const QByteArray &bytes)
-    {
-        m_channel.setRts(true);
-        m_channel.writeBytes(bytes);
-        m_channel.setRts(false);
-        if (m_echoes)
-            m_echo += bytes;
-    }
-
-    // Collects until `enough` holds or `deadline` passes.
-    void collect(const QDeadlineTimer &deadline, const std::function<bool()> &enough)
-    {
-        for (;;) {
-            take(m_channel.readAvailable());
-            if (enough() || deadline.hasExpired())
-                return;
-            QEventLoop loop;
-            QTimer limit;
-            limit.setSingleShot(true);
-            limit.setTimerType(Qt::PreciseTimer);
-            QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-            QObject::connect(&m_channel, &SerialChannel::rxChar, &loop, &QEventLoop::quit);
-            limit.start(int(std::max<qint64>(1, deadline.remainingTime())));
-            loop.exec();
-        }
-    }
-
-    void pause(int ms)
-    {
-        collect(QDeadlineTimer(ms), [] { return false; });
-    }
-
-private:
-    void take(const QByteArray &bytes)
-    {
-        for (const char c : bytes) {
-            if (!m_echo.isEmpty() && c == m_echo.at(0)) {
-                m_echo.remove(0, 1);
-                continue;
-            }
-            m_echo.clear(); // the line gave back something else: nothing more is taken for echo
-            received.append(c);
-        }
-    }
-
-    SerialChannel &m_channel;
-    bool m_echoes = false;
-    QByteArray m_echo; // sent, its echo not yet seen
-};
-
-struct Exchange {
-    MeterContact contact = MeterContact::NoAck;
-    QString detail;
-    QByteArray reply;
-    int elapsedMs = 0; // from the address byte to the accepted reply
-};
-
-// One exchange as the engine makes it: the address byte at MARK, its acknowledgement,
-// the request at SPACE, the reply until the checks decide.
-Exchange exchange(SerialChannel &channel, Listener &in, int address, const QByteArray &request)
+void LineListener::collect(const QDeadlineTimer &deadline, const std::function<bool()> &enough)
 {
-    Exchange x;
+    for (;;) {
+        take(m_channel.readAvailable());
+        if (enough() || deadline.hasExpired())
+            return;
+        QEventLoop loop;
+        QTimer limit;
+        limit.setSingleShot(true);
+        limit.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+        QObject::connect(&m_channel, &SerialChannel::rxChar, &loop, &QEventLoop::quit);
+        limit.start(int(std::max<qint64>(1, deadline.remainingTime())));
+        loop.exec();
+    }
+}
+
+void LineListener::pause(int ms)
+{
+    collect(QDeadlineTimer(ms), [] { return false; });
+}
+
+void LineListener::take(const QByteArray &bytes)
+{
+    for (const char c : bytes) {
+        if (!m_echo.isEmpty() && c == m_echo.at(0)) {
+            m_echo.remove(0, 1);
+            continue;
+        }
+        m_echo.clear(); // the line gave back something else: nothing more is taken for echo
+        received.append(c);
+    }
+}
+
+LineExchange lineExchange(SerialChannel &channel, LineListener &in, int address, const QByteArray &request,
+                          int ackLimitMs, int replyLimitMs)
+{
+    LineExchange x;
     in.drop();
     channel.setParity(Parity::Mark);
     in.send(QByteArray(1, char(address)));
     // The engine's reply timeout starts once the address byte has left.
     QElapsedTimer clock;
     clock.start();
-    in.collect(QDeadlineTimer(AckLimitMs), [&in] { return !in.received.isEmpty(); });
+    in.collect(QDeadlineTimer(ackLimitMs), [&in] { return !in.received.isEmpty(); });
     if (in.received.isEmpty())
         return x;
     if (quint8(in.received.at(0)) != quint8(address)) {
@@ -158,7 +117,7 @@ Exchange exchange(SerialChannel &channel, Listener &in, int address, const QByte
     in.send(request);
     const quint8 function = quint8(request.at(0));
     ReplyCheck check;
-    in.collect(QDeadlineTimer(std::max<qint64>(0, ReplyLimitMs - clock.elapsed())), [&] {
+    in.collect(QDeadlineTimer(std::max<qint64>(0, replyLimitMs - clock.elapsed())), [&] {
         check = checkReply(in.received, function, true);
         return check.verdict != Verdict::Incomplete;
     });
@@ -178,6 +137,19 @@ Exchange exchange(SerialChannel &channel, Listener &in, int address, const QByte
         break;
     }
     return x;
+}
+
+namespace {
+
+// The bytes the echo check sends at SPACE, while no meter is addressed: a meter ignores
+// frame bytes that are not meant for it.
+const QByteArray EchoProbe = QByteArray::fromHex("A55AC33C");
+// How long the echo of those bytes may take once they have left.
+constexpr int EchoWaitMs = 300;
+
+QString portName(const LineReport &r)
+{
+    return r.port == r.device || r.device.isEmpty() ? r.port : QStringLiteral("%1 (%2)").arg(r.port, r.device);
 }
 
 QString parityWord(const SerialChannel::ParityBits &bits)
@@ -214,7 +186,7 @@ void checkParity(SerialChannel &channel, LineReport &r)
     }
 }
 
-void checkEcho(SerialChannel &channel, Listener &in, LineReport &r)
+void checkEcho(SerialChannel &channel, LineListener &in, LineReport &r)
 {
     in.drop();
     channel.setParity(Parity::Space);
@@ -226,9 +198,9 @@ void checkEcho(SerialChannel &channel, Listener &in, LineReport &r)
     in.setEchoes(*r.echo);
 }
 
-void checkMeter(SerialChannel &channel, Listener &in, LineReport &r)
+void checkMeter(SerialChannel &channel, LineListener &in, LineReport &r)
 {
-    const Exchange first = exchange(channel, in, r.address, makeFrame(req::ReadVersion));
+    const LineExchange first = lineExchange(channel, in, r.address, makeFrame(req::ReadVersion), AckLimitMs, ReplyLimitMs);
     r.contact = first.contact;
     r.contactDetail = first.detail;
     if (first.contact != MeterContact::Answered)
@@ -237,7 +209,7 @@ void checkMeter(SerialChannel &channel, Listener &in, LineReport &r)
         r.version = version->text;
     for (int i = 0; i < TimedExchanges; ++i) {
         in.pause(SendTickMs);
-        const Exchange x = exchange(channel, in, r.address, makeFrame(req::ReadSerial));
+        const LineExchange x = lineExchange(channel, in, r.address, makeFrame(req::ReadSerial), AckLimitMs, ReplyLimitMs);
         ++r.timedExchanges;
         if (x.contact != MeterContact::Answered)
             continue;
@@ -296,7 +268,7 @@ LineReport checkLine(const QString &port, const QString &device, int baud, int a
         r.busy = e.systemError() == EBUSY;
         return r;
     }
-    Listener in(channel);
+    LineListener in(channel);
     try {
         checkParity(channel, r);
         checkEcho(channel, in, r);

@@ -7,12 +7,18 @@
 // The exchanges are the engine's, made one by one: the address byte at MARK, the
 // acknowledgement awaited, the request at SPACE, the reply checked as every reply is.
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <optional>
 
+class QDeadlineTimer;
+
 namespace zk {
+
+class SerialChannel;
 
 // How the port keeps the ninth bit.
 enum class ParityCheck {
@@ -79,6 +85,48 @@ std::optional<int> suggestedTimeoutMs(const QList<int> &samples);
 // The problems of the line, one text each, in the order they need seeing to; empty when
 // the line is fit.
 QStringList lineProblems(const LineReport &report);
+
+// What arrives on an open channel, with the echo of what was sent taken out once the
+// line is known to echo. Waits run the event loop.
+class LineListener
+{
+public:
+    explicit LineListener(SerialChannel &channel) : m_channel(channel) {}
+
+    QByteArray received;
+
+    void setEchoes(bool on) { m_echoes = on; }
+    // Forgets whatever has come so far.
+    void drop();
+    // Raises RTS for the bytes, as the engine does, and drops it once they have left.
+    void send(const QByteArray &bytes);
+    // Collects until `enough` holds or `deadline` passes.
+    void collect(const QDeadlineTimer &deadline, const std::function<bool()> &enough);
+    void pause(int ms);
+
+private:
+    void take(const QByteArray &bytes);
+
+    SerialChannel &m_channel;
+    bool m_echoes = false;
+    QByteArray m_echo; // sent, its echo not yet seen
+};
+
+// One exchange as the engine makes it, without the engine: the address byte at MARK, its
+// acknowledgement within `ackLimitMs`, the request at SPACE, the reply until the checks
+// decide, within `replyLimitMs` of the address byte. Throws SerialChannelError when the
+// port fails.
+struct LineExchange {
+    MeterContact contact = MeterContact::NoAck;
+    QString detail;   // the byte that came instead of the acknowledgement, the check's text
+    QByteArray reply; // what came of the reply
+    int elapsedMs = 0; // from the address byte to the accepted reply
+};
+LineExchange lineExchange(SerialChannel &channel, LineListener &in, int address, const QByteArray &request,
+                          int ackLimitMs, int replyLimitMs);
+
+// The pause between exchanges: the engine's send tick.
+inline constexpr int SendTickMs = 50;
 
 // The exchanges the round trip is measured on.
 inline constexpr int TimedExchanges = 5;

@@ -7,11 +7,9 @@
 
 #include "link/serialchannel.h"
 
-#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
 class QJsonObject;
 
@@ -36,17 +34,20 @@ class LineScan : public QObject
 public:
     explicit LineScan(QObject *parent = nullptr);
 
-    // Configure the port here (device or number, speed) before start().
+    // Configure the port here (device or number, speed) before open().
     SerialChannel &channel() { return m_channel; }
     void setReplyTimeout(int ms) { m_replyTimeoutMs = ms; }
 
-    // Opens the channel and starts at address 0. Throws SerialChannelError when the
-    // port cannot be opened; otherwise finished() follows, after cancel() too.
-    void start();
-    void cancel();
-    bool running() const { return m_running; }
-    const QList<ScannedMeter> &meters() const { return m_meters; }
+    // Takes the port; throws SerialChannelError when it cannot be opened.
+    void open();
+    // Surveys every address of the open port, the event loop running meanwhile, then
+    // closes it and emits finished(). cancel() ends it after the exchange under way.
+    void run();
+    void cancel() { m_cancelled = true; }
     bool cancelled() const { return m_cancelled; }
+    const QList<ScannedMeter> &meters() const { return m_meters; }
+    // The port's failure that ended the survey early; empty otherwise.
+    QString failure() const { return m_failure; }
 
 signals:
     void addressStarted(int address); // 0..255, for a progress display
@@ -54,27 +55,11 @@ signals:
     void finished();
 
 private:
-    enum class Stage { Ack, Reply };
-    void sendAddress();
-    void onRx();
-    void onTimeout();
-    void request(quint8 function);
-    void exchangeDone(const QByteArray &reply);
-    void nextAddress();
-    void finish();
-
     SerialChannel m_channel;
-    QTimer m_timer;
     int m_replyTimeoutMs = 1000;
-    int m_address = 0;
-    Stage m_stage = Stage::Ack;
-    quint8 m_function = 0;
-    QByteArray m_buffer;
-    ScannedMeter m_current;
-    bool m_acknowledged = false;
     QList<ScannedMeter> m_meters;
-    bool m_running = false;
     bool m_cancelled = false;
+    QString m_failure;
 };
 
 } // namespace zk

@@ -836,23 +836,21 @@ QSqlQuery ProductionDatabase::exec(const QString &sqlServerText, const Params &p
 void ProductionDatabase::begin()
 {
     open();
-    QSqlDatabase d = db();
-    QElapsedTimer waited;
-    waited.start();
-    armWatchdog();
-    const bool ok = d.transaction();
-    const bool cut = disarmWatchdog();
-    if (!ok)
-        failStatement(d.lastError().text(), waited.elapsed(), cut);
+    transactionStep(&QSqlDatabase::transaction);
 }
 
 void ProductionDatabase::commit()
+{
+    transactionStep(&QSqlDatabase::commit);
+}
+
+void ProductionDatabase::transactionStep(bool (QSqlDatabase::*step)())
 {
     QSqlDatabase d = db();
     QElapsedTimer waited;
     waited.start();
     armWatchdog();
-    const bool ok = d.commit();
+    const bool ok = (d.*step)();
     const bool cut = disarmWatchdog();
     if (!ok)
         failStatement(d.lastError().text(), waited.elapsed(), cut);

@@ -294,6 +294,8 @@ private:
     void begin();
     void commit();
     void rollback();
+    // A transaction's begin or commit under the watchdog; a failure throws as a statement's.
+    void transactionStep(bool (QSqlDatabase::*step)());
     // The socket the watchdog cuts: libpq's (QPSQL), or the one an ODBC connection added to
     // the process when it opened; -1 when unknown.
     int connectionSocket() const;
