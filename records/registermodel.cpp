@@ -113,8 +113,11 @@ QString RegisterModel::cellText(int row, int column) const
 {
     if (!m_table || row < 0 || row >= m_rows.size() || column < 0 || column >= columnNames().size())
         return QString();
-    // Another program may have rewritten the file since the rows were chosen: the view is
-    // read again once control returns to the event loop, and the cell stays empty meanwhile.
+    // Another program may have rewritten the file since the rows were chosen, or hold its lock:
+    // the view is read again once control returns to the event loop, and the cells stay empty
+    // meanwhile. Only the first cell waits out the lock; the others of that paint do not.
+    if (m_refreshQueued)
+        return QString();
     const QVariantList *found = nullptr;
     try {
         found = &record(row);

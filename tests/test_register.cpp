@@ -5,9 +5,14 @@
 #include "records/registermodel.h"
 #include "records/settingsrecord.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 using namespace zk;
 
@@ -128,6 +133,17 @@ private slots:
         QCOMPARE(model.cellText(2, 0), QString());
         QTRY_COMPARE(refreshed.size(), 1);
         QCOMPARE(model.rowCount(), 2);
+        QCOMPARE(model.cellText(1, 0), QStringLiteral("777"));
+        // A lock held by another program: one cell waits it out, the rest of the paint does not.
+        const int other = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        QCOMPARE(::flock(other, LOCK_EX), 0);
+        QElapsedTimer painting;
+        painting.start();
+        for (int column = 0; column < model.columnCount(); ++column)
+            QCOMPARE(model.cellText(0, column), QString());
+        QVERIFY2(painting.elapsed() < 6000, QByteArray::number(painting.elapsed()));
+        ::close(other);
+        QTRY_COMPARE(refreshed.size(), 2);
         QCOMPARE(model.cellText(1, 0), QStringLiteral("777"));
         QVERIFY(file.resize(100));
         QCOMPARE(model.cellText(0, 0), QString());
