@@ -38,7 +38,14 @@ namespace zk {
 void FormMain::loadLastSettings()
 {
     if (sqlMode()) {
-        loadProductionSettings();
+        // A server down at start-up costs the restored settings, not the rest of the start-up,
+        // and the identification that follows opens no second box for the same failure.
+        try {
+            loadProductionSettings();
+        } catch (const DatabaseError &e) {
+            m_identifyFailureShown = true;
+            reportError(e.text());
+        }
         return;
     }
     // A register that cannot be read (busy, damaged) costs the restored settings, not the
@@ -149,7 +156,7 @@ void FormMain::showDrift(const MeterClock &clock)
     // The drift needs the meter's time of day as well as its date.
     if (!clock.time().isValid())
         return;
-    const auto drift = driftPerDay(QDateTime(clock.date(), clock.time()), QDateTime::currentDateTime(),
+    const auto drift = driftPerDay(zoneFree(clock.date(), clock.time()), QDateTime::currentDateTime(),
                                    m_lastSettingTime);
     if (drift)
         TabSheet1->LabeledDelta->setText(driftText(*drift));

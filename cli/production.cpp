@@ -50,7 +50,7 @@ QString productionDrift(Bench &b, const MeterInfo &info, const QDateTime &clockA
     if (!b.production || !info.serial || !info.clock || !info.clock->date().isValid() || !info.clock->time().isValid())
         return QString();
     try {
-        return b.production->driftText(*info.serial, QDateTime(info.clock->date(), info.clock->time()), clockArrival);
+        return b.production->driftText(*info.serial, zoneFree(info.clock->date(), info.clock->time()), clockArrival);
     } catch (const DatabaseError &e) {
         printErr(e.text());
         return QString();

@@ -1,14 +1,21 @@
 #include "meter/clockcorrection.h"
 
+#include "meter/readout.h"
+
 #include <algorithm>
 #include <cmath>
 
 namespace zk {
 
-std::optional<double> driftPerDay(const QDateTime &meter, const QDateTime &pc, const QDateTime &lastSetting)
+std::optional<double> driftPerDay(const QDateTime &meterTime, const QDateTime &pcTime, const QDateTime &lastSettingTime)
 {
-    if (!meter.isValid() || !pc.isValid() || !lastSetting.isValid())
+    if (!meterTime.isValid() || !pcTime.isValid() || !lastSettingTime.isValid())
         return std::nullopt;
+    // The three are compared as clocks show them: the meter's has no zone, and a local time
+    // of the PC would otherwise differ from it by the summer-time offset.
+    const QDateTime meter = zoneFree(meterTime.date(), meterTime.time());
+    const QDateTime pc = zoneFree(pcTime.date(), pcTime.time());
+    const QDateTime lastSetting = zoneFree(lastSettingTime.date(), lastSettingTime.time());
     const double sincePc = double(lastSetting.msecsTo(pc)) / 86400000.0;
     if (sincePc <= 0.5)
         return std::nullopt;

@@ -11,7 +11,8 @@ namespace zk {
 
 // Seconds a day the meter's clock runs ahead of the PC's since `lastSetting`:
 // (meter - pc) / (pc - lastSetting) in days, times 86400. Nothing without a last
-// setting or when it lies half a day or less before `pc`.
+// setting or when it lies half a day or less before `pc`. Each is taken as its clock shows
+// it (date and time of day, whatever its zone).
 std::optional<double> driftPerDay(const QDateTime &meter, const QDateTime &pc, const QDateTime &lastSetting);
 // Rounded to 5 significant digits, one digit after the locale's decimal separator.
 QString driftText(double drift, const QLocale &locale = QLocale());

@@ -1,16 +1,12 @@
 #include "ops/verify.h"
 
+#include "meter/readout.h"
+
 #include <QJsonObject>
 
 namespace zk {
 
 namespace {
-
-// A wall-clock time without a zone, for arithmetic that no summer time shifts.
-QDateTime naive(const QDate &date, const QTime &time)
-{
-    return QDateTime(date, time, Qt::UTC);
-}
 
 QString clockText(const QDateTime &t)
 {
@@ -55,8 +51,8 @@ QList<Mismatch> settingsMismatches(const SettingsWrite &w, const MeterInfo &afte
 {
     QList<Mismatch> out;
     if (w.clock) {
-        const QDateTime expected = naive(w.clock->date, w.clock->time).addMSecs(elapsedMs);
-        const QDateTime read = after.clock ? naive(after.clock->date(), after.clock->time()) : QDateTime();
+        const QDateTime expected = zoneFree(w.clock->date, w.clock->time).addMSecs(elapsedMs);
+        const QDateTime read = after.clock ? zoneFree(after.clock->date(), after.clock->time()) : QDateTime();
         if (!read.isValid() || qAbs(expected.msecsTo(read)) > ClockToleranceMs)
             out << Mismatch{frameName(fn::WriteClock), clockText(expected), clockText(read)};
         if (!after.clock || after.clock->summer != w.clock->summer)

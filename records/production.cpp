@@ -139,21 +139,26 @@ QVariant intOrNull(const std::optional<double> &v)
 
 // A date-time as the drivers return it: a QDateTime (PostgreSQL, ODBC) or a text in ISO form
 // with 'T' or a blank between date and time (SQLite). Invalid for NULL.
+// A stored date-time as its clock showed it, without a zone (see zoneFree): a time that
+// the local zone skips in spring still reads as it was written.
 QDateTime toDateTime(const QVariant &v)
 {
     if (v.isNull())
         return {};
-    if (v.metaType().id() == QMetaType::QDateTime)
-        return v.toDateTime();
+    if (v.metaType().id() == QMetaType::QDateTime) {
+        const QDateTime t = v.toDateTime();
+        return t.isValid() ? zoneFree(t.date(), t.time()) : QDateTime();
+    }
     if (v.metaType().id() == QMetaType::QDate)
-        return v.toDate().startOfDay();
-    QString text = v.toString().trimmed();
-    if (text.size() > 10 && text.at(10) == QLatin1Char(' '))
-        text[10] = QLatin1Char('T');
-    QDateTime dt = QDateTime::fromString(text, Qt::ISODateWithMs);
-    if (!dt.isValid())
-        dt = QDateTime::fromString(text, Qt::ISODate);
-    return dt;
+        return zoneFree(v.toDate(), QTime(0, 0));
+    const QString text = v.toString().trimmed();
+    const QDate date = QDate::fromString(text.left(10), Qt::ISODate);
+    if (text.size() == 10)
+        return zoneFree(date, QTime(0, 0));
+    if (text.size() < 19 || (text.at(10) != QLatin1Char(' ') && text.at(10) != QLatin1Char('T')))
+        return {};
+    const QTime time = QTime::fromString(text.mid(11), Qt::ISODateWithMs);
+    return date.isValid() && time.isValid() ? zoneFree(date, time) : QDateTime();
 }
 
 // The day difference DATEDIFF(DAY, from, to) in the dialect's own terms.
@@ -430,7 +435,7 @@ private:
 QString maskPasswordOptions(const QString &text)
 {
     static const QRegularExpression option(
-        QStringLiteral("\\b((?:PWD|PASSWORD)\\s*=\\s*)(\\{[^}]*\\}?|'(?:[^'\\\\]|\\\\.)*'?|\"[^\"]*\"?|[^;\\s]*)"),
+        QStringLiteral("\\b((?:PWD|PASSWORD)\\s*=\\s*)(\\{[^}]*\\}?|'(?:[^'\\\\]|\\\\.)*'?|\"[^\"]*\"?|[^;\\n]*(?=;)|[^;\\s]*)"),
         QRegularExpression::CaseInsensitiveOption);
     QString out = text;
     out.replace(option, QStringLiteral("\\1***"));
@@ -817,10 +822,11 @@ QSqlQuery ProductionDatabase::exec(const QString &sqlServerText, const Params &p
     }
     if (odbc)
         setOdbcQueryTimeout(q, m_settings.queryTimeout);
-    const bool textTimes = d.driverName() == QLatin1String("QPSQL");
+    const bool textTimes = d.driverName() == QLatin1String("QPSQL") || d.driverName() == QLatin1String("QSQLITE");
     for (const auto &[name, value] : params) {
-        // PostgreSQL gets a date-time as it is on the clock, without a zone: the driver would
-        // send an offset and the server would move the value into its own zone.
+        // PostgreSQL and SQLite get a date-time as it is on the clock, without a zone: the
+        // PostgreSQL driver would send an offset and the server would move the value into its
+        // own zone, and SQLite's would mark a time without a zone (the meter's) as UTC.
         if (textTimes && value.metaType().id() == QMetaType::QDateTime && !value.isNull())
             q.bindValue(QLatin1Char(':') + name, value.toDateTime().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")));
         else
@@ -1013,7 +1019,7 @@ int ProductionDatabase::writeSettingsRecord(int electroId, const BenchIdentity &
         const auto reading = [&](int i) { return orNull(s.readings[size_t(i)], nullDouble()); };
         QVariant dateTime = nullDateTime();
         if (s.clockDate && s.clockTime)
-            dateTime = QDateTime(*s.clockDate, *s.clockTime);
+            dateTime = zoneFree(*s.clockDate, *s.clockTime);
         exec(QueryIns, {
             {QStringLiteral("operation_id"), operationId},
             {QStringLiteral("version"), s.version},

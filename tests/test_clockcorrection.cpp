@@ -1,8 +1,11 @@
 // The drift per day and the recalculated daily correction.
 
 #include "meter/clockcorrection.h"
+#include "meter/readout.h"
 
 #include <QtTest>
+
+#include <ctime>
 
 using namespace zk;
 
@@ -11,6 +14,13 @@ class TestClockCorrection : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase()
+    {
+        // A zone with summer time: the meter's clock has none, and the drift must not move.
+        qputenv("TZ", "Europe/Berlin");
+        ::tzset();
+    }
+
     void recalculation_data()
     {
         QTest::addColumn<qint64>("n");
@@ -65,20 +75,30 @@ private slots:
         QTest::addColumn<qint64>("aheadMs");
         QTest::addColumn<qint64>("sinceSettingMs");
         QTest::addColumn<QString>("text"); // empty: no drift
+        QTest::addColumn<QDateTime>("pc"); // the PC's local time; the others are clocks' readings
         const qint64 day = 86400000;
-        QTest::newRow("10 s ahead over two days") << qint64(10000) << 2 * day << "5,0";
-        QTest::newRow("behind") << qint64(-24600) << 2 * day << "-12,3";
-        QTest::newRow("11 hours ago") << qint64(10000) << 11 * 3600000LL << "";
-        QTest::newRow("exactly half a day") << qint64(10000) << day / 2 << "";
-        QTest::newRow("five significant digits") << qint64(123456789) << day << "123460,0";
+        const QDateTime may(QDate(2026, 5, 10), QTime(12, 0));
+        QTest::newRow("10 s ahead over two days") << qint64(10000) << 2 * day << "5,0" << may;
+        QTest::newRow("behind") << qint64(-24600) << 2 * day << "-12,3" << may;
+        QTest::newRow("11 hours ago") << qint64(10000) << 11 * 3600000LL << "" << may;
+        QTest::newRow("exactly half a day") << qint64(10000) << day / 2 << "" << may;
+        QTest::newRow("five significant digits") << qint64(123456789) << day << "123460,0" << may;
+        // The meter shows 02:30 on the night summer time begins, a time the zone skips.
+        QTest::newRow("meter in the spring-forward gap") << qint64(-1800000) << 2 * day << "-900,0"
+                                                         << QDateTime(QDate(2026, 3, 29), QTime(3, 0));
+        QTest::newRow("summer time since the setting") << qint64(10000) << 2 * day << "5,0"
+                                                       << QDateTime(QDate(2026, 3, 30), QTime(12, 0));
     }
     void drift()
     {
         QFETCH(qint64, aheadMs);
         QFETCH(qint64, sinceSettingMs);
         QFETCH(QString, text);
-        const QDateTime pc(QDate(2026, 5, 10), QTime(12, 0));
-        const auto d = driftPerDay(pc.addMSecs(aheadMs), pc, pc.addMSecs(-sinceSettingMs));
+        QFETCH(QDateTime, pc);
+        const QDateTime wall = zoneFree(pc.date(), pc.time());
+        const QDateTime meter = wall.addMSecs(aheadMs);
+        const QDateTime lastSetting = wall.addMSecs(-sinceSettingMs);
+        const auto d = driftPerDay(meter, pc, QDateTime(lastSetting.date(), lastSetting.time()));
         QCOMPARE(d.has_value(), !text.isEmpty());
         if (d)
             QCOMPARE(driftText(*d, QLocale(QLocale::Russian, QLocale::Russia)), text);
