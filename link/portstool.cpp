@@ -56,6 +56,11 @@ int main(int argc, char **argv)
         err << zk::unquotedConnectionHint() << '\n';
         return 1;
     }
+    // A file this tool creates may later hold the database password: its owner's alone.
+    if (!zk::createPreferencesFile()) {
+        err << "cannot create " << settings.fileName() << '\n';
+        return 1;
+    }
     const QString key = QStringLiteral("COM") + match.captured(1);
     if (remove)
         settings.remove(key);

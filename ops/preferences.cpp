@@ -121,6 +121,11 @@ QString preferencesFile()
     return openKey().fileName();
 }
 
+bool createPreferencesFile()
+{
+    return createKey();
+}
+
 bool preferencesKeyExists()
 {
 #ifdef Q_OS_WIN

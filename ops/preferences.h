@@ -43,6 +43,8 @@ QString preferencesApplication();
 // Path of the file that holds the key.
 QString preferencesFile();
 bool preferencesKeyExists();
+// Creates the file, readable by its owner alone, when it is missing; false when it cannot.
+bool createPreferencesFile();
 
 // What start-up reads from the key.
 struct StartPreferences {

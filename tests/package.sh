@@ -32,3 +32,8 @@ echo "$version"
 status=$("$root/usr/bin/zelta-kn-cli" status 0x90)
 echo "$status"
 [ -n "$status" ]
+# The ports tool creates the preferences file readable by its owner alone: it may come to
+# hold the database password.
+HOME=$scratch/home XDG_CONFIG_HOME=$scratch/home/.config "$root/usr/bin/zelta-kn-ports" COM9 /dev/ttyUSB0
+mode=$(stat -c %a "$scratch/home/.config/Kalvimet/Zelta-KN.conf")
+[ "$mode" = 600 ] || { echo "zelta-kn-ports made the preferences file $mode" >&2; exit 1; }
