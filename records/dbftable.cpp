@@ -186,19 +186,6 @@ bool linkWhole(const QByteArray &dir, const QByteArray &target, const QByteArray
     return done;
 }
 
-// Removes the private names "NAME.new-PID-*" beside `file` of processes that no longer run.
-void removeStaleTemporaries(const QFileInfo &file)
-{
-    const QString prefix = file.fileName() + QStringLiteral(".new-");
-    QDir dir = file.absoluteDir();
-    for (const QString &name : dir.entryList({prefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden)) {
-        bool ok = false;
-        const qint64 pid = QStringView(name).mid(prefix.size()).split(u'-').value(0).toLongLong(&ok);
-        if (ok && pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
-            dir.remove(name);
-    }
-}
-
 QString errnoText(int err)
 {
     return QString::fromLocal8Bit(std::strerror(err));
@@ -544,7 +531,7 @@ DbfTable DbfTable::create(const QString &path, const QVector<DbfField> &fields)
     const QByteArray dir = QFile::encodeName(QFileInfo(path).absolutePath());
     int err = 0;
     if (!linkWhole(dir, native, bytes, err)) {
-        removeStaleTemporaries(QFileInfo(path));
+        removeLeftovers(path);
         QByteArray temp;
         int fd = -1;
         for (int attempt = 0; fd < 0 && attempt < 20; ++attempt) {
@@ -572,6 +559,19 @@ DbfTable DbfTable::create(const QString &path, const QVector<DbfField> &fields)
         ::close(dirFd);
     }
     return open(path);
+}
+
+void DbfTable::removeLeftovers(const QString &path)
+{
+    const QFileInfo file(path);
+    const QString prefix = file.fileName() + QStringLiteral(".new-");
+    QDir dir = file.absoluteDir();
+    for (const QString &name : dir.entryList({prefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden)) {
+        bool ok = false;
+        const qint64 pid = QStringView(name).mid(prefix.size()).split(u'-').value(0).toLongLong(&ok);
+        if (ok && pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            dir.remove(name);
+    }
 }
 
 int DbfTable::fieldIndex(QStringView name) const

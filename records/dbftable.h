@@ -91,6 +91,9 @@ public:
     // Creates an empty table and opens it. The file appears whole or not at all; throws
     // DbfError when it already exists or cannot be written.
     static DbfTable create(const QString &path, const QVector<DbfField> &fields);
+    // Removes the private names "NAME.new-PID-*" beside `path` that a creation of a process
+    // which no longer runs left behind (where the file system has no unnamed files).
+    static void removeLeftovers(const QString &path);
 
     DbfTable(DbfTable &&other) noexcept;
     DbfTable &operator=(DbfTable &&other) noexcept;

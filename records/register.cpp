@@ -117,9 +117,11 @@ DbfTable openOrCreateRegister(const QString &dir)
     const QString wanted = QString::fromLatin1(RegisterFileName);
     // A register brought over from another system may differ in letter case.
     const QStringList found = folder.entryList({wanted}, QDir::Files | QDir::Hidden);
+    const QString path = folder.filePath(found.isEmpty() || found.contains(wanted) ? wanted : found.first());
+    // What a creation cut short by a kill left behind goes with the next use.
+    DbfTable::removeLeftovers(path);
     if (!found.isEmpty())
-        return DbfTable::open(folder.filePath(found.contains(wanted) ? wanted : found.first()));
-    const QString path = folder.filePath(wanted);
+        return DbfTable::open(path);
     try {
         return DbfTable::create(path, registerFields());
     } catch (const DbfError &) {

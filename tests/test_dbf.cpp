@@ -496,11 +496,15 @@ private slots:
         }
         const QByteArray before = fileBytes(dir.filePath(name));
         QVERIFY_THROWS_EXCEPTION(DbfError, DbfTable::create(dir.filePath(name), registerFields()));
+        // What a killed creation left behind goes; a running program's private name stays.
+        const QString live = name + QStringLiteral(".new-%1-2b").arg(QCoreApplication::applicationPid());
+        writeBytes(dir.filePath(name + QStringLiteral(".new-999999999-1a")), "x");
+        writeBytes(dir.filePath(live), "x");
         DbfTable t = openOrCreateRegister(dir.path());
         QCOMPARE(t.path(), dir.filePath(name));
         QCOMPARE(t.recordCount(), 1);
         QCOMPARE(fileBytes(t.path()), before);
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{name});
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), (QStringList{name, live}));
     }
 
     void recordWriteNulls_data()
