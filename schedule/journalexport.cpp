@@ -104,7 +104,7 @@ QString temporaryName(const QString &chosenPath)
             continue;
         return candidate;
     }
-    throw ExportError(QStringLiteral("No free name for a temporary file in %1").arg(QDir::toNativeSeparators(folder)));
+    throw ExportError(QStringLiteral("Нет свободного имени для временного файла в папке %1").arg(QDir::toNativeSeparators(folder)));
 }
 
 void writeExport(const ExportTable &table, const QString &title, const QString &chosenPath,
@@ -138,7 +138,7 @@ void writeExport(const ExportTable &table, const QString &title, const QString &
         && ::chmod(QFile::encodeName(temporary).constData(), chosen.st_mode & 07777) != 0) {
         const int error = errno;
         QFile::remove(temporary);
-        throw ExportError(QStringLiteral("Cannot keep the permissions of %1: %2")
+        throw ExportError(QStringLiteral("Не удалось сохранить права доступа файла %1: %2")
                                   .arg(QDir::toNativeSeparators(chosenPath), QString::fromLocal8Bit(std::strerror(error))));
     }
 
@@ -147,7 +147,7 @@ void writeExport(const ExportTable &table, const QString &title, const QString &
     if (std::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(chosenPath).constData()) != 0) {
         const int error = errno;
         QFile::remove(temporary);
-        throw ExportError(QStringLiteral("Cannot replace %1: %2")
+        throw ExportError(QStringLiteral("Не удалось заменить файл %1: %2")
                                   .arg(QDir::toNativeSeparators(chosenPath), QString::fromLocal8Bit(std::strerror(error))));
     }
 }

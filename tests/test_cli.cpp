@@ -13,6 +13,7 @@
 #include "link/meterchannel.h"
 #include "ops/linecheck.h"
 #include "records/dbftable.h"
+#include "records/register.h"
 #include "records/production.h"
 #include "workbook/workbook.h"
 
@@ -30,6 +31,10 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 Q_DECLARE_METATYPE(std::exception_ptr)
 
@@ -883,6 +888,24 @@ private slots:
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("Setting.DBF"))));
         if (!r.out.isEmpty()) // the verdict, where the arguments themselves were good
             QCOMPARE(QJsonDocument::fromJson(r.out).object().value("ok"), QJsonValue(false));
+    }
+
+    // A register another program holds: the wait is bounded, the file named, exit 5, and the
+    // meter is not written.
+    void busyRegister()
+    {
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {});
+        QVERIFY(meter.ready);
+        const QString path = zk::openOrCreateRegister(dir.path()).path();
+        const int other = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        QCOMPARE(::flock(other, LOCK_EX), 0);
+        const Run r = runCli({"--port", meter.link, "--trace", "write", "--indication", "3"}, 60000, dir.path());
+        ::close(other);
+        QCOMPARE(r.exit, 5);
+        QVERIFY2(QString::fromUtf8(r.err).contains(path) && QString::fromUtf8(r.err).contains(QStringLiteral("занята")),
+                 r.err.constData());
+        QVERIFY(!sentFunctions(r.err).contains(0x14));
     }
 
     // A dry run reads the meter and prints the frames a write would send, sending none.

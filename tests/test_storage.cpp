@@ -488,6 +488,24 @@ private slots:
             QVERIFY2(waited.elapsed() < 15000, qPrintable(QString::number(waited.elapsed())));
             QCOMPARE(m_messages.size(), 3);
         }
+        // Down at start-up: one box for the settings and the identification together, and the
+        // rest of the start-up done.
+        QVERIFY(relay("up"));
+        QVERIFY(relay("down"));
+        QVERIFY(QFile::setPermissions(prefsFile, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        m_messages.clear();
+        {
+            FormMain w;
+            w.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&w));
+            w.activateWindow();
+            QTest::qWait(100);
+            QStringList texts;
+            for (const auto &m : m_messages)
+                texts << m.text;
+            QVERIFY2(m_messages.size() == 1 && texts[0].contains(server), qPrintable(texts.join(QLatin1Char('|'))));
+            QVERIFY(w.TabSheet2->BtnJournal->isEnabled() && w.TabSheet2->BtnDiary->isEnabled());
+        }
         proxy.closeWriteChannel();
         proxy.waitForFinished(5000);
         QVERIFY(QDir::setCurrent(m_dir.path()));

@@ -487,7 +487,7 @@ void Workbook::save(const QString &path, SaveMode mode) const
     const QByteArray bytes = toBytes();
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | (mode == NewFileOnly ? QIODevice::NewOnly : QIODevice::Truncate)))
-        throw WorkbookError(QStringLiteral("Cannot create %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+        throw WorkbookError(QStringLiteral("Не удалось создать файл %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
     // Written straight to the descriptor, so that a refusal (no room on the disk, say)
     // is reported with the system's own reason.
     bool ok = true;
@@ -517,7 +517,7 @@ void Workbook::save(const QString &path, SaveMode mode) const
     }
     if (!ok) {
         file.remove();
-        throw WorkbookError(QStringLiteral("Cannot write %1: %2").arg(QDir::toNativeSeparators(path), error));
+        throw WorkbookError(QStringLiteral("Не удалось записать файл %1: %2").arg(QDir::toNativeSeparators(path), error));
     }
 }
 
