@@ -218,7 +218,7 @@ void FormMain::applyModeEffects()
         number->setPalette(p);
     }
     TabSheet1->BitBtn1->setVisible(serialEditableInMode(m_modes));
-    TabSheet1->setSqlMode(sql);
+    TabSheet1->setAddressProposal([this](int serial) { return proposedAddress(m_modes, serial); });
     TabSheet4->CheckBox_Terminal->setChecked(!master);
 
     // password editing
@@ -330,6 +330,7 @@ void FormMain::ActionConnectExecute()
         dsr = false; // a line that cannot be read counts as not set
     }
     setStatusText(1, dsr ? QString() : QStringLiteral("DSR не установлен"));
+    m_meter = MeterInfo{};
     m_engine->startSession();
     ActionDisconnect->setEnabled(true);
     ActionConnect->setEnabled(false);
@@ -353,7 +354,7 @@ void FormMain::ActionDisconnectExecute()
     // Flags first, then the queue: an unfinished write is dropped unrecorded, and so is a
     // read-back under way (its verdict would come from the next connection).
     m_engine->stopAfterDisconnect();
-    m_readBack.active = false;
+    m_readBack.reset();
     m_scheduleBack.reset();
     ActionSetting->setEnabled(false);
     ActionFixDb->setEnabled(false);
@@ -398,32 +399,21 @@ void FormMain::ActionResetExecute()
 
 void FormMain::ActionSettingExecute()
 {
-    if (sqlMode()) {
-        try {
-            production().setPcClockFromServer();
-        } catch (const DatabaseError &e) {
-            reportError(e.text()); // nothing is queued
-            return;
-        }
-    }
-    const SettingsWrite write = TabSheet1->settingsToWrite();
-    // A value the frames cannot carry stops the write before anything is sent.
-    if (const QString problem = settingsWriteProblem(m_modes, TabSheet1->reportedSerial(), write);
-        !problem.isEmpty()) {
-        showError(this, problem, QStringLiteral("Ошибка записи"));
+    // The serial number the checks take: the one the meter reported while the box was not edited.
+    MeterInfo meter = m_meter;
+    meter.serial = TabSheet1->reportedSerial();
+    SettingsWriteOperation write(m_modes, records());
+    Outcome refused = write.prepare(TabSheet1->settingsToWrite(), meter);
+    if (refused.ok())
+        refused = write.clearToSend();
+    if (!refused.ok()) {
+        showOutcome(refused); // nothing is queued
         return;
     }
-    // A serial number for a meter that reports 0: looked up again just before it is queued,
-    // so that a number another bench has written meanwhile is not written twice.
-    if (const Outcome free = records().numberFree(write); !free.ok()) {
-        showOutcome(free);
-        return;
-    }
-    m_scheduleWriteRecorded = false;
-    m_lastWrite = write;
-    m_lastWriteQueued = QDateTime::currentDateTime();
+    m_settingsWritten = write.write();
+    m_scheduleWritten.reset();
     m_engine->setSettingsWritePending(true);
-    m_engine->enqueue(settingsFrames(write));
+    m_engine->enqueue(write.frames());
 }
 
 void FormMain::LabeledPass1Change()
@@ -554,9 +544,13 @@ void FormMain::BtnWriteScheduleClick()
     // What the frames could not carry stops the write before anything is queued.
     if (!TabSchedule->ValidateSchedule(firmware))
         return;
-    m_scheduleWriteRecorded = true;
-    m_scheduleWritten = TabSchedule->schedule();
-    m_scheduleWrittenFirmware = firmware;
+    // Recorded as a settings write once complete: not sent when it could not be.
+    if (const Outcome ready = records().ready(TabSheet1->settingsToWrite(), m_meter); !ready.ok()) {
+        showOutcome(ready);
+        return;
+    }
+    m_scheduleWritten.emplace(TabSchedule->schedule(), firmware);
+    m_settingsWritten.reset();
     m_engine->setScheduleWritePending(true);
     m_engine->enqueue(scheduleWriteFrames(TabSchedule->schedule(), firmware, TabSheet1->LabeledPass2->text()));
 }

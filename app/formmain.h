@@ -231,43 +231,33 @@ private:
     QAction *m_spoilageButton = nullptr; // ToolButton11 on the tool bar
     QAction *m_indicatorHolder = nullptr;
     QPointer<QDialog> m_about, m_help, m_status, m_spoilage;
-    QDateTime m_lastSettingTime; // of the meter shown; null when unknown
     QPointer<QWindow> m_previousFocus; // the program's window that had the focus last
     bool m_activatedOnce = false;
     std::unique_ptr<ProductionSession> m_production; // made on first use in SQL mode
     // The identification's database failure has been shown: not again on every activation
     // until the database answers once more.
     bool m_identifyFailureShown = false;
-    bool m_scheduleWriteRecorded = false; // the write in flight is the schedule's
-    // Read-back of a settings write: what was sent, when, and the poll cycle after it.
-    struct ReadBack {
-        bool active = false;
-        SettingsWrite written;
-        QDateTime queued;
-        MeterInfo read;
-        QDateTime clockArrival;
-    } m_readBack;
-    SettingsWrite m_lastWrite;
-    QDateTime m_lastWriteQueued;
-    void finishReadBack(const QString &failure);
-    // Read-back of a schedule write: what was sent, for which firmware, and the read.
-    TariffSchedule m_scheduleWritten;
-    int m_scheduleWrittenFirmware = 0;
-    std::optional<ScheduleRead> m_scheduleBack;
-    // A reply of the schedule's read-back, taken off the page; false when none runs.
+    // The meter as last polled: what a write's defaults, checks and record take.
+    MeterInfo m_meter;
+    // The write in flight, read back when "Проверять запись" is checked: the settings sent,
+    // or the schedule's read-back to run; and when the meter acknowledged the clock frame.
+    std::optional<SettingsWrite> m_settingsWritten;
+    std::optional<ScheduleReadBack> m_scheduleWritten;
+    QDateTime m_clockWritten;
+    // The read-backs under way: a settings write's takes the poll cycle's replies, a schedule
+    // write's its own read sequence (taken off the page: takeScheduleBack() says so).
+    std::optional<SettingsReadBack> m_readBack;
+    std::optional<ScheduleReadBack> m_scheduleBack;
     bool takeScheduleBack(const QByteArray &frame);
-    void finishScheduleReadBack(const QString &failure);
     // The verdict of a write read back: green when the meter keeps everything, red with
     // the values or the failure named.
-    void showReadBack(const QString &failure, const QList<Mismatch> &mismatches);
+    void finishReadBack(const ReadBackVerdict &verdict);
 
     // The journals: the read buttons' frames into the command queue, the replies
     // onto the page "Журнал".
     void queueRequests(const QList<QByteArray> &frames);
     void annualReply(const QByteArray &frame);
     void exportJournal(bool annual);
-    // ---- local register
-    ReadoutForRecord readoutForRecord() const;
     // ---- records: the local register, or the production database in SQL mode
     ProductionSession &production();
     WriteRecords records();

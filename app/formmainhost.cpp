@@ -23,6 +23,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTabWidget>
+#include <utility>
 
 namespace zk {
 
@@ -102,14 +103,16 @@ void FormMain::showVerdict(WriteVerdict verdict)
     // A write read back shows its verdict once the meter has been read: a settings write
     // by the poll cycle that follows, a schedule write by the schedule's read sequence,
     // whose replies then go to the comparison, not onto the page.
-    if (verdict == WriteVerdict::Success && NVerify->isChecked() && m_scheduleWriteRecorded) {
-        m_scheduleBack.emplace(m_scheduleWrittenFirmware);
-        m_engine->enqueue(m_scheduleBack->requests());
+    const bool verify = verdict == WriteVerdict::Success && NVerify->isChecked();
+    const std::optional<SettingsWrite> settings = std::exchange(m_settingsWritten, std::nullopt);
+    std::optional<ScheduleReadBack> schedule = std::exchange(m_scheduleWritten, std::nullopt);
+    if (verify && schedule) {
+        m_scheduleBack = std::move(schedule);
+        m_engine->enqueue(m_scheduleBack->read().requests());
         return;
     }
-    if (verdict == WriteVerdict::Success && NVerify->isChecked() && m_lastWriteQueued.isValid()) {
-        m_readBack = ReadBack{true, m_lastWrite, m_lastWriteQueued, MeterInfo{}, QDateTime()};
-        m_lastWriteQueued = QDateTime();
+    if (verify && settings) {
+        m_readBack.emplace(*settings, m_clockWritten);
         return;
     }
     Shape1->setColour(verdict == WriteVerdict::Success ? QColor(0, 255, 0) : QColor(255, 0, 0));
@@ -146,7 +149,7 @@ void FormMain::setGauges(bool annual, bool consumption)
 void FormMain::firmwareChanged(const FirmwareVersion &version)
 {
     TabSheet1->LabeledVersion->setText(version.text);
-    const bool newer = version.number >= 10;
+    const bool newer = hasCalendars(version.number);
     TabSchedule->StringAttrib->setVisible(newer);
     TabSchedule->GroupCel->setVisible(newer);
     TabSchedule->GroupTransfer->setVisible(newer);
@@ -165,7 +168,8 @@ void FormMain::resetAction()
 void FormMain::displayReset()
 {
     TabSheet1->displayReset();
-    m_lastSettingTime = QDateTime();
+    if (m_production)
+        m_production->forgetLastSetting(); // a write may have set it anew
     if (PageControl1->currentIndex() == 0 && TabSheet1->SpinEdit_Number->isVisible())
         TabSheet1->SpinEdit_Number->setFocus();
 }
@@ -177,68 +181,46 @@ void FormMain::reportWriteFailure(const QString &text)
 
 void FormMain::replyAccepted(const QByteArray &frame)
 {
-    if (!m_readBack.active || !m_readBack.read.take(frame))
-        return;
-    if (quint8(frame.at(0)) == fn::ReadClock)
-        m_readBack.clockArrival = QDateTime::currentDateTime();
-    if (m_readBack.read.complete())
-        finishReadBack(QString());
+    m_meter.take(frame);
+    if (!frame.isEmpty() && quint8(frame.at(0)) == fn::WriteClock)
+        m_clockWritten = QDateTime::currentDateTime();
+    if (m_readBack && m_readBack->take(frame) && m_readBack->complete())
+        finishReadBack(m_readBack->verdict());
 }
 
 void FormMain::replyMissing()
 {
-    const QString failure = QStringLiteral("Запись не прочитана обратно: счетчик не ответил.");
-    if (m_readBack.active)
-        finishReadBack(failure);
-    if (m_scheduleBack)
-        finishScheduleReadBack(failure);
+    if (m_readBack || m_scheduleBack)
+        finishReadBack(ReadBackVerdict{QStringLiteral("Запись не прочитана обратно: счетчик не ответил."), {}, {}});
 }
 
 // A rejected reply drops the requests queued after it: the schedule's read-back is over.
 void FormMain::replyRejected(const ReplyCheck &)
 {
     if (m_scheduleBack)
-        finishScheduleReadBack(QStringLiteral("Запись не прочитана обратно: ответ счетчика не принят."));
+        finishReadBack(ReadBackVerdict{QStringLiteral("Запись не прочитана обратно: ответ счетчика не принят."), {}, {}});
 }
 
 bool FormMain::takeScheduleBack(const QByteArray &frame)
 {
     if (!m_scheduleBack)
         return false;
-    for (const QString &line : m_scheduleBack->take(frame))
+    for (const QString &line : m_scheduleBack->read().take(frame))
         m_engine->log(line);
-    if (m_scheduleBack->complete())
-        finishScheduleReadBack(QString());
+    if (m_scheduleBack->read().complete())
+        finishReadBack(m_scheduleBack->verdict());
     return true;
 }
 
-void FormMain::finishScheduleReadBack(const QString &failure)
+void FormMain::finishReadBack(const ReadBackVerdict &verdict)
 {
-    const TariffSchedule read = m_scheduleBack->schedule();
+    m_readBack.reset();
     m_scheduleBack.reset();
-    showReadBack(failure, failure.isEmpty()
-                              ? scheduleMismatches(m_scheduleWritten, read, m_scheduleWrittenFirmware)
-                              : QList<Mismatch>{});
-}
-
-void FormMain::finishReadBack(const QString &failure)
-{
-    m_readBack.active = false;
-    showReadBack(failure, failure.isEmpty() ? settingsMismatches(m_readBack.written, m_readBack.read,
-                                                                 m_readBack.queued.msecsTo(m_readBack.clockArrival))
-                                            : QList<Mismatch>{});
-}
-
-void FormMain::showReadBack(const QString &failure, const QList<Mismatch> &mismatches)
-{
-    const bool kept = failure.isEmpty() && mismatches.isEmpty();
-    Shape1->setColour(kept ? QColor(0, 255, 0) : QColor(255, 0, 0));
+    Shape1->setColour(verdict.kept() ? QColor(0, 255, 0) : QColor(255, 0, 0));
     m_indicatorHolder->setVisible(true);
     m_engine->timerShape().start(); // the verdict shows for its full two seconds
-    if (!kept)
-        showError(this, failure.isEmpty() ? QStringLiteral("Счетчик подтвердил запись, но хранит другое:\n")
-                                                + mismatchesText(mismatches)
-                                          : failure);
+    if (!verdict.kept())
+        showError(this, verdict.text());
 }
 
 } // namespace zk

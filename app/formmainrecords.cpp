@@ -3,10 +3,10 @@
 // completed write recorded through the operations of ops/.
 #include "app/formmain.h"
 
-#include "meter/clockcorrection.h"
 #include "meter/pagereadings.h"
 #include "meter/pagesettings.h"
 #include "ops/rules.h"
+#include "ops/settingsoperation.h"
 #include "records/formspoilage.h"
 #include "records/pagedatabase.h"
 #include "records/register.h"
@@ -145,7 +145,7 @@ void FormMain::loadProductionSettings()
 void FormMain::lookupLastSettingTime()
 {
     try {
-        m_lastSettingTime = production().database().lastSettingTime(TabSheet1->SpinEdit_Number->value());
+        production().lookUpLastSetting(TabSheet1->SpinEdit_Number->value());
     } catch (const DatabaseError &e) {
         reportError(e.text()); // the poll goes on; the last setting time stays
     }
@@ -153,13 +153,8 @@ void FormMain::lookupLastSettingTime()
 
 void FormMain::showDrift(const MeterClock &clock)
 {
-    // The drift needs the meter's time of day as well as its date.
-    if (!clock.time().isValid())
-        return;
-    const auto drift = driftPerDay(zoneFree(clock.date(), clock.time()), QDateTime::currentDateTime(),
-                                   m_lastSettingTime);
-    if (drift)
-        TabSheet1->LabeledDelta->setText(driftText(*drift));
+    if (const QString drift = production().driftText(clock, QDateTime::currentDateTime()); !drift.isEmpty())
+        TabSheet1->LabeledDelta->setText(drift);
 }
 
 void FormMain::BitBtn1Click()
@@ -207,20 +202,15 @@ void FormMain::ActionSpoilageExecute()
     if (!window)
         return;
     const int serial = TabSheet1->SpinEdit_Number->value();
-    std::optional<int> electroId;
-    try {
-        electroId = production().database().meterId(serial);
-    } catch (const DatabaseError &e) {
-        reportError(e.text());
-        return;
-    }
+    Outcome refusal;
+    const std::optional<int> electroId = production().defectMeter(serial, &refusal);
     if (!electroId) {
-        showMessage(this, QMessageBox::Critical, QString::fromUtf8(CaptionDefectLookup), MessageMeterNotRegistered);
+        showOutcome(refusal);
         return;
     }
     window->setMeter(*electroId, serial);
-    window->setRegister([this, serial](int, const QString &code) {
-        if (const Outcome outcome = production().registerDefect(serial, code); !outcome.ok())
+    window->setRegister([this](int meter, const QString &code) {
+        if (const Outcome outcome = production().registerDefectOf(meter, code); !outcome.ok())
             throw std::runtime_error(outcome.message.toStdString());
     });
     window->exec();
@@ -228,7 +218,8 @@ void FormMain::ActionSpoilageExecute()
 
 void FormMain::ActionFixDbExecute()
 {
-    if (const Outcome outcome = records().recordFix(readoutForRecord(), TabSheet1->LabeledDelta->text()); !outcome.ok()) {
+    const ReadoutForRecord readout = readoutOf(m_meter, TabSheet1->settingsToWrite());
+    if (const Outcome outcome = records().recordFix(readout, TabSheet1->LabeledDelta->text()); !outcome.ok()) {
         showOutcome(outcome);
         return; // nothing recorded: no green light
     }
@@ -240,29 +231,13 @@ void FormMain::ActionFixDbExecute()
 
 void FormMain::recordWrite()
 {
-    // A schedule write carries none of the settings the boxes name: its record says so.
-    const SettingsWrite written = m_scheduleWriteRecorded ? SettingsWrite{} : TabSheet1->settingsToWrite();
-    const Outcome outcome = records().record(written, readoutForRecord(), TabSheet1->LabeledDelta->text());
+    // A schedule write is recorded as a settings write (Part 3.2): the boxes as they stand.
+    const Outcome outcome = records().record(TabSheet1->settingsToWrite(), m_meter, TabSheet1->LabeledDelta->text());
     if (!outcome.ok()) {
         showOutcome(outcome);
         return;
     }
     emit writeRecorded();
-}
-
-ReadoutForRecord FormMain::readoutForRecord() const
-{
-    ReadoutForRecord r;
-    const PageSettings *p = TabSheet1;
-    r.serial = p->SpinEdit_Number->value();
-    r.version = p->LabeledVersion->text();
-    r.turnOnCount = p->EditOff->text();
-    r.status = p->lastStatus();
-    for (const StringGrid *grid : {TabSheet3->GridValue, TabSheet3->GridValue_1})
-        for (int row = 1; row <= 3; ++row)
-            r.readings << grid->cellText(row, 1);
-    r.corrections = p->LabeledNCorrect->text();
-    return r;
 }
 
 } // namespace zk

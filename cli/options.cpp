@@ -115,19 +115,32 @@ bool globalTakesValue(const QString &word)
     return false;
 }
 
-// The first word that is neither an option nor a global option's value.
-QString commandWord(const QStringList &arguments)
+// Where the first word that is neither an option nor a global option's value stands; -1
+// when there is none.
+int commandIndex(const QStringList &arguments)
 {
     for (int i = 0; i < arguments.size(); ++i) {
         const QString &a = arguments.at(i);
         if (a == QLatin1String("--"))
-            return arguments.value(i + 1);
+            return i + 1 < arguments.size() ? i + 1 : -1;
         if (!a.startsWith(QLatin1Char('-')))
-            return a;
+            return i;
         if (globalTakesValue(a))
             ++i;
     }
-    return QString();
+    return -1;
+}
+
+// `write --address N` named the new address before that option became --new-address; the
+// parser would now take it for the global meter address. True when --address follows `write`.
+bool addressAfterWrite(const QStringList &arguments, int command)
+{
+    if (command < 0 || arguments.at(command) != QLatin1String("write"))
+        return false;
+    for (int i = command + 1; i < arguments.size() && arguments.at(i) != QLatin1String("--"); ++i)
+        if (arguments.at(i) == QLatin1String("--address") || arguments.at(i).startsWith(QLatin1String("--address=")))
+            return true;
+    return false;
 }
 
 QCommandLineOption option(const OptionDef &s)
@@ -158,8 +171,8 @@ Parsed parseArguments(const QStringList &arguments)
     o.password = FactoryPassword;
     auto fail = [](const QString &text) { return Parsed{std::nullopt, text}; };
 
-    const QString command = commandWord(arguments);
-    const QList<OptionDef> own = commandOptions(command);
+    const int commandAt = commandIndex(arguments);
+    const QList<OptionDef> own = commandOptions(arguments.value(commandAt));
     QCommandLineParser parser;
     for (const OptionDef &s : GlobalOptions)
         parser.addOption(option(s));
@@ -167,6 +180,9 @@ Parsed parseArguments(const QStringList &arguments)
         parser.addOption(option(s));
     if (!parser.parse(QStringList{QStringLiteral("zelta-kn-cli")} + arguments))
         return fail(parserError(parser, arguments));
+    if (addressAfterWrite(arguments, commandAt))
+        return fail(QStringLiteral("--address после write — адрес счетчика на линии, он указывается перед командой; "
+                                   "новый адрес записывает write --new-address N"));
 
     o.help = parser.isSet(QStringLiteral("help"));
     o.version = parser.isSet(QStringLiteral("version"));

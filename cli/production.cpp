@@ -10,6 +10,7 @@ int exitOf(const Outcome &outcome)
 {
     switch (outcome.status) {
     case Outcome::Done: return ExitDone;
+    case Outcome::Invalid: return ExitUsage;
     case Outcome::Refused: return ExitRefused;
     case Outcome::Storage: break;
     }
@@ -47,10 +48,10 @@ std::optional<Bench> openBench(int *exit)
 
 QString productionDrift(Bench &b, const MeterInfo &info, const QDateTime &clockArrival)
 {
-    if (!b.production || !info.serial || !info.clock || !info.clock->date().isValid() || !info.clock->time().isValid())
+    if (!b.production || !info.serial || !info.clock)
         return QString();
     try {
-        return b.production->driftText(*info.serial, zoneFree(info.clock->date(), info.clock->time()), clockArrival);
+        return b.production->driftText(*info.serial, *info.clock, clockArrival);
     } catch (const DatabaseError &e) {
         printErr(e.text());
         return QString();

@@ -351,8 +351,7 @@ int finishVerified(const Options &o, FrameVerdict verdict, const QString &text)
             printErr(QStringLiteral("%1 не читается из счетчика: не проверен.").arg(what));
     if (verdict.verified.value_or(false))
         return finish(o, verdict, ExitDone, text);
-    return finish(o, verdict, ExitMismatch,
-                  QStringLiteral("Счетчик подтвердил запись, но хранит другое:\n") + mismatchesText(verdict.mismatches));
+    return finish(o, verdict, ExitMismatch, ReadBackVerdict{QString(), verdict.mismatches, {}}.text());
 }
 
 } // namespace zk::cli

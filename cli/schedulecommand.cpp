@@ -113,42 +113,35 @@ int scheduleWrite(const Options &o)
     if (const QString p = accessPasswordProblem(o.password); !p.isEmpty())
         return finish(o, FrameVerdict{}, ExitUsage, p);
     const TariffSchedule &schedule = *parsed.schedule;
-    int exit = ExitDone;
-    std::optional<Bench> bench = openBench(&exit);
-    if (!bench)
-        return finish(o, FrameVerdict{}, exit, QString());
-
-    Session session(o);
-    if (const int e = session.connectMeter())
-        return finish(o, FrameVerdict{}, e, QString());
-    // A whole poll cycle, so that the record holds what the window's would.
-    if (const int e = session.pollCycle())
-        return finish(o, FrameVerdict{}, e, QString());
+    std::optional<WriteStart> start;
+    if (const int e = startWrite(o, &start))
+        return e;
+    Session &session = *start->session;
+    WriteRecords &records = start->bench.records;
     const int firmware = session.info().version->number;
     // The window's checks for this meter, before anything is sent.
     if (const QString problem = scheduleWriteProblem(schedule, firmware); !problem.isEmpty())
         return finish(o, FrameVerdict{}, ExitUsage, problem);
     if (o.has(QStringLiteral("dry-run")))
         return printFrames(o, scheduleWriteFrames(schedule, firmware, o.password)); // nothing sent or recorded
+    // Recorded as a settings write, with the settings the command names: none.
+    const SettingsWrite settings;
     // A meter whose write could not be recorded is not written.
-    if (const Outcome ready = bench->records.ready(session.info().serial.value_or(0)); !ready.ok())
+    if (const Outcome ready = records.ready(settings, session.info()); !ready.ok())
         return finish(o, FrameVerdict{}, exitOf(ready), ready.message);
     FrameVerdict verdict;
     if (const int e = session.runFrames(scheduleWriteFrames(schedule, firmware, o.password),
                                         Session::WriteFlag::Schedule, &verdict))
         return finish(o, verdict, e, verdict.acknowledgedText());
-    // Recorded as the window records a schedule write: no settings of its own.
-    const QString drift = productionDrift(*bench, session.info(), session.clockArrival());
-    if (const Outcome recorded = bench->records.record(SettingsWrite{}, readoutOf(session.info(), SettingsWrite{}), drift);
-        !recorded.ok())
-        return finish(o, verdict, exitOf(recorded), QStringLiteral("Записано в счетчик, но не в БД: ") + recorded.message);
+    const QString drift = productionDrift(start->bench, session.info(), session.clockArrival());
+    if (const Outcome recorded = records.record(settings, session.info(), drift); !recorded.ok())
+        return finish(o, verdict, exitOf(recorded), records.notRecordedPrefix() + recorded.message);
     if (o.has(QStringLiteral("no-verify")))
         return finish(o, verdict, ExitDone, QStringLiteral("Тарифное расписание записано."));
-    ScheduleRead back(firmware);
-    if (const int e = runScheduleRead(session, back))
+    ScheduleReadBack back(schedule, firmware);
+    if (const int e = runScheduleRead(session, back.read()))
         return finish(o, verdict, e, QStringLiteral("Тарифное расписание записано, но не прочитано обратно."));
-    verdict.mismatches = scheduleMismatches(schedule, back.schedule(), firmware);
-    verdict.verified = verdict.mismatches.isEmpty();
+    verdict.takeReadBack(back.verdict());
     return finishVerified(o, verdict, QStringLiteral("Тарифное расписание записано и прочитано обратно."));
 }
 

@@ -1,5 +1,6 @@
 #include "cli/session.h"
 
+#include "cli/report.h"
 #include "ops/preferences.h"
 #include "link/portmap.h"
 #include "link/frame.h"
@@ -21,12 +22,6 @@ SerialChannel::Baudrate baudrateOf(int baud)
     case 9600: return SerialChannel::br9600;
     default: return SerialChannel::br4800;
     }
-}
-
-void printErr(const QString &text)
-{
-    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
-    std::fflush(stderr);
 }
 
 // The port the window saved when it last closed ("Port", 1 when missing).
@@ -174,6 +169,14 @@ int Session::pollCycle()
     return runUntil([this] { return m_info.complete(); });
 }
 
+int Session::readBack(SettingsReadBack &back)
+{
+    m_readBack = &back;
+    const int exit = runUntil([&back] { return back.complete(); });
+    m_readBack = nullptr;
+    return exit;
+}
+
 int Session::findAddress(int *found)
 {
     m_searchSteps = 0;
@@ -213,6 +216,8 @@ int Session::runFrames(const QList<QByteArray> &frames, WriteFlag flag, FrameVer
 
 void Session::replyAccepted(const QByteArray &frame)
 {
+    if (m_readBack)
+        m_readBack->take(frame); // checked after the reply's handler
     // The frames go out in order after the request that was in flight.
     const int next = int(m_acknowledged.size());
     if (next < m_frames.size() && frame.at(0) == m_frames.at(next).at(0)) {
@@ -272,6 +277,21 @@ void Session::replyRejected(const ReplyCheck &check)
         fail(ExitRefused, QStringLiteral("Счетчик отказал: %1").arg(check.text));
     else if (!m_frames.isEmpty())
         fail(ExitNoAnswer, QStringLiteral("Неверный отклик счетчика%1").arg(check.text.isEmpty() ? QString() : QStringLiteral(": ") + check.text));
+}
+
+int startWrite(const Options &o, std::optional<WriteStart> *start)
+{
+    int exit = ExitDone;
+    std::optional<Bench> bench = openBench(&exit);
+    if (!bench)
+        return finish(o, FrameVerdict{}, exit, QString());
+    auto session = std::make_unique<Session>(o);
+    if (const int e = session->connectMeter())
+        return finish(o, FrameVerdict{}, e, QString());
+    if (const int e = session->pollCycle())
+        return finish(o, FrameVerdict{}, e, QString());
+    start->emplace(WriteStart{std::move(*bench), std::move(session)});
+    return ExitDone;
 }
 
 } // namespace zk::cli

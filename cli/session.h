@@ -4,6 +4,7 @@
 // for the exit status.
 
 #include "cli/options.h"
+#include "cli/production.h"
 #include "link/exchangeengine.h"
 #include "link/serialchannel.h"
 #include "meter/meterinfo.h"
@@ -13,6 +14,7 @@
 
 #include <QObject>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class QEventLoop;
@@ -59,6 +61,9 @@ public:
     int waitForMeter();
     // One whole poll cycle into info().
     int pollCycle();
+    // The read-back of a settings write: the poll cycle that follows it, its replies handed
+    // to `back` until it is complete.
+    int readBack(SettingsReadBack &back);
     // The address search from 0: the address that answered, or ExitNoAnswer after
     // one full round of 256 addresses.
     int findAddress(int *found);
@@ -131,6 +136,17 @@ private:
     QDateTime m_clockWritten;
     bool m_written = false;          // the engine reported the write complete
     QEventLoop *m_loop = nullptr;
+    SettingsReadBack *m_readBack = nullptr; // of readBack(), while it runs
 };
+
+// The start of a command that writes and records: the bench (in SQL mode identified), the
+// meter connected and one whole poll cycle read, so that the defaults, the checks and the
+// record take what the window's would. ExitDone with *start filled, or, when any of it
+// fails, the verdict printed and its status returned.
+struct WriteStart {
+    Bench bench;
+    std::unique_ptr<Session> session;
+};
+int startWrite(const Options &options, std::optional<WriteStart> *start);
 
 } // namespace zk::cli

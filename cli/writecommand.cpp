@@ -157,18 +157,11 @@ int commandWrite(const Options &o)
         if (const QString p = newPasswordProblem(modes); !p.isEmpty())
             return refuse(o, p);
 
-    int exit = ExitDone;
-    std::optional<Bench> bench = openBench(&exit);
-    if (!bench)
-        return finish(o, FrameVerdict{}, exit, QString());
-
-    Session session(o);
-    if (const int e = session.connectMeter())
-        return finish(o, FrameVerdict{}, e, QString());
-    // One poll cycle first: the defaults and the record take what was read.
-    if (const int e = session.pollCycle())
-        return finish(o, FrameVerdict{}, e, QString());
-    const MeterInfo &meter = session.info();
+    std::optional<WriteStart> start;
+    if (const int e = startWrite(o, &start))
+        return e;
+    Session &session = *start->session;
+    WriteRecords &records = start->bench.records;
 
     SettingsRequest asked = *request;
     // `--time now` is the time the frames are queued.
@@ -179,54 +172,35 @@ int commandWrite(const Options &o)
     }
     if (asked.nextSerial) {
         Outcome failure;
-        const std::optional<qint64> next = bench->records.nextFreeNumber(&failure);
+        const std::optional<qint64> next = records.nextFreeNumber(&failure);
         if (!next)
             return finish(o, FrameVerdict{}, exitOf(failure), failure.message);
         if (const QString p = nextSerialProblem(*next); !p.isEmpty())
             return finish(o, FrameVerdict{}, ExitStorage, p);
         asked.write.serial = int(*next);
     }
-    const SettingsWrite write = settingsWithDefaults(modes, meter, asked);
-    if (const QString p = settingsWriteProblem(modes, meter.serial.value_or(0), write); !p.isEmpty())
-        return refuse(o, p);
+    SettingsWriteOperation write(modes, records);
+    if (const Outcome refused = write.prepare(asked, session.info()); !refused.ok())
+        return finish(o, FrameVerdict{}, exitOf(refused), refused.message);
     if (o.has(QStringLiteral("dry-run")))
-        return printFrames(o, settingsFrames(write)); // no file, no record, nothing sent
-    // A meter whose write could not be recorded is not written.
-    const int serial = write.serial ? *write.serial : meter.serial.value_or(0);
-    if (const Outcome ready = bench->records.ready(serial); !ready.ok())
-        return finish(o, FrameVerdict{}, exitOf(ready), ready.message);
-    if (bench->records.production()) {
-        try {
-            bench->production->setPcClockFromServer();
-        } catch (const DatabaseError &e) {
-            return finish(o, FrameVerdict{}, ExitStorage, e.text());
-        }
-    }
-    // A serial number for a meter that reports 0: a number that has a setting operation by
-    // now went to another meter, and is not sent.
-    if (const Outcome free = bench->records.numberFree(write); !free.ok())
-        return finish(o, FrameVerdict{}, exitOf(free), free.message);
-    if (write.address)
-        session.setNewAddress(*write.address);
+        return printFrames(o, write.frames()); // no file, no record, nothing sent
+    if (const Outcome refused = write.clearToSend(); !refused.ok())
+        return finish(o, FrameVerdict{}, exitOf(refused), refused.message);
+    if (write.write().address)
+        session.setNewAddress(*write.write().address);
     FrameVerdict verdict;
-    if (const int e = session.runFrames(settingsFrames(write), Session::WriteFlag::Settings, &verdict))
+    if (const int e = session.runFrames(write.frames(), Session::WriteFlag::Settings, &verdict))
         return finish(o, verdict, e, verdict.acknowledgedText());
-    const QString drift = productionDrift(*bench, meter, session.clockArrival());
-    if (const Outcome recorded = bench->records.record(write, readoutOf(meter, write), drift); !recorded.ok()) {
-        const QString where = bench->records.production() ? QStringLiteral("Записано в счетчик, но не в БД: ")
-                                                           : QStringLiteral("Записано в счетчик, но не в журнал установок: ");
-        return finish(o, verdict, exitOf(recorded), where + recorded.message);
-    }
+    const QString drift = productionDrift(start->bench, session.info(), session.clockArrival());
+    if (const Outcome recorded = write.record(session.info(), drift); !recorded.ok())
+        return finish(o, verdict, exitOf(recorded), records.notRecordedPrefix() + recorded.message);
     if (o.has(QStringLiteral("no-verify")))
         return finish(o, verdict, ExitDone, QStringLiteral("Установки записаны."));
     // Read back: the next poll cycle, at the new address when one was written.
-    const QDateTime clockWritten = session.clockWritten();
-    if (const int e = session.pollCycle())
+    SettingsReadBack back(write.write(), session.clockWritten());
+    if (const int e = session.readBack(back))
         return finish(o, verdict, e, QStringLiteral("Установки записаны, но не прочитаны обратно."));
-    verdict.mismatches =
-        settingsMismatches(write, session.info(), clockWritten.isValid() ? clockWritten.msecsTo(session.clockArrival()) : 0);
-    verdict.notReadBack = notReadBack(write);
-    verdict.verified = verdict.mismatches.isEmpty();
+    verdict.takeReadBack(back.verdict());
     return finishVerified(o, verdict, QStringLiteral("Установки записаны и прочитаны обратно."));
 }
 

@@ -357,9 +357,10 @@ void PageSettings::stepDdm(int delta)
 void PageSettings::SpinEdit_NumberChange()
 {
     // The mark is set by markOnChange(); then the address rule.
-    const int value = SpinEdit_Number->value();
-    if (SpinEdit_Number->isEnabled() && value > 0 && m_sql && CheckAddr->isChecked())
-        SpinNewAddr->setValue(addressOfSerial(value));
+    if (!SpinEdit_Number->isEnabled() || !CheckAddr->isChecked() || !m_proposeAddress)
+        return;
+    if (const auto address = m_proposeAddress(SpinEdit_Number->value()))
+        SpinNewAddr->setValue(*address);
 }
 
 bool PageSettings::showSerial(int number)

@@ -6,6 +6,8 @@
 #include "meter/settingswrite.h"
 
 #include <QWidget>
+#include <functional>
+#include <optional>
 
 class QCheckBox;
 class QDateEdit;
@@ -58,8 +60,10 @@ public:
     // Adds `delta` to each DDM number (marking them, so the readout keeps them).
     void stepDdm(int delta);
 
-    // In SQL mode a serial number typed or read also proposes the new address.
-    void setSqlMode(bool on) { m_sql = on; }
+    // The new address a serial number typed or read proposes (SQL mode), asked by
+    // SpinEdit_NumberChange() while the number may be edited and "Записать адрес" is checked.
+    using AddressProposal = std::function<std::optional<int>(int serial)>;
+    void setAddressProposal(AddressProposal proposal) { m_proposeAddress = std::move(proposal); }
     void SpinEdit_NumberChange();
     // LabeledPass2 masks as LabeledPass1 does.
     void copyPasswordMasking();
@@ -133,7 +137,7 @@ public:
 private:
     quint8 m_lastStatus = 0;
     int m_reportedSerial = 0;
-    bool m_sql = false;
+    AddressProposal m_proposeAddress;
 };
 
 } // namespace zk

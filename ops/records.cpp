@@ -1,6 +1,7 @@
 #include "ops/records.h"
 
 #include "meter/clockcorrection.h"
+#include "ops/settingsoperation.h"
 #include "records/register.h"
 
 #include <QDir>
@@ -12,6 +13,12 @@ namespace {
 Outcome databaseFailure(const DatabaseError &e)
 {
     return Outcome::failure(Outcome::Storage, QString(), e.text());
+}
+
+// The local register refused: "Ошибка записи в БД: " and why, caption "Ошибка БД".
+Outcome registerFailure(const DbfError &e)
+{
+    return Outcome::failure(Outcome::Storage, QStringLiteral("Ошибка БД"), MessageWriteFailedPrefix + e.text());
 }
 
 Outcome fromResult(const RecordResult &r)
@@ -67,12 +74,23 @@ void ProductionSession::setPcClockFromServer()
         setPcClock(server.instant);
 }
 
-QString ProductionSession::driftText(int serial, const QDateTime &meterClock, const QDateTime &arrival)
+void ProductionSession::lookUpLastSetting(int serial)
 {
-    if (!meterClock.isValid())
+    m_lastSetting = database().lastSettingTime(serial);
+}
+
+QString ProductionSession::driftText(const MeterClock &clock, const QDateTime &arrival) const
+{
+    if (!clock.date().isValid() || !clock.time().isValid())
         return QString();
-    const auto drift = driftPerDay(meterClock, arrival, database().lastSettingTime(serial));
+    const auto drift = driftPerDay(zoneFree(clock.date(), clock.time()), arrival, m_lastSetting);
     return drift ? zk::driftText(*drift) : QString();
+}
+
+QString ProductionSession::driftText(int serial, const MeterClock &clock, const QDateTime &arrival)
+{
+    lookUpLastSetting(serial);
+    return driftText(clock, arrival);
 }
 
 Outcome ProductionSession::writeAllowed(int serial)
@@ -100,17 +118,33 @@ Outcome ProductionSession::numberFree(int serial)
     return Outcome{};
 }
 
-Outcome ProductionSession::registerDefect(int serial, const QString &code)
+std::optional<int> ProductionSession::defectMeter(int serial, Outcome *refusal)
 {
     try {
-        const auto id = database().meterId(serial);
-        if (!id)
-            return Outcome::failure(Outcome::Storage, QString::fromUtf8(CaptionDefectLookup), MessageMeterNotRegistered);
-        database().registerDefect(*id, m_bench, code);
+        if (const auto id = database().meterId(serial))
+            return id;
+        *refusal = Outcome::failure(Outcome::Storage, QString::fromUtf8(CaptionDefectLookup), MessageMeterNotRegistered);
+    } catch (const DatabaseError &e) {
+        *refusal = databaseFailure(e);
+    }
+    return std::nullopt;
+}
+
+Outcome ProductionSession::registerDefectOf(int electroId, const QString &code)
+{
+    try {
+        database().registerDefect(electroId, m_bench, code);
     } catch (const DatabaseError &e) {
         return databaseFailure(e);
     }
     return Outcome{};
+}
+
+Outcome ProductionSession::registerDefect(int serial, const QString &code)
+{
+    Outcome refusal;
+    const std::optional<int> id = defectMeter(serial, &refusal);
+    return id ? registerDefectOf(*id, code) : refusal;
 }
 
 Outcome WriteRecords::ready(int serial)
@@ -121,7 +155,24 @@ Outcome WriteRecords::ready(int serial)
         // Appendable now: not read-only, not held by another program, a reader included.
         openOrCreateRegister(QDir::currentPath()).checkAppendable();
     } catch (const DbfError &e) {
-        return Outcome::failure(Outcome::Storage, QStringLiteral("Ошибка БД"), e.text());
+        return registerFailure(e);
+    }
+    return Outcome{};
+}
+
+Outcome WriteRecords::ready(const SettingsWrite &write, const MeterInfo &meter)
+{
+    return ready(readoutOf(meter, write).serial);
+}
+
+Outcome WriteRecords::setPcClockFromServer()
+{
+    if (!m_production)
+        return Outcome{};
+    try {
+        m_production->setPcClockFromServer();
+    } catch (const DatabaseError &e) {
+        return databaseFailure(e);
     }
     return Outcome{};
 }
@@ -165,9 +216,20 @@ Outcome WriteRecords::record(const SettingsWrite &write, const ReadoutForRecord 
         DbfTable table = openOrCreateRegister(QDir::currentPath());
         recordWrite(table, buildSettingsRecord(write, readout), now);
     } catch (const DbfError &e) {
-        return Outcome::failure(Outcome::Storage, QStringLiteral("Ошибка БД"), MessageWriteFailedPrefix + e.text());
+        return registerFailure(e);
     }
     return Outcome{};
+}
+
+Outcome WriteRecords::record(const SettingsWrite &write, const MeterInfo &meter, const QString &driftText)
+{
+    return record(write, readoutOf(meter, write), driftText);
+}
+
+QString WriteRecords::notRecordedPrefix() const
+{
+    return m_production ? QStringLiteral("Записано в счетчик, но не в БД: ")
+                        : QStringLiteral("Записано в счетчик, но не в журнал установок: ");
 }
 
 Outcome WriteRecords::recordFix(const ReadoutForRecord &readout, const QString &driftText)

@@ -4,6 +4,7 @@
 // Outcome that the window shows as a message box and the command line as a text with its
 // exit status.
 
+#include "meter/meterinfo.h"
 #include "meter/readout.h"
 #include "meter/settingswrite.h"
 #include "ops/preferences.h"
@@ -20,6 +21,7 @@ namespace zk {
 struct Outcome {
     enum Status {
         Done,
+        Invalid, // refused for what it asks under the modes, before anything is touched
         Refused, // the database refused the meter: under repair
         Storage, // the register or the database failed, or does not know the meter
     };
@@ -59,22 +61,36 @@ public:
     void setPcClockFromServer();
     const BenchIdentity &bench() const { return m_bench; }
 
-    // The drift per day of the meter `serial` whose clock read `meterClock` when the PC's
-    // read `arrival`, as "Уход за сутки" shows it; empty without a last setting time.
-    // Throws DatabaseError.
-    QString driftText(int serial, const QDateTime &meterClock, const QDateTime &arrival);
+    // The drift per day needs the meter's last setting time: looked up once for the meter
+    // shown (the window, when the number shown changes) and kept until forgotten (the
+    // display reset, after which a write may have set it anew). A failed lookup throws
+    // DatabaseError and keeps the time looked up before.
+    void lookUpLastSetting(int serial);
+    void forgetLastSetting() { m_lastSetting = QDateTime(); }
+    // The drift per day of the meter looked up, its clock read `clock` when the PC's read
+    // `arrival`, as "Уход за сутки" shows it; empty without a last setting time or without
+    // the meter's date and time of day.
+    QString driftText(const MeterClock &clock, const QDateTime &arrival) const;
+    // Both for one poll cycle (the command line). Throws DatabaseError.
+    QString driftText(int serial, const MeterClock &clock, const QDateTime &arrival);
 
     // The meter may get a recorded write: registered and not under repair.
     Outcome writeAllowed(int serial);
     // The number may still go to a meter that reports 0: no setting operation has it yet.
     // Refused: "Номер N уже записан в другой счетчик.", caption "Ошибка записи в БД".
     Outcome numberFree(int serial);
-    // Registers a defect of the meter `serial`.
+    // The meter a defect is registered for: its id in the database, or nothing with the
+    // refusal ("Номер прибора не описан в БД. Установите его.", caption "Ошибка записи").
+    std::optional<int> defectMeter(int serial, Outcome *refusal);
+    // Registers a defect of the meter whose id defectMeter() gave ...
+    Outcome registerDefectOf(int electroId, const QString &code);
+    // ... or of the meter `serial`, looked up first.
     Outcome registerDefect(int serial, const QString &code);
 
 private:
     std::unique_ptr<ProductionDatabase> m_database;
     BenchIdentity m_bench;
+    QDateTime m_lastSetting; // of the meter looked up; null when unknown
 };
 
 // Where completed writes go.
@@ -85,9 +101,14 @@ public:
     explicit WriteRecords(ProductionSession *production) : m_production(production) {}
 
     bool production() const { return m_production != nullptr; }
-    // Before anything is sent: the register opens (or is created), or the meter is
-    // registered and not under repair.
+    // Before anything is sent: the register opens (or is created) and takes a record, or the
+    // meter is registered and not under repair; refused as record() would fail.
     Outcome ready(int serial);
+    // The same for the meter the record of `write` will name (readoutOf()).
+    Outcome ready(const SettingsWrite &write, const MeterInfo &meter);
+    // SQL mode: the PC clock set from the server before a settings write is sent; a database
+    // failure refuses the write. Nothing to do for the local register.
+    Outcome setPcClockFromServer();
     // The number "+" proposes: after the highest in the register, or the production
     // database's next unconfigured meter (nothing, with the reason, when there is none).
     std::optional<qint64> nextFreeNumber(Outcome *failure);
@@ -98,6 +119,12 @@ public:
     // A completed write, with the drift per day shown when it completed (SQL mode).
     Outcome record(const SettingsWrite &write, const ReadoutForRecord &readout, const QString &driftText,
                    const QDateTime &now = QDateTime::currentDateTime());
+    // The same with the readout of the poll cycle `meter` (readoutOf()). A schedule write
+    // is recorded as a settings write: with the settings the front end names (the window's
+    // boxes; none from the command line).
+    Outcome record(const SettingsWrite &write, const MeterInfo &meter, const QString &driftText);
+    // What a record failure after a completed write is told after: the meter keeps it.
+    QString notRecordedPrefix() const;
     // The fix command: the readings alone, for a registered meter.
     Outcome recordFix(const ReadoutForRecord &readout, const QString &driftText);
 

@@ -1,7 +1,9 @@
 #pragma once
 // The tariff schedule's read as an operation: its frames and the replies into one
-// schedule. (The checks of a write are scheduleWriteProblem() beside the schedule.)
+// schedule; and the read-back of a schedule write. (The checks of a write are
+// scheduleWriteProblem() beside the schedule.)
 
+#include "ops/verify.h"
 #include "schedule/tariffschedule.h"
 
 #include <QByteArray>
@@ -31,6 +33,22 @@ private:
     QList<QByteArray> m_requests;
     TariffSchedule m_schedule;
     int m_answered = 0;
+};
+
+// The read-back of a schedule write: the schedule's read sequence after it (its replies are
+// the read-back's, not the page's), compared with what was written.
+class ScheduleReadBack
+{
+public:
+    ScheduleReadBack(const TariffSchedule &written, int firmware) : m_written(written), m_firmware(firmware), m_read(firmware) {}
+    ScheduleRead &read() { return m_read; }
+    const ScheduleRead &read() const { return m_read; }
+    ReadBackVerdict verdict() const { return {QString(), scheduleMismatches(m_written, m_read.schedule(), m_firmware), {}}; }
+
+private:
+    TariffSchedule m_written;
+    int m_firmware;
+    ScheduleRead m_read;
 };
 
 } // namespace zk

@@ -29,6 +29,34 @@ QString settingsWriteProblem(const Modes &modes, int reportedSerial, const Setti
     return settingsProblem(write);
 }
 
+Outcome SettingsWriteOperation::prepare(const SettingsWrite &write, const MeterInfo &meter)
+{
+    m_write = write;
+    m_meter = meter;
+    if (const QString p = settingsWriteProblem(m_modes, meter.serial.value_or(0), write); !p.isEmpty())
+        return Outcome::failure(Outcome::Invalid, QStringLiteral("Ошибка записи"), p);
+    return Outcome{};
+}
+
+Outcome SettingsWriteOperation::prepare(const SettingsRequest &request, const MeterInfo &meter)
+{
+    return prepare(settingsWithDefaults(m_modes, meter, request), meter);
+}
+
+Outcome SettingsWriteOperation::clearToSend()
+{
+    // A meter whose write could not be recorded is not written.
+    if (const Outcome ready = m_records.ready(m_write, m_meter); !ready.ok())
+        return ready;
+    if (m_records.production()) {
+        if (const Outcome clock = m_records.setPcClockFromServer(); !clock.ok())
+            return clock;
+    }
+    // Looked up again just before sending, so that a number another bench has written
+    // meanwhile is not written twice.
+    return m_records.numberFree(m_write);
+}
+
 ReadoutForRecord readoutOf(const MeterInfo &meter, const SettingsWrite &write)
 {
     ReadoutForRecord r;
@@ -45,6 +73,13 @@ ReadoutForRecord readoutOf(const MeterInfo &meter, const SettingsWrite &write)
     }
     r.corrections = meter.turnOn ? QString::number(meter.turnOn->corrections) : QString();
     return r;
+}
+
+void FrameVerdict::takeReadBack(const ReadBackVerdict &readBack)
+{
+    mismatches = readBack.mismatches;
+    notReadBack = readBack.notReadBack;
+    verified = readBack.kept();
 }
 
 QJsonObject FrameVerdict::toJson() const

@@ -125,4 +125,27 @@ QString mismatchesText(const QList<Mismatch> &mismatches)
     return lines.join(QLatin1Char('\n'));
 }
 
+QString ReadBackVerdict::text() const
+{
+    if (!failure.isEmpty())
+        return failure;
+    return mismatches.isEmpty() ? QString()
+                                : QStringLiteral("Счетчик подтвердил запись, но хранит другое:\n") + mismatchesText(mismatches);
+}
+
+bool SettingsReadBack::take(const QByteArray &frame, const QDateTime &arrival)
+{
+    if (!m_read.take(frame))
+        return false;
+    if (quint8(frame.at(0)) == fn::ReadClock)
+        m_clockArrival = arrival;
+    return true;
+}
+
+ReadBackVerdict SettingsReadBack::verdict() const
+{
+    const qint64 elapsed = m_clockWritten.isValid() && m_clockArrival.isValid() ? m_clockWritten.msecsTo(m_clockArrival) : 0;
+    return ReadBackVerdict{QString(), settingsMismatches(m_written, m_read, elapsed), zk::notReadBack(m_written)};
+}
+
 } // namespace zk

@@ -6,6 +6,7 @@
 #include "meter/settingswrite.h"
 #include "schedule/tariffschedule.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QList>
 #include <QString>
@@ -43,5 +44,40 @@ QList<Mismatch> scheduleMismatches(const TariffSchedule &written, const TariffSc
 QJsonArray mismatchesJson(const QList<Mismatch> &mismatches);
 // One line a value: "индикация: записано 9, прочитано 3".
 QString mismatchesText(const QList<Mismatch> &mismatches);
+
+// What a read-back concludes: the meter was read again after the write and compared.
+struct ReadBackVerdict {
+    QString failure;            // why the meter was not read back; empty when it was
+    QList<Mismatch> mismatches;
+    QStringList notReadBack;    // what no request reads back (the new password)
+
+    bool kept() const { return failure.isEmpty() && mismatches.isEmpty(); }
+    // What the operator is told when not kept: the failure, or "Счетчик подтвердил запись,
+    // но хранит другое:" and the values, one a line.
+    QString text() const;
+};
+
+// The read-back of a settings write: the poll cycle that follows it, each accepted reply
+// handed in as it arrives, compared with the write once the cycle is complete.
+class SettingsReadBack
+{
+public:
+    // `clockWritten`: when the meter acknowledged the clock frame; the clock read back is
+    // expected moved on by the time from then to the clock reply's arrival.
+    SettingsReadBack(const SettingsWrite &written, const QDateTime &clockWritten)
+        : m_written(written), m_clockWritten(clockWritten)
+    {
+    }
+    // A reply of the poll cycle, arrived at `arrival`; false for one the cycle does not read.
+    bool take(const QByteArray &frame, const QDateTime &arrival = QDateTime::currentDateTime());
+    bool complete() const { return m_read.complete(); }
+    ReadBackVerdict verdict() const;
+
+private:
+    SettingsWrite m_written;
+    QDateTime m_clockWritten;
+    MeterInfo m_read;
+    QDateTime m_clockArrival;
+};
 
 } // namespace zk

@@ -871,6 +871,7 @@ private slots:
         QTest::newRow("password empty") << QStringList{"--password", "", "reset-billing"} << none << "Пароль для доступа";
         QTest::newRow("unknown option") << QStringList{"write", "--foo"} << none << "Неизвестный параметр: --foo";
         QTest::newRow("old address option") << QStringList{"write", "--address"} << none << "не хватает значения";
+        QTest::newRow("meter address after write") << QStringList{"write", "--address", "5"} << none << "--new-address";
     }
     void refusedBeforeSending()
     {

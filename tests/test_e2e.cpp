@@ -53,6 +53,7 @@
 #include <QGroupBox>
 #include <QSpinBox>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QTableView>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -174,16 +175,45 @@ QStringList writeFrames(const QString &log)
     return out;
 }
 
-// A register record without what the moment decides: the record's own date and time,
-// the clock's minutes, the readings, the operating time and the correction counter (one
-// more with each clock written), which grow.
+// A register record without what the moment decides: the record's own date and time and
+// the clock's minutes.
 QJsonObject lastRecordShape(const QString &dbf)
 {
     QJsonObject r = dbfRecords(dbf).last().toObject();
-    for (const char *key : {"DATE_REC", "TIME_REC", "C_TIME", "TURN_ON", "NCORRECT", "T_1_C", "T_2_C", "T_3_C",
-                            "T_1_1", "T_2_1", "T_3_1"})
+    for (const char *key : {"DATE_REC", "TIME_REC", "C_TIME"})
         r.remove(QLatin1String(key));
     return r;
+}
+
+// The newest settings record of the production database the preferences name, by column.
+QJsonObject lastProductionRecord()
+{
+    QJsonObject r;
+    {
+        ProductionDatabase db(readConnectionSettings(preferencesOrganisation(), preferencesApplication()),
+                              QStringLiteral("e2e-record"));
+        db.open();
+        QSqlQuery q = db.exec(QStringLiteral("SELECT * FROM set_zelta_kn ORDER BY operation_id DESC"));
+        if (q.next())
+            for (int i = 0; i < q.record().count(); ++i)
+                r.insert(q.record().fieldName(i).toUpper(), QJsonValue::fromVariant(q.value(i)));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("e2e-record"));
+    r.remove(QStringLiteral("OPERATION_ID"));
+    return r;
+}
+
+// Two records alike; the readings, which grow while the meter runs, within 0.01 kWh.
+void compareRecords(const QJsonObject &cli, const QJsonObject &window)
+{
+    QCOMPARE(cli.keys(), window.keys());
+    QVERIFY(window.value(QStringLiteral("T_1_C")).isDouble());
+    for (const QString &key : window.keys()) {
+        if (key.startsWith(QLatin1String("T_")) && window.value(key).isDouble())
+            QVERIFY2(qAbs(cli.value(key).toDouble() - window.value(key).toDouble()) < 0.01, qPrintable(key));
+        else
+            QCOMPARE(cli.value(key), window.value(key));
+    }
 }
 
 } // namespace
@@ -207,7 +237,24 @@ class TestEndToEnd : public QObject
         return QJsonDocument::fromJson(file.readAll()).object();
     }
 
-    std::unique_ptr<FormMain> openWindow(bool master, const QString &link = QString())
+    // The virtual meter (re)started with the memory `state`.
+    bool startMeter(const QJsonObject &state)
+    {
+        m_sim.terminate();
+        m_sim.waitForFinished(5000);
+        QFile file(m_state);
+        if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(state).toJson()) <= 0)
+            return false;
+        file.close();
+        m_sim.start();
+        return m_sim.waitForStarted(5000) && m_sim.waitForReadyRead(10000)
+            && QString::fromUtf8(m_sim.readLine()).trimmed() == QStringLiteral("ready ") + m_link;
+    }
+
+    // With `database`, in SQL mode against the demo bench made there (the marker file is the
+    // caller's).
+    std::unique_ptr<FormMain> openWindow(bool master, const QString &link = QString(),
+                                         const QString &database = QString())
     {
         const QString app = QStringLiteral("e2e-%1").arg(++m_case);
         setPreferencesStore(QStringLiteral("KalvimetTest"), app);
@@ -218,6 +265,8 @@ class TestEndToEnd : public QObject
         prefs.setValue(QStringLiteral("Port"), Port);
         if (master)
             prefs.setValue(QStringLiteral("Master"), 1);
+        if (!database.isEmpty())
+            makeDemoDatabase(database, prefs);
         prefs.sync();
         mapPort(Port, link.isEmpty() ? m_link : link);
         auto window = std::make_unique<FormMain>();
@@ -235,8 +284,8 @@ private slots:
         m_state = m_dir.filePath(QStringLiteral("meter.json"));
         QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
         // Odd values in the meter's memory, for the readout to show.
+        QJsonObject state;
         {
-            QJsonObject state;
             state[QStringLiteral("address")] = MeterAddress;
             state[QStringLiteral("serial")] = 100000;
             state[QStringLiteral("correction")] = 0x07; // -7
@@ -247,9 +296,6 @@ private slots:
             state[QStringLiteral("billingReadings")] = QJsonArray{double(quint64(1) << 32), 4000, 1};
             state[QStringLiteral("turnOnHalfMinutes")] = 121;
             addOddSchedule(state);
-            QFile file(m_state);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(QJsonDocument(state).toJson());
         }
         const QString bin = qEnvironmentVariable("ZK_BIN_DIR", QCoreApplication::applicationDirPath());
         m_sim.setProgram(bin + QStringLiteral("/zelta-kn-sim"));
@@ -257,10 +303,7 @@ private slots:
                             QString::number(MeterAddress), QStringLiteral("--state"), m_state,
                             QStringLiteral("--turnaround"), QStringLiteral("2")});
         m_sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_sim.start();
-        QVERIFY2(m_sim.waitForStarted(5000), qPrintable(m_sim.errorString()));
-        QVERIFY(m_sim.waitForReadyRead(10000));
-        QCOMPARE(QString::fromUtf8(m_sim.readLine()).trimmed(), QStringLiteral("ready ") + m_link);
+        QVERIFY(startMeter(state));
         setApplicationTitle(FormMain::Title);
     }
 
@@ -1078,12 +1121,13 @@ private slots:
             spoilageWindow.LabeledEdit2->setText(QString(70, QLatin1Char('9')));
             QCOMPARE(spoilageWindow.LabeledEdit2->text().size(), 64);
 
-            // Under repair now: the next write reaches the meter but is not recorded.
+            // Under repair now: the next write is refused before anything is sent, as the
+            // command line refuses it.
             QTRY_VERIFY_WITH_TIMEOUT(!w.indicatorShown(), 5000);
             QTRY_COMPARE_WITH_TIMEOUT(page->SpinEdit_Number->value(), 1001, 10000);
             QVERIFY(w.ActionSetting->isEnabled());
             w.ActionSetting->trigger();
-            QTRY_VERIFY_WITH_TIMEOUT(!m_messages.isEmpty() || w.indicatorShown(), 15000);
+            QVERIFY(!w.engine()->settingsWritePending());
             QCOMPARE(m_messages.size(), 1);
             QCOMPARE(m_messages[0].text, QStringLiteral("Прибор в ремонте."));
             QCOMPARE(m_messages[0].caption, QStringLiteral("Ошибка записи в БД"));
@@ -1110,47 +1154,74 @@ private slots:
         QVERIFY(QDir::setCurrent(m_dir.path()));
     }
 
-    // One operation from the window and from the command line against the same meter:
-    // the same frames reach it (from the access password on, poll requests and address
-    // bytes left out, the clock's seconds ignored) and the same record is made.
+    // One operation from the window and from the command line against the same meter, each
+    // started from the same memory (and in SQL mode the same new demo bench): the same
+    // frames reach it (from the access password on, poll requests and address bytes left
+    // out, the clock's seconds ignored) and the same record is made, readings included.
     void windowAndCommandLineAgree_data()
     {
         QTest::addColumn<QString>("operation");
         QTest::addColumn<QStringList>("cli");
+        QTest::addColumn<int>("serial"); // the meter's
+        QTest::addColumn<bool>("sql");
         QTest::newRow("settings") << "settings"
                                   << QStringList{"write", "--time", "now", "--summer", "on", "--indication", "9",
                                                  "--billing", "25,0", "--ddm", "1193046,2,3", "--new-address", "3",
-                                                 "--no-verify"};
-        QTest::newRow("billing reset") << "reset" << QStringList{"reset-billing"};
-        QTest::newRow("schedule") << "schedule" << QStringList{"schedule", "write", "schedule.json", "--no-verify"};
+                                                 "--no-verify"}
+                                  << 100000 << false;
+        QTest::newRow("billing reset") << "reset" << QStringList{"reset-billing"} << 100000 << false;
+        QTest::newRow("schedule") << "schedule" << QStringList{"schedule", "write", "schedule.json", "--no-verify"}
+                                  << 100000 << false;
+        QTest::newRow("sql: the correction by default") << "indication"
+                                                        << QStringList{"write", "--indication", "9", "--no-verify"}
+                                                        << 1001 << true;
+        QTest::newRow("sql: a serial number and its address") << "serial"
+                                                              << QStringList{"write", "--serial", "1001", "--no-verify"}
+                                                              << 0 << true;
     }
     void windowAndCommandLineAgree()
     {
         QFETCH(QString, operation);
         QFETCH(QStringList, cli);
+        QFETCH(int, serial);
+        QFETCH(bool, sql);
+        QTemporaryDir work;
+        QVERIFY(QDir::setCurrent(work.path()));
+        const QJsonObject before = meterState();
+        auto restore = qScopeGuard([&] { startMeter(before); }); // for the cases that follow
+        QJsonObject state = before;
+        state[QStringLiteral("serial")] = serial;
         TariffSchedule schedule;
         schedule.oneTariff = false;
         schedule.zones[2].days = 0x1F;
         schedule.holidays = {{5, 9}, {1, 1}};
         schedule.transfers = {{QDate(2095, 11, 4), 7}, {QDate(2001, 5, 4), 1}};
-        QFile file(m_dir.filePath(QStringLiteral("schedule.json")));
+        QFile file(work.filePath(QStringLiteral("schedule.json")));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(QJsonDocument(cli::scheduleJson(schedule, 12)).toJson());
         file.close();
+        QFile marker(work.filePath(QStringLiteral("SettingSql.kvm")));
+        QVERIFY(!sql || marker.open(QIODevice::WriteOnly));
+        marker.close();
+        const QString database = sql ? work.filePath(QStringLiteral("production.sqlite")) : QString();
         // Both runs within one minute of the PC clock.
-        if (QTime::currentTime().second() > 40)
+        if (QTime::currentTime().second() > 30)
             QTest::qWait((61 - QTime::currentTime().second()) * 1000);
 
-        auto w = openWindow(true); // the log with every frame
+        QVERIFY(startMeter(state));
+        auto w = openWindow(true, QString(), database); // the log with every frame
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        w->activateWindow(); // in SQL mode the bench identified
         w->TabSheet4->CheckBox_Terminal->setChecked(true);
         w->setAddress(MeterAddress);
         w->ActionConnect->trigger();
         QVERIFY(waitForRequest(*w, 0x2A)); // a whole poll cycle shown, as the command line reads one
         QVERIFY(waitForRequest(*w, 0x01));
         PageSettings *page = w->TabSheet1;
-        const QString dbf = m_dir.filePath(QStringLiteral("Setting.DBF"));
+        const QString dbf = work.filePath(QStringLiteral("Setting.DBF"));
+        page->CheckTime->setChecked(operation == QLatin1String("settings")); // the others name no clock
         if (operation == QLatin1String("settings")) {
-            page->CheckTime->setChecked(true);
             page->CheckBoxClock->setChecked(true);
             page->CheckIndi->setChecked(true);
             for (QCheckBox *box : {page->CheckBox1, page->CheckBox2, page->CheckBox3, page->CheckBox4})
@@ -1164,13 +1235,22 @@ private slots:
             page->SpinEditC->setValue(3);
             page->CheckAddr->setChecked(true);
             page->SpinNewAddr->setValue(MeterAddress);
-            QTRY_VERIFY_WITH_TIMEOUT(w->ActionSetting->isEnabled(), 10000);
-            w->ActionSetting->trigger();
-        } else if (operation == QLatin1String("reset")) {
+        } else if (operation == QLatin1String("indication")) {
+            page->CheckAddr->setChecked(false); // the address the number read proposes is the window's alone
+            page->CheckIndi->setChecked(true);
+            for (QCheckBox *box : {page->CheckBox1, page->CheckBox2, page->CheckBox3, page->CheckBox4})
+                box->setChecked(box == page->CheckBox1 || box == page->CheckBox4);
+        } else if (operation == QLatin1String("serial")) {
+            page->SpinEdit_Number->setValue(1001); // with the defaults: the correction and the address
+        }
+        if (operation == QLatin1String("reset")) {
             QTest::mouseClick(w->TabSheet3->BitBtn5, Qt::LeftButton);
-        } else {
+        } else if (operation == QLatin1String("schedule")) {
             w->TabSchedule->setSchedule(schedule);
             w->TabSchedule->BtnWriteSchedule->click();
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(w->ActionSetting->isEnabled(), 10000);
+            w->ActionSetting->trigger();
         }
         QTRY_VERIFY_WITH_TIMEOUT(w->engine()->queue().size() <= 1 && !w->engine()->settingsWritePending()
                                      && !w->engine()->scheduleWritePending(),
@@ -1179,10 +1259,24 @@ private slots:
         QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.value(0).text));
         const QStringList fromWindow = writeFrames(log(*w));
         w->ActionDisconnect->trigger();
-        const QJsonObject windowRecord = operation == QLatin1String("reset") ? QJsonObject() : lastRecordShape(dbf);
+        w.reset();
+        const auto lastRecord = [&] { return sql ? lastProductionRecord() : lastRecordShape(dbf); };
+        const QJsonObject windowRecord = operation == QLatin1String("reset") ? QJsonObject() : lastRecord();
 
+        QVERIFY(startMeter(state));
+        QSettings prefs(QSettings::NativeFormat, QSettings::UserScope, preferencesOrganisation(), preferencesApplication());
+        if (sql) { // anew: the number written is free again
+            QFile::remove(database);
+            makeDemoDatabase(database, prefs);
+        }
+        const QString config = work.filePath(QStringLiteral("config"));
+        QVERIFY(QDir().mkpath(config + QStringLiteral("/Kalvimet")));
+        QVERIFY(QFile::copy(preferencesFile(), config + QStringLiteral("/Kalvimet/Zelta-KN.conf")));
         QProcess p;
-        p.setWorkingDirectory(m_dir.path());
+        p.setWorkingDirectory(work.path());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), config); // the window's preferences
+        p.setProcessEnvironment(env);
         p.start(qEnvironmentVariable("ZK_BIN_DIR", QCoreApplication::applicationDirPath()) + QStringLiteral("/zelta-kn-cli"),
                 QStringList{"--port", m_link, "--address", QString::number(MeterAddress), "--timeout", "500", "--trace"}
                     + cli);
@@ -1193,7 +1287,7 @@ private slots:
         QVERIFY(fromWindow.size() >= 2);
         QCOMPARE(fromCli, fromWindow);
         if (!windowRecord.isEmpty())
-            QCOMPARE(lastRecordShape(dbf), windowRecord);
+            compareRecords(lastRecord(), windowRecord);
     }
 
     // "Проверять запись": the verdict shows after the meter has been read back; a value

@@ -7,6 +7,7 @@
 #include "meter/pagereadings.h"
 #include "meter/pagesettings.h"
 #include "meter/readout.h"
+#include "ops/rules.h"
 #include "tests/testbytes.h"
 #include "ui/editmark.h"
 #include "ui/widgets.h"
@@ -368,7 +369,7 @@ private slots:
         QFETCH(bool, checkAddr);
         QFETCH(int, newAddress);
         PageSettings page;
-        page.setSqlMode(sql);
+        page.setAddressProposal([sql](int serial) { return proposedAddress(deriveModes(false, false, false, sql), serial); });
         page.CheckAddr->setChecked(checkAddr);
         page.SpinEdit_Number->setValue(12345);
         QCOMPARE(page.SpinNewAddr->value(), newAddress);

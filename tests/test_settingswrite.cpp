@@ -256,8 +256,9 @@ private slots:
         QString error;
         const auto request = cli::parseWrite(asked, QStringLiteral("1"), QDateTime(QDate(2030, 1, 2), QTime(3, 4, 5)), &error);
         QVERIFY2(request, qPrintable(error));
-        const SettingsWrite w = settingsWithDefaults(modes, meter, *request);
-        const QString problem = settingsWriteProblem(modes, reported, w);
+        SettingsWriteOperation operation(modes, WriteRecords(nullptr));
+        const QString problem = operation.prepare(*request, meter).message;
+        const SettingsWrite &w = operation.write();
         if (!problem.isEmpty()) {
             QVERIFY2(problem.contains(expected), qPrintable(problem));
             return;
@@ -276,6 +277,26 @@ private slots:
         if (w.indication)
             parts << QStringLiteral("indication");
         QCOMPARE(parts.join(QLatin1Char(' ')), expected);
+    }
+
+    // The read-back expects the clock moved on by the time from the clock frame's
+    // acknowledgement to the clock reply's arrival; a value not read back is named.
+    void settingsReadBack()
+    {
+        SettingsWrite w;
+        w.clock = ClockSetting{QDate(2024, 2, 29), QTime(13, 5, 0), true};
+        w.indication = 9;
+        const QDateTime acknowledged(QDate(2030, 1, 1), QTime(0, 0));
+        const QByteArray clock = replyFrame(0x04, bytes({0x09, 0x05, 0x13, 0x04, 0x29, 0x02, 0x24, 0x80}));
+        SettingsReadBack back(w, acknowledged);
+        QVERIFY(!back.take(replyFrame(0x14, {})));
+        QVERIFY(back.take(clock, acknowledged.addSecs(9)));
+        QVERIFY(!back.complete());
+        QCOMPARE(back.verdict().mismatches, (QList<Mismatch>{{frameName(fn::WriteIndication), "9", "—"}}));
+        QVERIFY(back.verdict().text().endsWith(QStringLiteral("записано 9, прочитано —")));
+        SettingsReadBack late(w, acknowledged.addSecs(-10));
+        late.take(clock, acknowledged.addSecs(9));
+        QCOMPARE(late.verdict().mismatches.size(), 2);
     }
 
     void accessPassword_data()
