@@ -163,15 +163,24 @@ int Session::runUntil(const std::function<bool()> &done)
     return m_failure;
 }
 
+int Session::waitForPoll(const std::function<bool()> &done)
+{
+    m_missedPolls.clear();
+    m_pollWait = true;
+    const int exit = runUntil(done);
+    m_pollWait = false;
+    return exit;
+}
+
 int Session::waitForMeter()
 {
-    return runUntil([this] { return m_info.version.has_value(); });
+    return waitForPoll([this] { return m_info.version.has_value(); });
 }
 
 int Session::pollCycle()
 {
     m_info = MeterInfo{};
-    return runUntil([this] { return m_info.complete(); });
+    return waitForPoll([this] { return m_info.complete(); });
 }
 
 int Session::findAddress(int *found)
@@ -225,8 +234,22 @@ void Session::replyAccepted(const QByteArray &frame)
 
 void Session::replyMissing()
 {
-    if (!m_frames.isEmpty())
+    if (!m_frames.isEmpty()) {
         fail(ExitNoAnswer, QStringLiteral("Счетчик не ответил (адрес %1)").arg(m_address));
+        return;
+    }
+    // The engine's count of timeouts in a row restarts with every answered request,
+    // so a meter silent to one poll function alone never reaches it: the poll goes
+    // on past the silent request and asks it again a cycle later. A few misses of
+    // the same request, each a cycle apart, end the wait; one lost reply does not.
+    const QByteArray request = m_engine->currentRequest();
+    if (!m_pollWait || request.isEmpty())
+        return;
+    const quint8 function = quint8(request.at(0));
+    if (++m_missedPolls[function] >= MissesPerPollRequest)
+        fail(ExitNoAnswer, QStringLiteral("Счетчик не отвечает (адрес %1, функция 0x%2)")
+                               .arg(m_address)
+                               .arg(function, 2, 16, QLatin1Char('0')));
 }
 
 void Session::recordWrite()

@@ -12,6 +12,7 @@
 #include <QDateTime>
 
 #include <QObject>
+#include <QHash>
 #include <functional>
 #include <optional>
 
@@ -112,6 +113,10 @@ public:
 private:
     void fail(int exit, const QString &text);
     void check();
+    // runUntil() for a condition the poll alone fulfils: a poll request that goes
+    // unanswered MissesPerPollRequest times ends it with ExitNoAnswer.
+    static constexpr int MissesPerPollRequest = 3;
+    int waitForPoll(const std::function<bool()> &done);
 
     Options m_options;
     SerialChannel m_channel;
@@ -127,6 +132,8 @@ private:
     std::function<bool()> m_done;
     QList<QByteArray> m_frames;      // of runFrames(), while it runs
     QList<quint8> m_acknowledged;
+    bool m_pollWait = false;         // waitForPoll() runs
+    QHash<quint8, int> m_missedPolls; // timeouts of each poll function in that wait
     QDateTime m_clockArrival;
     QDateTime m_clockWritten;
     bool m_written = false;          // the engine reported the write complete

@@ -10,6 +10,7 @@
 #include "tests/testproduction.h"
 #include "tests/testxls.h"
 #include "cli/schedulecommand.h"
+#include "link/frame.h"
 #include "link/meterchannel.h"
 #include "ops/linecheck.h"
 #include "records/dbftable.h"
@@ -553,6 +554,8 @@ private slots:
         QTest::addColumn<QString>("command");
         QTest::newRow("not acknowledged") << QStringList{"--fault", "noack"} << "info";
         QTest::newRow("acknowledged, never answered") << QStringList{"--fault", "silent"} << "info";
+        QTest::newRow("one poll request never answered")
+            << QStringList{"--fault", QStringLiteral("silent on=%1").arg(zk::fn::ReadReadings)} << "info";
         QTest::newRow("another address") << QStringList{"--address", "7"} << "info";
     }
     void noAnswer()
