@@ -150,15 +150,26 @@ QString parserError(const QCommandLineParser &parser, const QStringList &argumen
     return parser.errorText();
 }
 
+// Whether the command ends with the verdict object: write, reset-billing, schedule
+// write, spoilage, fix.
+bool endsWithVerdict(const QString &command, const QStringList &arguments)
+{
+    if (command == QLatin1String("schedule"))
+        return commandWord(arguments.mid(arguments.indexOf(command) + 1)) == QLatin1String("write");
+    return command == QLatin1String("write") || command == QLatin1String("reset-billing")
+        || command == QLatin1String("spoilage") || command == QLatin1String("fix");
+}
+
 } // namespace
 
 Parsed parseArguments(const QStringList &arguments)
 {
     Options o;
     o.password = FactoryPassword;
-    auto fail = [](const QString &text) { return Parsed{std::nullopt, text}; };
-
     const QString command = commandWord(arguments);
+    const bool verdictJson = arguments.contains(QStringLiteral("--json")) && endsWithVerdict(command, arguments);
+    auto fail = [verdictJson](const QString &text) { return Parsed{std::nullopt, text, verdictJson}; };
+
     const QList<OptionDef> own = commandOptions(command);
     QCommandLineParser parser;
     for (const OptionDef &s : GlobalOptions)

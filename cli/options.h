@@ -46,6 +46,8 @@ struct Options {
 struct Parsed {
     std::optional<Options> options;
     QString error;
+    // The error is of a command that ends with the verdict object, and --json was asked.
+    bool verdictJson = false;
 };
 Parsed parseArguments(const QStringList &arguments);
 

@@ -101,7 +101,7 @@ int scheduleRead(const Options &o)
 int scheduleWrite(const Options &o)
 {
     if (o.args.size() != 2)
-        return usageError(QStringLiteral("Команде schedule write нужен один файл расписания (JSON)"));
+        return verdictUsageError(o.json, QStringLiteral("Команде schedule write нужен один файл расписания (JSON)"));
     const QString path = o.args.at(1);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -114,16 +114,17 @@ int scheduleWrite(const Options &o)
         return finish(o, FrameVerdict{}, ExitUsage, p);
     const TariffSchedule &schedule = *parsed.schedule;
     int exit = ExitDone;
-    std::optional<Bench> bench = openBench(&exit);
+    QString problem;
+    std::optional<Bench> bench = openBench(&exit, &problem);
     if (!bench)
-        return finish(o, FrameVerdict{}, exit, QString());
+        return finishSaid(o, exit, problem);
 
     Session session(o);
     if (const int e = session.connectMeter())
-        return finish(o, FrameVerdict{}, e, QString());
+        return finishSaid(o, e, session.failureText());
     // A whole poll cycle, so that the record holds what the window's would.
     if (const int e = session.pollCycle())
-        return finish(o, FrameVerdict{}, e, QString());
+        return finishSaid(o, e, session.failureText());
     const int firmware = session.info().version->number;
     // The window's checks for this meter, before anything is sent.
     if (const QString problem = scheduleWriteProblem(schedule, firmware); !problem.isEmpty())

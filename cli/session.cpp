@@ -71,7 +71,7 @@ Session::~Session()
     disconnectMeter();
 }
 
-std::optional<PortChoice> choosePort(const Options &options)
+std::optional<PortChoice> choosePort(const Options &options, QString *problem)
 {
     PortChoice port;
     if (options.port.startsWith(QLatin1Char('/'))) {
@@ -80,7 +80,10 @@ std::optional<PortChoice> choosePort(const Options &options)
     }
     port.number = options.port.isEmpty() ? savedPort() : portNumberOfName(options.port);
     if (port.number <= 0) {
-        printErr(QStringLiteral("Неверное имя порта: %1").arg(options.port));
+        const QString text = QStringLiteral("Неверное имя порта: %1").arg(options.port);
+        printErr(text);
+        if (problem)
+            *problem = text;
         return std::nullopt;
     }
     port.name = QStringLiteral("COM%1").arg(port.number);
@@ -88,9 +91,9 @@ std::optional<PortChoice> choosePort(const Options &options)
     return port;
 }
 
-int preparePort(SerialChannel &channel, const Options &options, QString *name)
+int preparePort(SerialChannel &channel, const Options &options, QString *name, QString *problem)
 {
-    const std::optional<PortChoice> port = choosePort(options);
+    const std::optional<PortChoice> port = choosePort(options, problem);
     if (!port)
         return ExitUsage;
     *name = port->name;
@@ -107,12 +110,14 @@ int preparePort(SerialChannel &channel, const Options &options, QString *name)
 int Session::connectMeter()
 {
     QString name;
-    if (const int e = preparePort(m_channel, m_options, &name))
+    m_failureText.clear();
+    if (const int e = preparePort(m_channel, m_options, &name, &m_failureText))
         return e;
     try {
         m_channel.open();
     } catch (const SerialChannelError &e) {
-        printErr(withPortOpenAdvice(QStringLiteral("Ошибка открытия порта %1: %2").arg(name, e.text()), e));
+        m_failureText = withPortOpenAdvice(QStringLiteral("Ошибка открытия порта %1: %2").arg(name, e.text()), e);
+        printErr(m_failureText);
         return ExitNoAnswer;
     }
     m_engine->startSession();

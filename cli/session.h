@@ -27,13 +27,14 @@ struct PortChoice {
     int number = 0;
     QString device;
 };
-// Nothing, after printing why, for a name that is neither COMn nor a path.
-std::optional<PortChoice> choosePort(const Options &options);
+// Nothing, after printing why (and giving it in `problem`), for a name that is neither
+// COMn nor a path.
+std::optional<PortChoice> choosePort(const Options &options, QString *problem = nullptr);
 
 // Sets the channel's device (a path, a COMn name or the saved port) and speed from the
 // options; `name` is the device as the user knows it. ExitUsage, said on stderr, for a
-// port name that names no port.
-int preparePort(SerialChannel &channel, const Options &options, QString *name);
+// port name that names no port, its text also in `problem`.
+int preparePort(SerialChannel &channel, const Options &options, QString *name, QString *problem = nullptr);
 
 class Session : public QObject, public EngineHost
 {
@@ -83,7 +84,7 @@ public:
     // runUntil() asks its condition at once.
     void progress() { check(); }
 
-    // The failure that ended runUntil(), for the caller's own message.
+    // The failure that ended runUntil() or connectMeter(), for the caller's own message.
     QString failureText() const { return m_failureText; }
 
     // EngineHost

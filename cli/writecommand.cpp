@@ -147,7 +147,7 @@ int commandWrite(const Options &o)
     QString error;
     const auto request = parseWrite(o, QDateTime::currentDateTime(), &error);
     if (!request)
-        return usageError(error);
+        return verdictUsageError(o.json, error);
     const Modes modes = modesHere();
     if (const QString p = accessPasswordProblem(o.password); !p.isEmpty())
         return refuse(o, p);
@@ -158,16 +158,17 @@ int commandWrite(const Options &o)
             return refuse(o, p);
 
     int exit = ExitDone;
-    std::optional<Bench> bench = openBench(&exit);
+    QString problem;
+    std::optional<Bench> bench = openBench(&exit, &problem);
     if (!bench)
-        return finish(o, FrameVerdict{}, exit, QString());
+        return finishSaid(o, exit, problem);
 
     Session session(o);
     if (const int e = session.connectMeter())
-        return finish(o, FrameVerdict{}, e, QString());
+        return finishSaid(o, e, session.failureText());
     // One poll cycle first: the defaults and the record take what was read.
     if (const int e = session.pollCycle())
-        return finish(o, FrameVerdict{}, e, QString());
+        return finishSaid(o, e, session.failureText());
     const MeterInfo &meter = session.info();
 
     SettingsRequest asked = *request;
@@ -233,14 +234,14 @@ int commandWrite(const Options &o)
 int commandResetBilling(const Options &o)
 {
     if (!o.args.isEmpty())
-        return usageError(QStringLiteral("Лишние аргументы команды reset-billing: %1").arg(o.args.join(QLatin1Char(' '))));
+        return verdictUsageError(o.json, QStringLiteral("Лишние аргументы команды reset-billing: %1").arg(o.args.join(QLatin1Char(' '))));
     if (const QString p = accessPasswordProblem(o.password); !p.isEmpty())
         return refuse(o, p);
     Session session(o);
     if (const int e = session.connectMeter())
-        return finish(o, FrameVerdict{}, e, QString());
+        return finishSaid(o, e, session.failureText());
     if (const int e = session.waitForMeter())
-        return finish(o, FrameVerdict{}, e, QString());
+        return finishSaid(o, e, session.failureText());
     if (o.has(QStringLiteral("dry-run")))
         return printFrames(o, billingResetFrames(o.password));
     FrameVerdict verdict;

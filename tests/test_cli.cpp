@@ -551,25 +551,34 @@ private slots:
     void noAnswer_data()
     {
         QTest::addColumn<QStringList>("extra");
-        QTest::addColumn<QString>("command");
-        QTest::newRow("not acknowledged") << QStringList{"--fault", "noack"} << "info";
-        QTest::newRow("acknowledged, never answered") << QStringList{"--fault", "silent"} << "info";
+        QTest::addColumn<QStringList>("command");
+        const QStringList info{"info"};
+        QTest::newRow("not acknowledged") << QStringList{"--fault", "noack"} << info;
+        QTest::newRow("acknowledged, never answered") << QStringList{"--fault", "silent"} << info;
         QTest::newRow("one poll request never answered")
-            << QStringList{"--fault", QStringLiteral("silent on=%1").arg(zk::fn::ReadReadings)} << "info";
-        QTest::newRow("another address") << QStringList{"--address", "7"} << "info";
+            << QStringList{"--fault", QStringLiteral("silent on=%1").arg(zk::fn::ReadReadings)} << info;
+        QTest::newRow("another address") << QStringList{"--address", "7"} << info;
+        QTest::newRow("another address, verdict") << QStringList{"--address", "7"}
+                                                  << QStringList{"--json", "write", "--indication", "3"};
     }
     void noAnswer()
     {
         QFETCH(QStringList, extra);
-        QFETCH(QString, command);
+        QFETCH(QStringList, command);
         QTemporaryDir dir;
         Meter meter(dir.path(), extra);
         QVERIFY(meter.ready);
-        const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("--timeout"), QStringLiteral("200"),
-                              command});
+        const Run r = runCli(QStringList{QStringLiteral("--port"), meter.link, QStringLiteral("--timeout"),
+                                         QStringLiteral("200")} + command, 60000, dir.path());
         QCOMPARE(r.exit, 3);
-        QVERIFY(r.out.isEmpty());
         QVERIFY(QString::fromUtf8(r.err).contains(QStringLiteral("не отвечает")));
+        if (!command.contains(QStringLiteral("--json"))) {
+            QVERIFY(r.out.isEmpty());
+            return;
+        }
+        const QJsonObject verdict = QJsonDocument::fromJson(r.out).object();
+        QCOMPARE(verdict.value("ok"), QJsonValue(false));
+        QVERIFY2(verdict.value("error").toString().contains(QStringLiteral("не отвечает")), r.out.constData());
     }
 
     void refused()
@@ -874,6 +883,10 @@ private slots:
         QTest::newRow("password empty") << QStringList{"--password", "", "reset-billing"} << none << "Пароль для доступа";
         QTest::newRow("unknown option") << QStringList{"write", "--foo"} << none << "Неизвестный параметр: --foo";
         QTest::newRow("old address option") << QStringList{"write", "--address"} << none << "не хватает значения";
+        QTest::newRow("spoilage outside SQL mode") << QStringList{"spoilage", "1", "7"} << none
+                                                   << "только в производственном режиме";
+        QTest::newRow("fix outside SQL mode") << QStringList{"fix"} << none << "только в производственном режиме";
+        QTest::newRow("schedule write without a file") << QStringList{"schedule", "write"} << none << "файл расписания";
     }
     void refusedBeforeSending()
     {
@@ -889,8 +902,9 @@ private slots:
         QVERIFY2(QString::fromUtf8(r.err).contains(message), r.err.constData());
         QVERIFY(!sentFunctions(r.err).contains(0x14));
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("Setting.DBF"))));
-        if (!r.out.isEmpty()) // the verdict, where the arguments themselves were good
-            QCOMPARE(QJsonDocument::fromJson(r.out).object().value("ok"), QJsonValue(false));
+        const QJsonObject verdict = QJsonDocument::fromJson(r.out).object();
+        QCOMPARE(verdict.value("ok"), QJsonValue(false));
+        QVERIFY2(verdict.value("error").toString().contains(message), r.out.constData());
     }
 
     // A register another program holds: the wait is bounded, the file named, exit 5, and the
