@@ -221,7 +221,7 @@ void FormMain::ActionSpoilageExecute()
     window->setMeter(*electroId, serial);
     window->setRegister([this, serial](int, const QString &code) {
         if (const Outcome outcome = production().registerDefect(serial, code); !outcome.ok())
-            throw std::runtime_error(outcome.message.toStdString());
+            throw Error(outcome.message);
     });
     window->exec();
 }

@@ -58,7 +58,7 @@ struct StartPreferences {
 };
 
 // Opens the key, creating it when missing, and reads it. A value of the wrong type
-// throws std::runtime_error with a Russian text.
+// throws zk::Error with a Russian text.
 StartPreferences readStartPreferences();
 
 // What close writes: "Port" when `port` is not 0, the DDM numbers when `saveDdm`.
