@@ -86,9 +86,9 @@ std::optional<SettingsRequest> parseWrite(const Options &o, const QDateTime &now
     }
     if (o.has(QStringLiteral("ddm"))) {
         const QString v = o.value(QStringLiteral("ddm"));
-        const auto n = numberList(v, 3, 0, 0xFFFFFF);
+        const auto n = numberList(v, 3, 0, MaxDdm);
         if (!n)
-            return bad(QStringLiteral("Номера ДДМ: три числа от 0 до 16777215 через запятую: %1").arg(v));
+            return bad(QStringLiteral("Номера ДДМ: три числа от 0 до %1 через запятую: %2").arg(MaxDdm).arg(v));
         w.ddm = Triple{n->at(0), n->at(1), n->at(2)};
     }
     if (o.has(QStringLiteral("indication"))) {

@@ -21,7 +21,6 @@ class QSettings;
 
 namespace zk {
 
-constexpr int MeterTypeId = 10;
 extern const QString SqlMarkerFile; // "SettingSql.kvm"
 
 struct Modes {
