@@ -1,6 +1,7 @@
 #include "records/production.h"
 
 #include "records/odbcstatement.h"
+#include "core/lebytes.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -10,7 +11,6 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSysInfo>
-#include <QtEndian>
 
 #include <chrono>
 #include <cmath>
@@ -218,8 +218,8 @@ QDateTime instantOf(const QVariant &v)
         return v.toDateTime().toUTC();
     if (v.metaType().id() == QMetaType::QByteArray && v.toByteArray().size() == 20) {
         const QByteArray b = v.toByteArray();
-        const auto i16 = [&b](int at) { return int(qFromLittleEndian<qint16>(b.constData() + at)); };
-        const quint32 fraction = qFromLittleEndian<quint32>(b.constData() + 12);
+        const auto i16 = [&b](int at) { return int(qint16(le::readU16(b.constData() + at))); };
+        const quint32 fraction = le::readU32(b.constData() + 12);
         const QDate date(i16(0), i16(2), i16(4));
         const QTime time(i16(6), i16(8), i16(10), int(fraction / 1000000u));
         if (!date.isValid() || !time.isValid())
