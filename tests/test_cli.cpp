@@ -890,6 +890,42 @@ private slots:
             QCOMPARE(QJsonDocument::fromJson(r.out).object().value("ok"), QJsonValue(false));
     }
 
+    // --menu: the register goes to the folder of the window started from the menu, made
+    // when missing; a folder that cannot be made is named, exit 5, the meter not written.
+    void menuFolder_data()
+    {
+        QTest::addColumn<bool>("dataHomeIsAFile");
+        QTest::addColumn<int>("exit");
+        QTest::newRow("made") << false << 0;
+        QTest::newRow("cannot be made") << true << 5;
+    }
+    void menuFolder()
+    {
+        QFETCH(bool, dataHomeIsAFile);
+        QFETCH(int, exit);
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {});
+        QVERIFY(meter.ready);
+        const QString dataHome = dir.filePath(QStringLiteral("data"));
+        if (dataHomeIsAFile)
+            QVERIFY(QFile(dataHome).open(QIODevice::WriteOnly));
+        const QByteArray saved = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome));
+        const Run r = runCli({"--menu", "--port", meter.link, "--trace", "write", "--indication", "3"}, 60000,
+                             dir.path());
+        if (saved.isNull())
+            qunsetenv("XDG_DATA_HOME");
+        else
+            qputenv("XDG_DATA_HOME", saved);
+        QCOMPARE(r.exit, exit);
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("Setting.DBF"))));
+        QCOMPARE(QFile::exists(dataHome + QStringLiteral("/zelta-kn/Setting.DBF")), exit == 0);
+        if (exit != 0) {
+            QVERIFY2(QString::fromUtf8(r.err).contains(dataHome + QStringLiteral("/zelta-kn")), r.err.constData());
+            QVERIFY(!sentFunctions(r.err).contains(0x14));
+        }
+    }
+
     // A register another program holds: the wait is bounded, the file named, exit 5, and the
     // meter is not written.
     void busyRegister()
