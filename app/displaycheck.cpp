@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLibraryInfo>
+#include <QMutex>
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -141,6 +142,8 @@ struct HeldMessage {
     QString text;
 };
 
+// Qt's threads may write while the application starts.
+QMutex g_heldLock;
 std::vector<HeldMessage> g_held;
 QtMessageHandler g_qtHandler = nullptr;
 
@@ -151,6 +154,7 @@ const char *orNull(const QByteArray &text)
 
 void holdMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
+    const QMutexLocker lock(&g_heldLock);
     if (type != QtFatalMsg) {
         g_held.push_back({type, QByteArray(context.file), QByteArray(context.function), QByteArray(context.category),
                           context.line, text});
@@ -205,6 +209,7 @@ void holdQtStartMessages()
 void releaseQtStartMessages()
 {
     qInstallMessageHandler(g_qtHandler);
+    const QMutexLocker lock(&g_heldLock);
     for (const HeldMessage &m : g_held) {
         const QMessageLogContext context(orNull(m.file), m.line, orNull(m.function), orNull(m.category));
         if (g_qtHandler)
