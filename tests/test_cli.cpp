@@ -742,17 +742,32 @@ private slots:
             QCOMPARE(QString(firstPrinted[1]).replace(QLatin1Char(','), QLatin1Char('.')).toDouble(), first[1].toDouble());
     }
 
+    void journalWorkbookCannotBeWritten_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("a folder") << "" << "папка, а не файл";
+        QTest::newRow("open in an office program") << "j.xls" << "открыт другой программой";
+    }
     void journalWorkbookCannotBeWritten()
     {
+        QFETCH(QString, target);
+        QFETCH(QString, reason);
         QTemporaryDir dir;
         Meter meter(dir.path(), {});
         QVERIFY(meter.ready);
+        const QString path = target.isEmpty() ? dir.path() : dir.filePath(target);
+        QFile officeLock(dir.filePath(QStringLiteral(".~lock.j.xls#")));
+        QVERIFY(officeLock.open(QIODevice::WriteOnly));
+        officeLock.close();
         const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("journal"), QStringLiteral("annual"),
-                              QStringLiteral("--xls"), dir.path()}); // a folder
+                              QStringLiteral("--xls"), path});
         QCOMPARE(r.exit, 5);
         QVERIFY(r.out.isEmpty()); // found before the meter was read
-        QVERIFY(QString::fromUtf8(r.err).contains(QStringLiteral("Файл не может быть создан")));
-        QVERIFY(QFileInfo(dir.path()).isDir());
+        QVERIFY2(QString::fromUtf8(r.err).contains(QStringLiteral("Файл не может быть создан")) && r.err.contains(reason.toUtf8()),
+                 r.err.constData());
+        QVERIFY(!target.isEmpty() || QFileInfo(dir.path()).isDir());
+        QVERIFY(target.isEmpty() || !QFile::exists(path));
     }
 
     // Every option of write lands in the meter's memory; frames after --address go
