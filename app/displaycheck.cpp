@@ -214,6 +214,8 @@ void releaseQtStartMessages()
         const QMessageLogContext context(orNull(m.file), m.line, orNull(m.function), orNull(m.category));
         if (g_qtHandler)
             g_qtHandler(m.type, context, m.text);
+        else // Qt's own handler: it prints the text as it is
+            std::fputs((m.text + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
     }
     g_held.clear();
 }
