@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include "core/commandline.h"
 #include "meter/settingswrite.h"
 
 #include <QCommandLineParser>
@@ -26,7 +27,8 @@ QString usageText()
 {
     return QStringLiteral(
         "Использование: zelta-kn-cli [--port COMn|УСТРОЙСТВО] [--address N] [--baud 1200|2400|4800|9600]\n"
-        "                            [--timeout МС] [--password N] [--json] [--trace] КОМАНДА ...\n"
+        "                            [--timeout МС] [--password N] [--json] [--trace] [--menu]\n"
+        "                            КОМАНДА ...\n"
         "\n"
         "Команды:\n"
         "  info            один полный цикл опроса: все значения счетчика, как их показывает окно\n"
@@ -69,12 +71,15 @@ QString usageText()
         "  --password   пароль для доступа (заводской 1)\n"
         "  --json       вывод в JSON\n"
         "  --trace      протокол обмена в stderr\n"
+        "  --menu       рабочая папка (реестр Setting.DBF, файл SettingSql.kvm) та же, что у окна,\n"
+        "               запущенного из меню: ~/.local/share/zelta-kn (создается, если ее нет);\n"
+        "               без --menu - текущая папка\n"
         "  --help       эта справка\n"
         "  --version    версия программы\n"
         "\n"
-        "Код завершения: 0 выполнено; 2 неверные аргументы или запрещено режимом; 3 нет ответа\n"
-        "или линия неисправна (doctor); 4 счетчик отказал; 5 ошибка базы данных или файла;\n"
-        "6 счетчик подтвердил запись, но прочитано другое.\n"
+        "Код завершения: 0 выполнено; 1 прочая ошибка; 2 неверные аргументы или запрещено\n"
+        "режимом; 3 нет ответа или линия неисправна (doctor); 4 счетчик отказал; 5 ошибка базы\n"
+        "данных или файла; 6 счетчик подтвердил запись, но прочитано другое.\n"
         "С --json команды write, reset-billing, schedule write, spoilage и fix выводят один объект\n"
         "{\"ok\", \"acknowledged\", \"failed\", \"error\"}.\n");
 }
@@ -87,8 +92,8 @@ struct OptionDef {
 };
 
 constexpr OptionDef GlobalOptions[] = {{"port", true},  {"address", true}, {"baud", true}, {"timeout", true},
-                                {"password", true}, {"json", false}, {"trace", false}, {"help", false},
-                                {"version", false}};
+                                {"password", true}, {"json", false}, {"trace", false}, {"menu", false},
+                                {"help", false}, {"version", false}};
 
 // Each command's own options.
 QList<OptionDef> commandOptions(const QString &command)
@@ -138,18 +143,6 @@ QCommandLineOption option(const OptionDef &s)
     return s.takesValue ? QCommandLineOption(names, QString(), QStringLiteral("value")) : QCommandLineOption(names);
 }
 
-QString parserError(const QCommandLineParser &parser, const QStringList &arguments)
-{
-    if (!parser.unknownOptionNames().isEmpty()) {
-        const QString name = parser.unknownOptionNames().first();
-        return QStringLiteral("Неизвестный параметр: %1%2").arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"), name);
-    }
-    // The only other refusal: an option that takes a value stands last.
-    if (!arguments.isEmpty())
-        return QStringLiteral("Параметру %1 не хватает значения").arg(arguments.last());
-    return parser.errorText();
-}
-
 // Whether the command ends with the verdict object: write, reset-billing, schedule
 // write, spoilage, fix.
 bool endsWithVerdict(const QString &command, const QStringList &arguments)
@@ -177,12 +170,13 @@ Parsed parseArguments(const QStringList &arguments)
     for (const OptionDef &s : own)
         parser.addOption(option(s));
     if (!parser.parse(QStringList{QStringLiteral("zelta-kn-cli")} + arguments))
-        return fail(parserError(parser, arguments));
+        return fail(commandLineError(parser, arguments));
 
     o.help = parser.isSet(QStringLiteral("help"));
     o.version = parser.isSet(QStringLiteral("version"));
     o.json = parser.isSet(QStringLiteral("json"));
     o.trace = parser.isSet(QStringLiteral("trace"));
+    o.menu = parser.isSet(QStringLiteral("menu"));
     if (parser.isSet(QStringLiteral("port"))) {
         o.port = parser.value(QStringLiteral("port"));
         if (o.port.isEmpty())

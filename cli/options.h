@@ -27,6 +27,7 @@ struct Options {
     QString password;     // access password as typed; the factory password when not given
     bool json = false;
     bool trace = false;
+    bool menu = false;    // work in the folder of the window started from the menu
     bool help = false;
     bool version = false;
     QString command;      // empty with --help or --version alone

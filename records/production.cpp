@@ -208,6 +208,8 @@ QDateTime instantFromText(const QString &text, Qt::TimeSpec noZone)
     return QDateTime(date, time, Qt::OffsetFromUTC, zone.at(0) == QLatin1Char('-') ? -offset : offset).toUTC();
 }
 
+} // namespace
+
 // SYSDATETIMEOFFSET() as an ODBC driver hands it over: a text with its offset, the driver's
 // SQL_SS_TIMESTAMPOFFSET_STRUCT as bytes (year, month, day, hour, minute, second as 16-bit
 // numbers, the fraction in nanoseconds as 32 bits, the offset's hours and minutes), or a
@@ -229,6 +231,8 @@ QDateTime instantOf(const QVariant &v)
     }
     return instantFromText(QString::fromUtf8(v.toByteArray()), Qt::LocalTime);
 }
+
+namespace {
 
 // Where `name` followed by "()" (blanks allowed) starts at `i`: the index after ")", or -1.
 int emptyCallEnd(const QString &text, int i, int nameLength)
