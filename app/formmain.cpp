@@ -123,7 +123,7 @@ void FormMain::FormCreate()
 {
     try {
         // 1
-        m_meterTypeId = MeterTypeId;
+        m_meterTypeId = ProductionMeterTypeId;
         // 2
         TabSheet3->setFixedCaptions();
         TabSheet2->setFixedCaptions();

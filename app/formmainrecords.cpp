@@ -211,7 +211,7 @@ void FormMain::ActionSpoilageExecute()
     window->setMeter(*electroId, serial);
     window->setRegister([this](int meter, const QString &code) {
         if (const Outcome outcome = production().registerDefectOf(meter, code); !outcome.ok())
-            throw std::runtime_error(outcome.message.toStdString());
+            throw Error(outcome.message);
     });
     window->exec();
 }

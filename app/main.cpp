@@ -2,29 +2,30 @@
 // start-up sequence), the secondary windows, the message loop.
 
 #include "app/application.h"
+#include "app/displaycheck.h"
 #include "app/formabout.h"
 #include "app/formhelp.h"
 #include "app/formmain.h"
 #include "app/icons/icons.h"
+#include "core/commandline.h"
 #include "core/version.h"
 #include "meter/formstatus.h"
+#include "ops/workfolder.h"
 #include "records/formspoilage.h"
 #include "schedule/pagejournal.h"
 #include "ui/messagebox.h"
 #include "ui/widgets.h"
 
 #include <QAction>
+#include <QCommandLineParser>
 #include <QDir>
 #include <QEvent>
 #include <QLibraryInfo>
 #include <QLocale>
-#include <QStandardPaths>
 #include <QTabWidget>
 #include <QTimer>
 #include <QTranslator>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
 
 namespace {
@@ -87,72 +88,57 @@ void takeScreenshots(zk::FormMain &window, const QString &folder)
     pages->setCurrentIndex(0);
 }
 
-const char *const HelpText =
-    "Использование: zelta-kn [--menu] [ПАРАМЕТРЫ Qt]\n"
-    "Окно установки счетчиков ЗЕЛТА-КН. Рабочая папка (реестр Setting.DBF, файл\n"
-    "SettingSql.kvm, справка Help_zelta_kn.rtf) - текущая папка.\n"
-    "\n"
-    "  --menu     рабочая папка ~/.local/share/zelta-kn (создается, если ее нет);\n"
-    "             так программу запускает меню рабочего стола\n"
-    "  --version  версия программы\n"
-    "  --help     эта справка\n"
-    "\n"
-    "Параметры Qt (-platform, -style и другие) передаются Qt.\n";
-
-bool isSet(const char *name)
-{
-    const char *value = std::getenv(name);
-    return value && *value;
-}
-
 // The command line before any window: true with `exit` set when the program ends here.
-// Options with two dashes are the program's own; Qt takes those with one.
+// Options with two dashes (and -h) are the program's own; Qt takes those with one.
 bool handleArguments(int argc, char **argv, bool *menu, int *exit)
 {
-    bool explicitPlatform = isSet("QT_QPA_PLATFORM");
+    QStringList own;
+    bool explicitPlatform = !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
     for (int i = 1; i < argc; ++i) {
-        const char *a = argv[i];
-        if (!std::strcmp(a, "--help") || !std::strcmp(a, "-h")) {
-            std::fputs(HelpText, stdout);
-            *exit = 0;
-            return true;
-        }
-        if (!std::strcmp(a, "--version")) {
-            std::printf("zelta-kn %s\n", ZK_VERSION);
-            *exit = 0;
-            return true;
-        }
-        if (!std::strcmp(a, "--menu")) {
-            *menu = true;
-        } else if (!std::strcmp(a, "-platform") || !std::strncmp(a, "-platform=", 10)) {
+        const QString a = QString::fromLocal8Bit(argv[i]);
+        if (a.startsWith(QLatin1String("--")) || a == QLatin1String("-h"))
+            own << a;
+        else if (a == QLatin1String("-platform") || a.startsWith(QLatin1String("-platform=")))
             explicitPlatform = true;
-        } else if (!std::strncmp(a, "--", 2)) {
-            std::fprintf(stderr, "zelta-kn: неизвестный параметр %s (zelta-kn --help)\n", a);
-            *exit = 2;
-            return true;
-        }
     }
-    // Qt would end with its plug-in message and a core dump; say what is missing instead.
-    if (!explicitPlatform && !isSet("DISPLAY") && !isSet("WAYLAND_DISPLAY")) {
-        std::fputs("zelta-kn: нет дисплея (не заданы DISPLAY и WAYLAND_DISPLAY): окну нужен "
-                   "графический сеанс или ssh -X; без окна работает zelta-kn-cli\n",
-                   stderr);
-        *exit = 1;
+    const QCommandLineOption menuOption(QStringLiteral("menu"),
+                                        QStringLiteral("рабочая папка ~/.local/share/zelta-kn (создается, если ее нет);\n"
+                                                       "так программу запускает меню рабочего стола"));
+    const QCommandLineOption versionOption(QStringLiteral("version"), QStringLiteral("версия программы"));
+    const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")},
+                                        QStringLiteral("эта справка"));
+    const QList<QCommandLineOption> options{menuOption, versionOption, helpOption};
+    QCommandLineParser parser;
+    parser.addOptions(options);
+    if (!parser.parse(QStringList{QStringLiteral("zelta-kn")} + own)) {
+        std::fprintf(stderr, "zelta-kn: %s (zelta-kn --help)\n", qPrintable(zk::commandLineError(parser, own)));
+        *exit = 2;
         return true;
     }
-    return false;
-}
-
-// A menu launch starts in the home folder: the program gets a working folder of its own.
-bool enterMenuFolder(QString *error)
-{
-    const QString folder =
-        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/zelta-kn");
-    if (!QDir().mkpath(folder) || !QDir::setCurrent(folder)) {
-        *error = QStringLiteral("Не удалось открыть рабочую папку %1").arg(folder);
-        return false;
+    if (parser.isSet(helpOption)) {
+        const QString help = QStringLiteral("Использование: zelta-kn [--menu] [ПАРАМЕТРЫ Qt]\n"
+                                            "Окно установки счетчиков ЗЕЛТА-КН. Рабочая папка (реестр Setting.DBF, файл\n"
+                                            "SettingSql.kvm, справка Help_zelta_kn.rtf) - текущая папка.\n\n")
+            + zk::optionsHelp(options) + QStringLiteral("\nПараметры Qt (-platform, -style и другие) передаются Qt.\n");
+        std::fputs(qPrintable(help), stdout);
+        *exit = 0;
+        return true;
     }
-    return true;
+    if (parser.isSet(versionOption)) {
+        std::printf("zelta-kn %s\n", ZK_VERSION);
+        *exit = 0;
+        return true;
+    }
+    *menu = parser.isSet(menuOption);
+    // Qt would end with its plug-in message and a core dump; say what is missing instead.
+    if (!explicitPlatform) {
+        if (const QString message = zk::noDisplayMessage(); !message.isEmpty()) {
+            std::fprintf(stderr, "%s\n", qPrintable(message));
+            *exit = 1;
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -163,7 +149,9 @@ int main(int argc, char **argv)
     int exit = 0;
     if (handleArguments(argc, argv, &menu, &exit))
         return exit;
+    zk::holdQtStartMessages();
     zk::Application app(argc, argv);
+    zk::releaseQtStartMessages();
     // The window is Russian, and so are Qt's own texts: file dialogs, the buttons of
     // message boxes, context menus.
     QTranslator qtTexts;
@@ -185,7 +173,7 @@ int main(int argc, char **argv)
     QApplication::setWindowIcon(zk::programIcon());
     if (menu) {
         QString error;
-        if (!enterMenuFolder(&error)) {
+        if (!zk::enterMenuWorkFolder(&error)) {
             zk::reportError(error);
             return 1;
         }

@@ -9,6 +9,7 @@
 #include "core/version.h"
 #include "ops/linescan.h"
 #include "ops/preferences.h"
+#include "ops/workfolder.h"
 
 #include <QJsonArray>
 #include <cstdio>
@@ -162,6 +163,11 @@ int runCommand(const Options &o)
     if (o.version) {
         printOut(QStringLiteral("zelta-kn-cli " ZK_VERSION "\n"));
         return ExitDone;
+    }
+    QString folderError;
+    if (o.menu && !enterMenuWorkFolder(&folderError)) {
+        printErr(folderError);
+        return ExitStorage;
     }
     // A database password in a preferences file others can read: one line on stderr, as
     // the window shows it at start.

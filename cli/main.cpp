@@ -4,9 +4,9 @@
 #include "cli/application.h"
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "cli/report.h"
 
 #include <QLocale>
-#include <cstdio>
 
 int main(int argc, char **argv)
 {
@@ -18,10 +18,8 @@ int main(int argc, char **argv)
     QStringList arguments = app.arguments();
     arguments.removeFirst();
     const zk::cli::Parsed parsed = zk::cli::parseArguments(arguments);
-    if (!parsed.options) {
-        std::fprintf(stderr, "%s\n\n%s", qPrintable(parsed.error), qPrintable(zk::cli::usageText()));
-        return zk::cli::ExitUsage;
-    }
+    if (!parsed.options)
+        return zk::cli::verdictUsageError(parsed.verdictJson, parsed.error);
     try {
         return zk::cli::runCommand(*parsed.options);
     } catch (...) {

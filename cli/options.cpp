@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include "core/commandline.h"
 #include "meter/settingswrite.h"
 
 #include <QCommandLineParser>
@@ -26,7 +27,8 @@ QString usageText()
 {
     return QStringLiteral(
         "Использование: zelta-kn-cli [--port COMn|УСТРОЙСТВО] [--address N] [--baud 1200|2400|4800|9600]\n"
-        "                            [--timeout МС] [--password N] [--json] [--trace] КОМАНДА ...\n"
+        "                            [--timeout МС] [--password N] [--json] [--trace] [--menu]\n"
+        "                            КОМАНДА ...\n"
         "\n"
         "Команды:\n"
         "  info            один полный цикл опроса: все значения счетчика, как их показывает окно\n"
@@ -69,12 +71,15 @@ QString usageText()
         "  --password   пароль для доступа (заводской 1)\n"
         "  --json       вывод в JSON\n"
         "  --trace      протокол обмена в stderr\n"
+        "  --menu       рабочая папка (реестр Setting.DBF, файл SettingSql.kvm) та же, что у окна,\n"
+        "               запущенного из меню: ~/.local/share/zelta-kn (создается, если ее нет);\n"
+        "               без --menu - текущая папка\n"
         "  --help       эта справка\n"
         "  --version    версия программы\n"
         "\n"
-        "Код завершения: 0 выполнено; 2 неверные аргументы или запрещено режимом; 3 нет ответа\n"
-        "или линия неисправна (doctor); 4 счетчик отказал; 5 ошибка базы данных или файла;\n"
-        "6 счетчик подтвердил запись, но прочитано другое.\n"
+        "Код завершения: 0 выполнено; 1 прочая ошибка; 2 неверные аргументы или запрещено\n"
+        "режимом; 3 нет ответа или линия неисправна (doctor); 4 счетчик отказал; 5 ошибка базы\n"
+        "данных или файла; 6 счетчик подтвердил запись, но прочитано другое.\n"
         "С --json команды write, reset-billing, schedule write, spoilage и fix выводят один объект\n"
         "{\"ok\", \"acknowledged\", \"failed\", \"error\"}.\n");
 }
@@ -87,8 +92,8 @@ struct OptionDef {
 };
 
 constexpr OptionDef GlobalOptions[] = {{"port", true},  {"address", true}, {"baud", true}, {"timeout", true},
-                                {"password", true}, {"json", false}, {"trace", false}, {"help", false},
-                                {"version", false}};
+                                {"password", true}, {"json", false}, {"trace", false}, {"menu", false},
+                                {"help", false}, {"version", false}};
 
 // Each command's own options.
 QList<OptionDef> commandOptions(const QString &command)
@@ -151,16 +156,16 @@ QCommandLineOption option(const OptionDef &s)
     return s.takesValue ? QCommandLineOption(names, QString(), QStringLiteral("value")) : QCommandLineOption(names);
 }
 
-QString parserError(const QCommandLineParser &parser, const QStringList &arguments)
+// Whether the command ends with the verdict object: write, reset-billing, schedule
+// write, spoilage, fix.
+bool endsWithVerdict(const QString &command, const QStringList &arguments)
 {
-    if (!parser.unknownOptionNames().isEmpty()) {
-        const QString name = parser.unknownOptionNames().first();
-        return QStringLiteral("Неизвестный параметр: %1%2").arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"), name);
+    if (command == QLatin1String("schedule")) {
+        const QStringList rest = arguments.mid(arguments.indexOf(command) + 1);
+        return rest.value(commandIndex(rest)) == QLatin1String("write");
     }
-    // The only other refusal: an option that takes a value stands last.
-    if (!arguments.isEmpty())
-        return QStringLiteral("Параметру %1 не хватает значения").arg(arguments.last());
-    return parser.errorText();
+    return command == QLatin1String("write") || command == QLatin1String("reset-billing")
+        || command == QLatin1String("spoilage") || command == QLatin1String("fix");
 }
 
 } // namespace
@@ -169,17 +174,19 @@ Parsed parseArguments(const QStringList &arguments)
 {
     Options o;
     o.password = FactoryPassword;
-    auto fail = [](const QString &text) { return Parsed{std::nullopt, text}; };
-
     const int commandAt = commandIndex(arguments);
-    const QList<OptionDef> own = commandOptions(arguments.value(commandAt));
+    const QString command = arguments.value(commandAt);
+    const bool verdictJson = arguments.contains(QStringLiteral("--json")) && endsWithVerdict(command, arguments);
+    auto fail = [verdictJson](const QString &text) { return Parsed{std::nullopt, text, verdictJson}; };
+
+    const QList<OptionDef> own = commandOptions(command);
     QCommandLineParser parser;
     for (const OptionDef &s : GlobalOptions)
         parser.addOption(option(s));
     for (const OptionDef &s : own)
         parser.addOption(option(s));
     if (!parser.parse(QStringList{QStringLiteral("zelta-kn-cli")} + arguments))
-        return fail(parserError(parser, arguments));
+        return fail(commandLineError(parser, arguments));
     if (addressAfterWrite(arguments, commandAt))
         return fail(QStringLiteral("--address после write — адрес счетчика на линии, он указывается перед командой; "
                                    "новый адрес записывает write --new-address N"));
@@ -188,6 +195,7 @@ Parsed parseArguments(const QStringList &arguments)
     o.version = parser.isSet(QStringLiteral("version"));
     o.json = parser.isSet(QStringLiteral("json"));
     o.trace = parser.isSet(QStringLiteral("trace"));
+    o.menu = parser.isSet(QStringLiteral("menu"));
     if (parser.isSet(QStringLiteral("port"))) {
         o.port = parser.value(QStringLiteral("port"));
         if (o.port.isEmpty())

@@ -27,6 +27,7 @@ struct Options {
     QString password;     // access password as typed; the factory password when not given
     bool json = false;
     bool trace = false;
+    bool menu = false;    // work in the folder of the window started from the menu
     bool help = false;
     bool version = false;
     QString command;      // empty with --help or --version alone
@@ -46,6 +47,8 @@ struct Options {
 struct Parsed {
     std::optional<Options> options;
     QString error;
+    // The error is of a command that ends with the verdict object, and --json was asked.
+    bool verdictJson = false;
 };
 Parsed parseArguments(const QStringList &arguments);
 

@@ -22,7 +22,7 @@ void sayOutcome(const Outcome &outcome, const QString &prefix)
     printErr(prefix + outcome.message);
 }
 
-std::optional<Bench> openBench(int *exit)
+std::optional<Bench> openBench(int *exit, QString *problem)
 {
     Bench b;
     b.modes = modesHere();
@@ -31,19 +31,20 @@ std::optional<Bench> openBench(int *exit)
         return b;
     b.production = std::make_unique<ProductionSession>();
     b.records = WriteRecords(b.production.get());
+    QString text;
     try {
         const Identification id = b.production->identify();
-        if (!id.ok()) {
-            printErr(id.problem);
-            *exit = ExitStorage;
-            return std::nullopt;
-        }
+        if (id.ok())
+            return b;
+        text = id.problem;
     } catch (const DatabaseError &e) {
-        printErr(e.text());
-        *exit = ExitStorage;
-        return std::nullopt;
+        text = e.text();
     }
-    return b;
+    printErr(text);
+    if (problem)
+        *problem = text;
+    *exit = ExitStorage;
+    return std::nullopt;
 }
 
 QString productionDrift(Bench &b, const MeterInfo &info, const QDateTime &clockArrival)
@@ -62,15 +63,15 @@ int commandSpoilage(const Options &o)
 {
     FrameVerdict verdict;
     if (o.args.size() != 2)
-        return usageError(QStringLiteral("Команде spoilage нужны номер счетчика и код брака"));
+        return verdictUsageError(o.json, QStringLiteral("Команде spoilage нужны номер счетчика и код брака"));
     const auto serial = intArgument(o.args.at(0), 0, MaxSerialNumber);
     if (!serial)
-        return usageError(QStringLiteral("Номер счетчика должен быть от 0 до %1: %2").arg(MaxSerialNumber).arg(o.args.at(0)));
+        return verdictUsageError(o.json, QStringLiteral("Номер счетчика должен быть от 0 до %1: %2").arg(MaxSerialNumber).arg(o.args.at(0)));
     const QString code = o.args.at(1).trimmed();
     if (const QString problem = defectCodeProblem(code); !problem.isEmpty())
-        return usageError(problem);
+        return verdictUsageError(o.json, problem);
     if (!modesHere().sqlMode)
-        return finish(o, verdict, ExitStorage,
+        return finish(o, verdict, ExitUsage,
                       QStringLiteral("Регистрация брака выполняется только в производственном режиме."));
     int exit = ExitDone;
     auto b = openBench(&exit);
@@ -87,18 +88,19 @@ int commandFix(const Options &o)
 {
     FrameVerdict verdict;
     if (!o.args.isEmpty())
-        return usageError(QStringLiteral("Лишние аргументы команды fix: %1").arg(o.args.join(QLatin1Char(' '))));
+        return verdictUsageError(o.json, QStringLiteral("Лишние аргументы команды fix: %1").arg(o.args.join(QLatin1Char(' '))));
     if (!modesHere().sqlMode)
-        return finish(o, verdict, ExitStorage, QStringLiteral("Показания фиксируются только в производственном режиме."));
+        return finish(o, verdict, ExitUsage, QStringLiteral("Показания фиксируются только в производственном режиме."));
     int exit = ExitDone;
-    auto b = openBench(&exit);
+    QString problem;
+    auto b = openBench(&exit, &problem);
     if (!b)
-        return finish(o, verdict, exit, QString());
+        return finishSaid(o, exit, problem);
     Session session(o);
     if (const int e = session.connectMeter())
-        return finish(o, verdict, e, QString());
+        return finishSaid(o, e, session.failureText());
     if (const int e = session.pollCycle())
-        return finish(o, verdict, e, QString());
+        return finishSaid(o, e, session.failureText());
     const QString drift = productionDrift(*b, session.info(), session.clockArrival());
     const Outcome outcome = b->records.recordFix(readoutOf(session.info(), SettingsWrite{}), drift);
     if (!outcome.ok())

@@ -26,9 +26,10 @@ struct Bench {
 };
 
 // The modes of this working directory and, in SQL mode, the bench identified with the PC
-// clock set from the server. Nothing, with the reason on stderr and *exit set, when the
-// database cannot be used or does not know the computer, the operator or the bench.
-std::optional<Bench> openBench(int *exit);
+// clock set from the server. Nothing, with the reason on stderr and in `problem` and *exit
+// set, when the database cannot be used or does not know the computer, the operator or the
+// bench.
+std::optional<Bench> openBench(int *exit, QString *problem = nullptr);
 
 // The drift per day of the meter polled into `info`, its clock paired with the PC's time
 // at the clock reply's arrival; empty when unknown.

@@ -330,6 +330,23 @@ int finish(const Options &o, FrameVerdict verdict, int exit, const QString &text
     return exit;
 }
 
+int finishSaid(const Options &o, int exit, const QString &said)
+{
+    FrameVerdict verdict;
+    verdict.error = said;
+    return finish(o, verdict, exit, QString());
+}
+
+int verdictUsageError(bool json, const QString &text)
+{
+    if (json) {
+        FrameVerdict verdict;
+        verdict.error = text;
+        printOut(jsonLine(verdict.toJson()));
+    }
+    return usageError(text);
+}
+
 int printFrames(const Options &o, const QList<QByteArray> &frames)
 {
     QJsonArray list;

@@ -36,6 +36,11 @@ void printErr(const QString &line);
 // the failure's text), otherwise `text` on stderr, and after a failure what stays
 // written. Returns `exit`.
 int finish(const Options &options, FrameVerdict verdict, int exit, const QString &text);
+// The same after a failure already said on stderr: with --json its text is the error.
+int finishSaid(const Options &options, int exit, const QString &said);
+// A usage error of a command that ends with the verdict: with --json the verdict object
+// too, its error the text. Returns ExitUsage.
+int verdictUsageError(bool json, const QString &text);
 
 // The end of a write read back: ExitDone with `text` when the meter keeps everything,
 // ExitMismatch naming each value written and read otherwise; what is not read back said.

@@ -101,7 +101,7 @@ int scheduleRead(const Options &o)
 int scheduleWrite(const Options &o)
 {
     if (o.args.size() != 2)
-        return usageError(QStringLiteral("Команде schedule write нужен один файл расписания (JSON)"));
+        return verdictUsageError(o.json, QStringLiteral("Команде schedule write нужен один файл расписания (JSON)"));
     const QString path = o.args.at(1);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))

@@ -66,7 +66,7 @@ Session::~Session()
     disconnectMeter();
 }
 
-std::optional<PortChoice> choosePort(const Options &options)
+std::optional<PortChoice> choosePort(const Options &options, QString *problem)
 {
     PortChoice port;
     if (options.port.startsWith(QLatin1Char('/'))) {
@@ -75,7 +75,10 @@ std::optional<PortChoice> choosePort(const Options &options)
     }
     port.number = options.port.isEmpty() ? savedPort() : portNumberOfName(options.port);
     if (port.number <= 0) {
-        printErr(QStringLiteral("Неверное имя порта: %1").arg(options.port));
+        const QString text = QStringLiteral("Неверное имя порта: %1").arg(options.port);
+        printErr(text);
+        if (problem)
+            *problem = text;
         return std::nullopt;
     }
     port.name = QStringLiteral("COM%1").arg(port.number);
@@ -83,9 +86,9 @@ std::optional<PortChoice> choosePort(const Options &options)
     return port;
 }
 
-int preparePort(SerialChannel &channel, const Options &options, QString *name)
+int preparePort(SerialChannel &channel, const Options &options, QString *name, QString *problem)
 {
-    const std::optional<PortChoice> port = choosePort(options);
+    const std::optional<PortChoice> port = choosePort(options, problem);
     if (!port)
         return ExitUsage;
     *name = port->name;
@@ -102,12 +105,14 @@ int preparePort(SerialChannel &channel, const Options &options, QString *name)
 int Session::connectMeter()
 {
     QString name;
-    if (const int e = preparePort(m_channel, m_options, &name))
+    m_failureText.clear();
+    if (const int e = preparePort(m_channel, m_options, &name, &m_failureText))
         return e;
     try {
         m_channel.open();
     } catch (const SerialChannelError &e) {
-        printErr(withPortOpenAdvice(QStringLiteral("Ошибка открытия порта %1: %2").arg(name, e.text()), e));
+        m_failureText = withPortOpenAdvice(QStringLiteral("Ошибка открытия порта %1: %2").arg(name, e.text()), e);
+        printErr(m_failureText);
         return ExitNoAnswer;
     }
     m_engine->startSession();
@@ -158,15 +163,24 @@ int Session::runUntil(const std::function<bool()> &done)
     return m_failure;
 }
 
+int Session::waitForPoll(const std::function<bool()> &done)
+{
+    m_missedPolls.clear();
+    m_pollWait = true;
+    const int exit = runUntil(done);
+    m_pollWait = false;
+    return exit;
+}
+
 int Session::waitForMeter()
 {
-    return runUntil([this] { return m_info.version.has_value(); });
+    return waitForPoll([this] { return m_info.version.has_value(); });
 }
 
 int Session::pollCycle()
 {
     m_info = MeterInfo{};
-    return runUntil([this] { return m_info.complete(); });
+    return waitForPoll([this] { return m_info.complete(); });
 }
 
 int Session::readBack(SettingsReadBack &back)
@@ -230,8 +244,22 @@ void Session::replyAccepted(const QByteArray &frame)
 
 void Session::replyMissing()
 {
-    if (!m_frames.isEmpty())
+    if (!m_frames.isEmpty()) {
         fail(ExitNoAnswer, QStringLiteral("Счетчик не ответил (адрес %1)").arg(m_address));
+        return;
+    }
+    // The engine's count of timeouts in a row restarts with every answered request,
+    // so a meter silent to one poll function alone never reaches it: the poll goes
+    // on past the silent request and asks it again a cycle later. A few misses of
+    // the same request, each a cycle apart, end the wait; one lost reply does not.
+    const QByteArray request = m_engine->currentRequest();
+    if (!m_pollWait || request.isEmpty())
+        return;
+    const quint8 function = quint8(request.at(0));
+    if (++m_missedPolls[function] >= MissesPerPollRequest)
+        fail(ExitNoAnswer, QStringLiteral("Счетчик не отвечает (адрес %1, функция 0x%2)")
+                               .arg(m_address)
+                               .arg(function, 2, 16, QLatin1Char('0')));
 }
 
 void Session::recordWrite()
@@ -282,14 +310,16 @@ void Session::replyRejected(const ReplyCheck &check)
 int startWrite(const Options &o, std::optional<WriteStart> *start)
 {
     int exit = ExitDone;
-    std::optional<Bench> bench = openBench(&exit);
+    QString problem;
+    std::optional<Bench> bench = openBench(&exit, &problem);
     if (!bench)
-        return finish(o, FrameVerdict{}, exit, QString());
+        return finishSaid(o, exit, problem);
     auto session = std::make_unique<Session>(o);
     if (const int e = session->connectMeter())
-        return finish(o, FrameVerdict{}, e, QString());
+        return finishSaid(o, e, session->failureText());
+    // One poll cycle first: the defaults and the record take what was read.
     if (const int e = session->pollCycle())
-        return finish(o, FrameVerdict{}, e, QString());
+        return finishSaid(o, e, session->failureText());
     start->emplace(WriteStart{std::move(*bench), std::move(session)});
     return ExitDone;
 }

@@ -13,6 +13,7 @@
 #include <QDateTime>
 
 #include <QObject>
+#include <QHash>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -28,13 +29,14 @@ struct PortChoice {
     int number = 0;
     QString device;
 };
-// Nothing, after printing why, for a name that is neither COMn nor a path.
-std::optional<PortChoice> choosePort(const Options &options);
+// Nothing, after printing why (and giving it in `problem`), for a name that is neither
+// COMn nor a path.
+std::optional<PortChoice> choosePort(const Options &options, QString *problem = nullptr);
 
 // Sets the channel's device (a path, a COMn name or the saved port) and speed from the
 // options; `name` is the device as the user knows it. ExitUsage, said on stderr, for a
-// port name that names no port.
-int preparePort(SerialChannel &channel, const Options &options, QString *name);
+// port name that names no port, its text also in `problem`.
+int preparePort(SerialChannel &channel, const Options &options, QString *name, QString *problem = nullptr);
 
 class Session : public QObject, public EngineHost
 {
@@ -87,7 +89,7 @@ public:
     // runUntil() asks its condition at once.
     void progress() { check(); }
 
-    // The failure that ended runUntil(), for the caller's own message.
+    // The failure that ended runUntil() or connectMeter(), for the caller's own message.
     QString failureText() const { return m_failureText; }
 
     // EngineHost
@@ -117,6 +119,10 @@ public:
 private:
     void fail(int exit, const QString &text);
     void check();
+    // runUntil() for a condition the poll alone fulfils: a poll request that goes
+    // unanswered MissesPerPollRequest times ends it with ExitNoAnswer.
+    static constexpr int MissesPerPollRequest = 3;
+    int waitForPoll(const std::function<bool()> &done);
 
     Options m_options;
     SerialChannel m_channel;
@@ -132,6 +138,8 @@ private:
     std::function<bool()> m_done;
     QList<QByteArray> m_frames;      // of runFrames(), while it runs
     QList<quint8> m_acknowledged;
+    bool m_pollWait = false;         // waitForPoll() runs
+    QHash<quint8, int> m_missedPolls; // timeouts of each poll function in that wait
     QDateTime m_clockArrival;
     QDateTime m_clockWritten;
     bool m_written = false;          // the engine reported the write complete

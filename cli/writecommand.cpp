@@ -86,9 +86,9 @@ std::optional<SettingsRequest> parseWrite(const Options &o, const QDateTime &now
     }
     if (o.has(QStringLiteral("ddm"))) {
         const QString v = o.value(QStringLiteral("ddm"));
-        const auto n = numberList(v, 3, 0, 0xFFFFFF);
+        const auto n = numberList(v, 3, 0, MaxDdm);
         if (!n)
-            return bad(QStringLiteral("Номера ДДМ: три числа от 0 до 16777215 через запятую: %1").arg(v));
+            return bad(QStringLiteral("Номера ДДМ: три числа от 0 до %1 через запятую: %2").arg(MaxDdm).arg(v));
         w.ddm = Triple{n->at(0), n->at(1), n->at(2)};
     }
     if (o.has(QStringLiteral("indication"))) {
@@ -147,7 +147,7 @@ int commandWrite(const Options &o)
     QString error;
     const auto request = parseWrite(o, QDateTime::currentDateTime(), &error);
     if (!request)
-        return usageError(error);
+        return verdictUsageError(o.json, error);
     const Modes modes = modesHere();
     if (const QString p = accessPasswordProblem(o.password); !p.isEmpty())
         return refuse(o, p);
@@ -207,14 +207,14 @@ int commandWrite(const Options &o)
 int commandResetBilling(const Options &o)
 {
     if (!o.args.isEmpty())
-        return usageError(QStringLiteral("Лишние аргументы команды reset-billing: %1").arg(o.args.join(QLatin1Char(' '))));
+        return verdictUsageError(o.json, QStringLiteral("Лишние аргументы команды reset-billing: %1").arg(o.args.join(QLatin1Char(' '))));
     if (const QString p = accessPasswordProblem(o.password); !p.isEmpty())
         return refuse(o, p);
     Session session(o);
     if (const int e = session.connectMeter())
-        return finish(o, FrameVerdict{}, e, QString());
+        return finishSaid(o, e, session.failureText());
     if (const int e = session.waitForMeter())
-        return finish(o, FrameVerdict{}, e, QString());
+        return finishSaid(o, e, session.failureText());
     if (o.has(QStringLiteral("dry-run")))
         return printFrames(o, billingResetFrames(o.password));
     FrameVerdict verdict;

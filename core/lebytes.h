@@ -1,7 +1,8 @@
 #pragma once
 
 // Little-endian numbers read from, appended to or patched into bytes: the workbook's
-// two file layers and the dBASE table header store every number this way.
+// two file layers, the dBASE table header and the meter's replies store every number
+// this way.
 
 #include <QByteArray>
 #include <QtEndian>
@@ -46,6 +47,16 @@ inline quint16 readU16(const char *p)
 inline quint32 readU32(const char *p)
 {
     return qFromLittleEndian<quint32>(p);
+}
+
+// The `bytes` (1..4) bytes from `at` as an unsigned number, for the widths the meter
+// uses besides 16 and 32 bits; the caller has checked the size.
+inline quint32 readU(const QByteArray &data, qsizetype at, int bytes)
+{
+    quint32 v = 0;
+    for (int k = bytes - 1; k >= 0; --k)
+        v = (v << 8) | quint8(data.at(at + k));
+    return v;
 }
 
 inline void writeU16(char *p, quint16 v)

@@ -1,5 +1,7 @@
 #include "link/frame.h"
 
+#include "core/lebytes.h"
+
 #include <QtGlobal>
 
 #include <algorithm>
@@ -120,6 +122,11 @@ std::optional<quint8> dataByte(const QByteArray &frame, int i)
     if (i < 0 || i >= dataSize(frame))
         return std::nullopt;
     return quint8(frame.at(2 + i));
+}
+
+quint32 dataNumber(const QByteArray &frame, int i, int bytes)
+{
+    return le::readU(frame, 2 + i, bytes);
 }
 
 int dataSize(const QByteArray &frame)

@@ -155,6 +155,9 @@ inline quint8 toBcd(int v) { return quint8(((v / 10) % 10) << 4 | (v % 10)); }
 std::optional<quint8> dataByte(const QByteArray &frame, int i);
 // Number of data bytes in an accepted frame (its length byte minus 2, bounded by the size).
 int dataSize(const QByteArray &frame);
+// Data bytes [i, i + bytes) as a little-endian number (bytes 1..4); the caller has checked
+// the size.
+quint32 dataNumber(const QByteArray &frame, int i, int bytes);
 
 struct FirmwareVersion {
     QString text; // e.g. "1.12"

@@ -20,14 +20,6 @@ quint8 at(const QByteArray &frame, int i)
     return quint8(frame.at(2 + i));
 }
 
-quint32 le(const QByteArray &frame, int i, int bytes)
-{
-    quint32 v = 0;
-    for (int k = bytes - 1; k >= 0; --k)
-        v = (v << 8) | at(frame, i + k);
-    return v;
-}
-
 QLocale plainNumbers(QLocale locale)
 {
     locale.setNumberOptions(QLocale::OmitGroupSeparator | QLocale::RejectGroupSeparator);
@@ -40,7 +32,7 @@ std::optional<int> decodeSerial(const QByteArray &frame)
 {
     if (!holds(frame, layout::Serial))
         return std::nullopt;
-    return int(le(frame, 0, 2) | (quint32(at(frame, 2) & 0x01) << 16));
+    return int(dataNumber(frame, 0, 2) | (quint32(at(frame, 2) & 0x01) << 16));
 }
 
 std::optional<MeterClock> decodeClock(const QByteArray &frame)
@@ -76,7 +68,7 @@ std::optional<Triple> decodeDdm(const QByteArray &frame)
 {
     if (!holds(frame, layout::Ddm))
         return std::nullopt;
-    return Triple{le(frame, 0, 3), le(frame, 3, 3), le(frame, 6, 3)};
+    return Triple{dataNumber(frame, 0, 3), dataNumber(frame, 3, 3), dataNumber(frame, 6, 3)};
 }
 
 std::optional<quint8> decodeStatus(const QByteArray &frame)
@@ -95,7 +87,7 @@ std::optional<quint8> decodeIndication(const QByteArray &frame)
 
 quint64 count40(const QByteArray &frame, int i)
 {
-    return quint64(le(frame, i, 4)) | (quint64(at(frame, i + 4)) << 32);
+    return quint64(dataNumber(frame, i, 4)) | (quint64(at(frame, i + 4)) << 32);
 }
 
 std::optional<Readings> decodeReadings(const QByteArray &frame)
@@ -152,7 +144,7 @@ std::optional<TurnOn> decodeTurnOn(const QByteArray &frame)
 {
     if (!holds(frame, layout::TurnOn))
         return std::nullopt;
-    return TurnOn{le(frame, 0, 3), at(frame, 3)};
+    return TurnOn{dataNumber(frame, 0, 3), at(frame, 3)};
 }
 
 QString halfMinutesText(quint32 halfMinutes)
@@ -171,7 +163,7 @@ std::optional<StampCounts> decodeDdmStamps(const QByteArray &frame)
 {
     if (!holds(frame, layout::DdmStamps))
         return std::nullopt;
-    return StampCounts{le(frame, 0, 4), le(frame, 4, 4), le(frame, 8, 4)};
+    return StampCounts{dataNumber(frame, 0, 4), dataNumber(frame, 4, 4), dataNumber(frame, 8, 4)};
 }
 
 QDateTime zoneFree(const QDate &date, const QTime &time)

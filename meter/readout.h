@@ -55,6 +55,8 @@ constexpr int ofReply(quint8 function)
 
 // The largest serial number a meter holds: 17 bits.
 constexpr int MaxSerialNumber = 0x1FFFF; // 131071
+// The largest DDM number a meter holds: 24 bits.
+constexpr int MaxDdm = 0xFFFFFF; // 16777215
 
 // 0x01: 17 bits, the low bit of the third byte is bit 16.
 std::optional<int> decodeSerial(const QByteArray &frame);

@@ -23,8 +23,6 @@ QByteArray le(quint32 value, int bytes)
     return out;
 }
 
-constexpr qint64 MaxDdm = 0xFFFFFF;
-
 } // namespace
 
 quint16 passwordValue(const QString &text)

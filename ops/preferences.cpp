@@ -1,11 +1,12 @@
 #include "ops/preferences.h"
 
+#include "core/error.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSettings>
-#include <stdexcept>
 
 #ifndef Q_OS_WIN
 #include <sys/stat.h>
@@ -75,8 +76,7 @@ int readDword(const QSettings &key, const QString &name)
     bool ok = false;
     const qlonglong v = key.value(name).toLongLong(&ok);
     if (!ok)
-        throw std::runtime_error(
-            QStringLiteral("Неверный тип значения \"%1\" в настройках").arg(name).toStdString());
+        throw Error(QStringLiteral("Неверный тип значения \"%1\" в настройках").arg(name));
     // A DWORD read into a signed 32-bit number, as the registry hands it over.
     return int(qint32(quint32(quint64(v))));
 }

@@ -21,7 +21,6 @@ class QSettings;
 
 namespace zk {
 
-constexpr int MeterTypeId = 10;
 extern const QString SqlMarkerFile; // "SettingSql.kvm"
 
 struct Modes {
@@ -58,7 +57,7 @@ struct StartPreferences {
 };
 
 // Opens the key, creating it when missing, and reads it. A value of the wrong type
-// throws std::runtime_error with a Russian text.
+// throws zk::Error with a Russian text.
 StartPreferences readStartPreferences();
 
 // What close writes: "Port" when `port` is not 0, the DDM numbers when `saveDdm`.

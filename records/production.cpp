@@ -1,6 +1,7 @@
 #include "records/production.h"
 
 #include "records/odbcstatement.h"
+#include "core/lebytes.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -10,7 +11,6 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSysInfo>
-#include <QtEndian>
 
 #include <chrono>
 #include <cmath>
@@ -208,6 +208,8 @@ QDateTime instantFromText(const QString &text, Qt::TimeSpec noZone)
     return QDateTime(date, time, Qt::OffsetFromUTC, zone.at(0) == QLatin1Char('-') ? -offset : offset).toUTC();
 }
 
+} // namespace
+
 // SYSDATETIMEOFFSET() as an ODBC driver hands it over: a text with its offset, the driver's
 // SQL_SS_TIMESTAMPOFFSET_STRUCT as bytes (year, month, day, hour, minute, second as 16-bit
 // numbers, the fraction in nanoseconds as 32 bits, the offset's hours and minutes), or a
@@ -218,8 +220,8 @@ QDateTime instantOf(const QVariant &v)
         return v.toDateTime().toUTC();
     if (v.metaType().id() == QMetaType::QByteArray && v.toByteArray().size() == 20) {
         const QByteArray b = v.toByteArray();
-        const auto i16 = [&b](int at) { return int(qFromLittleEndian<qint16>(b.constData() + at)); };
-        const quint32 fraction = qFromLittleEndian<quint32>(b.constData() + 12);
+        const auto i16 = [&b](int at) { return int(qint16(le::readU16(b.constData() + at))); };
+        const quint32 fraction = le::readU32(b.constData() + 12);
         const QDate date(i16(0), i16(2), i16(4));
         const QTime time(i16(6), i16(8), i16(10), int(fraction / 1000000u));
         if (!date.isValid() || !time.isValid())
@@ -229,6 +231,8 @@ QDateTime instantOf(const QVariant &v)
     }
     return instantFromText(QString::fromUtf8(v.toByteArray()), Qt::LocalTime);
 }
+
+namespace {
 
 // Where `name` followed by "()" (blanks allowed) starts at `i`: the index after ")", or -1.
 int emptyCallEnd(const QString &text, int i, int nameLength)

@@ -159,6 +159,9 @@ struct ServerTime {
 // by less than the server's resolution (a server with whole seconds would otherwise move
 // the PC clock back by up to a second every time).
 bool pcClockNeedsSetting(const ServerTime &server, const QDateTime &pcNow);
+// The server's time as the driver hands it over (a text with its offset, the ODBC driver's
+// timestamp-with-offset structure as bytes, or a date-time), in UTC; invalid when unreadable.
+QDateTime instantOf(const QVariant &v);
 
 // Sets the PC's clock to an absolute instant (in any time zone); false when the system refuses
 // (the caller ignores it).

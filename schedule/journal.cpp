@@ -12,15 +12,6 @@ const QString BadJournalMonthText = QStringLiteral("Некорректный м�
 
 namespace {
 
-// Data bytes [i, i + n) as a little-endian number; the caller has checked the size.
-quint32 le(const QByteArray &frame, int i, int n)
-{
-    quint32 v = 0;
-    for (int k = n - 1; k >= 0; --k)
-        v = (v << 8) | *dataByte(frame, i + k);
-    return v;
-}
-
 quint8 lengthByte(const QByteArray &frame)
 {
     return frame.size() > 1 ? quint8(frame.at(1)) : 0;
@@ -80,7 +71,7 @@ std::optional<AnnualReply> decodeAnnual(const QByteArray &frame)
         e.label = *dataByte(frame, 1);
         for (int t = 0; t < 3; ++t)
             e.counts[size_t(t)] = count40(frame, 2 + 5 * t);
-        e.halfMinutes = le(frame, 17, 3);
+        e.halfMinutes = dataNumber(frame, 17, 3);
         r.entry = e;
     }
     return r;

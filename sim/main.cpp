@@ -13,6 +13,7 @@
 #include "sim/metermodel.h"
 #include "sim/meterprotocol.h"
 #include "sim/ptytransport.h"
+#include "core/commandline.h"
 #include "core/version.h"
 
 #include <QCommandLineParser>
@@ -89,62 +90,86 @@ bool parseUInt(const QString &text, quint64 max, quint64 *out)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("zelta-kn-sim"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(ZK_VERSION));
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "A virtual ЗЕЛТА-КН meter on a pseudo-terminal.\n"
-        "stdin commands: fault KIND[=VALUE] [COUNT] [on=FUNCTION] | fault off | fault | state | line | quit\n"
-        "fault kinds: noack, delay[=MS] (2000), badcrc, extra[=BYTE] (0), error[=CODE] (4),\n"
-        "             split[=GAP_MS] (50), wrongfn[=CODE] (request code with bit 0 flipped), silent,\n"
-        "             noise[=BYTES] (4), vanish, forget, echo; on=FUNCTION limits a fault to requests with that code"));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption linkOpt(QStringLiteral("link"), QStringLiteral("Symbolic link to the terminal device."),
-                                     QStringLiteral("PATH"), QStringLiteral("/tmp/zelta-kn-meter"));
-    const QCommandLineOption addressOpt(QStringLiteral("address"), QStringLiteral("Meter address 0..255 (1)."),
+    const QCommandLineOption linkOpt(QStringLiteral("link"), QStringLiteral("символическая ссылка на терминал (/tmp/zelta-kn-meter)"),
+                                     QStringLiteral("ПУТЬ"), QStringLiteral("/tmp/zelta-kn-meter"));
+    const QCommandLineOption addressOpt(QStringLiteral("address"), QStringLiteral("адрес счетчика 0..255 (1)"),
                                         QStringLiteral("N"));
-    const QCommandLineOption serialOpt(QStringLiteral("serial"), QStringLiteral("Serial number 0..131071 (0)."),
+    const QCommandLineOption serialOpt(QStringLiteral("serial"), QStringLiteral("заводской номер 0..131071 (0)"),
                                        QStringLiteral("N"));
     const QCommandLineOption firmwareOpt(QStringLiteral("firmware"),
-                                         QStringLiteral("Firmware version MAJOR.MINOR (1.12); below x.10 no calendars."),
-                                         QStringLiteral("MAJOR.MINOR"), QStringLiteral("1.12"));
+                                         QStringLiteral("версия ПО (1.12); до x.10 без календарей"),
+                                         QStringLiteral("СТАРШАЯ.МЛАДШАЯ"), QStringLiteral("1.12"));
     const QCommandLineOption passwordOpt(QStringLiteral("password"),
-                                         QStringLiteral("Access password 0..65535 (%1).").arg(kFactoryPassword),
+                                         QStringLiteral("пароль для доступа 0..65535 (%1)").arg(kFactoryPassword),
                                          QStringLiteral("N"));
     const QCommandLineOption statusOpt(QStringLiteral("status"),
-                                       QStringLiteral("Status bits beyond those of unset DDM numbers (0)."),
+                                       QStringLiteral("биты статуса сверх тех, что дают незаданные номера DDM (0)"),
                                        QStringLiteral("N"));
     const QCommandLineOption stateOpt(QStringLiteral("state"),
-                                      QStringLiteral("JSON file: loaded at start, saved after every accepted write."),
-                                      QStringLiteral("FILE"));
-    const QCommandLineOption turnaroundOpt(QStringLiteral("turnaround"),
-                                           QStringLiteral("Delay before each answer, ms (10)."), QStringLiteral("MS"),
-                                           QStringLiteral("10"));
+                                      QStringLiteral("память счетчика в JSON: читается при запуске,\n"
+                                                     "сохраняется после каждой принятой записи"),
+                                      QStringLiteral("ФАЙЛ"));
+    const QCommandLineOption turnaroundOpt(QStringLiteral("turnaround"), QStringLiteral("пауза перед каждым ответом, мс (10)"),
+                                           QStringLiteral("МС"), QStringLiteral("10"));
     const QCommandLineOption sessionOpt(QStringLiteral("session-timeout"),
-                                        QStringLiteral("Seconds without an exchange that end a session (60)."),
-                                        QStringLiteral("S"), QStringLiteral("60"));
-    const QCommandLineOption faultOpt(QStringLiteral("fault"), QStringLiteral("Fault from the start: KIND[=VALUE]."),
-                                      QStringLiteral("KIND"));
+                                        QStringLiteral("секунды без обмена, после которых сеанс кончается (60)"),
+                                        QStringLiteral("С"), QStringLiteral("60"));
+    const QCommandLineOption faultOpt(QStringLiteral("fault"), QStringLiteral("неисправность с самого начала: ВИД[=ЗНАЧЕНИЕ]"),
+                                      QStringLiteral("ВИД"));
     const QCommandLineOption faultCountOpt(QStringLiteral("fault-count"),
-                                           QStringLiteral("Exchanges the --fault affects (all)."), QStringLiteral("N"));
+                                           QStringLiteral("сколько обменов затрагивает --fault (все)"), QStringLiteral("N"));
     const QCommandLineOption forceAddressOpt(
         QStringLiteral("force-address"),
-        QStringLiteral("The meter answers at --address even when its state file holds another."));
+        QStringLiteral("счетчик отвечает по --address, даже если в файле состояния другой"));
     const QCommandLineOption paceOpt(
         QStringLiteral("pace-input"),
-        QStringLiteral("Take in each received byte only after its wire time at the line speed."));
+        QStringLiteral("принимать каждый байт лишь через время его передачи на скорости линии"));
     const QCommandLineOption traceOpt(QStringLiteral("trace"),
-                                      QStringLiteral("Every byte to stderr with its ninth bit (M/S) and a time stamp."));
+                                      QStringLiteral("каждый байт в stderr с девятым битом (M/S) и временем"));
     const QCommandLineOption alsoOpt(
         QStringLiteral("also"),
-        QStringLiteral("Another meter on the same line at ADDRESS, with serial number SERIAL (0); repeatable. "
-                       "Same firmware and password; its memory is not saved and faults do not touch it."),
-        QStringLiteral("ADDRESS[:SERIAL]"));
-    parser.addOptions({linkOpt, addressOpt, serialOpt, firmwareOpt, passwordOpt, statusOpt, stateOpt, turnaroundOpt,
-                       sessionOpt, faultOpt, faultCountOpt, forceAddressOpt, paceOpt, traceOpt, alsoOpt});
-    parser.process(app);
+        QStringLiteral("еще один счетчик на той же линии с адресом АДРЕС и заводским номером\n"
+                       "НОМЕР (0); можно повторять. Та же версия ПО и пароль; его память\n"
+                       "не сохраняется, неисправности его не касаются"),
+        QStringLiteral("АДРЕС[:НОМЕР]"));
+    const QCommandLineOption versionOpt(QStringLiteral("version"), QStringLiteral("версия программы"));
+    const QCommandLineOption helpOpt(QStringList{QStringLiteral("h"), QStringLiteral("help")},
+                                     QStringLiteral("эта справка"));
+    const QList<QCommandLineOption> options{linkOpt,   addressOpt,    serialOpt,       firmwareOpt, passwordOpt,
+                                            statusOpt, stateOpt,      turnaroundOpt,   sessionOpt,  faultOpt,
+                                            faultCountOpt, forceAddressOpt, paceOpt,  traceOpt,    alsoOpt,
+                                            versionOpt, helpOpt};
+    QCommandLineParser parser;
+    parser.addOptions(options);
+    const QStringList arguments = app.arguments().mid(1);
+    if (!parser.parse(QStringList{QStringLiteral("zelta-kn-sim")} + arguments)) {
+        say(QStringLiteral("zelta-kn-sim: %1 (zelta-kn-sim --help)").arg(zk::commandLineError(parser, arguments)));
+        return 2;
+    }
+    if (parser.isSet(versionOpt)) {
+        std::printf("zelta-kn-sim %s\n", ZK_VERSION);
+        return 0;
+    }
+    if (parser.isSet(helpOpt)) {
+        const QString help = QStringLiteral(
+            "Использование: zelta-kn-sim [ПАРАМЕТРЫ]\n"
+            "Виртуальный счетчик ЗЕЛТА-КН на псевдотерминале. Выводит в stdout одну строку\n"
+            "\"ready ПУТЬ\", когда готов; остальное - в stderr.\n"
+            "\n"
+            "Команды в stdin, по одной в строке:\n"
+            "  fault ВИД[=ЗНАЧЕНИЕ] [ЧИСЛО] [on=ФУНКЦИЯ]   неисправность (ЧИСЛО обменов, только на\n"
+            "                                             запросы с кодом ФУНКЦИЯ)\n"
+            "  fault off | fault | state | line | quit    снять неисправность | какая действует |\n"
+            "                                             память в JSON | занята ли линия | выход\n"
+            "Виды неисправностей: noack, delay[=МС] (2000), badcrc, extra[=БАЙТ] (0), error[=КОД] (4),\n"
+            "  split[=ПАУЗА_МС] (50), wrongfn[=КОД] (код запроса с инвертированным битом 0), silent,\n"
+            "  noise[=БАЙТОВ] (4), vanish, forget, echo\n"
+            "\n"
+            "Параметры:\n")
+            + zk::optionsHelp(options);
+        std::fputs(qPrintable(help), stdout);
+        return 0;
+    }
 
     const auto fail = [](const QString &text) {
         say(QStringLiteral("zelta-kn-sim: ") + text);

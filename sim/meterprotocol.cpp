@@ -1,5 +1,6 @@
 #include "sim/meterprotocol.h"
 
+#include "core/lebytes.h"
 #include "link/frame.h"
 
 #include <QStringList>
@@ -74,14 +75,6 @@ void appendLe(QByteArray &out, quint64 value, int bytes)
 {
     for (int i = 0; i < bytes; ++i)
         out.append(char((value >> (8 * i)) & 0xFF));
-}
-
-quint32 le(const QByteArray &data, int offset, int bytes)
-{
-    quint32 v = 0;
-    for (int i = 0; i < bytes; ++i)
-        v |= quint32(quint8(data.at(offset + i))) << (8 * i);
-    return v;
 }
 
 void appendCount(QByteArray &out, quint64 count)
@@ -418,7 +411,7 @@ QByteArray MeterProtocol::handle(quint8 function, int length, const QByteArray &
         return reply(function, out);
     }
     case fn::WriteSerial:
-        s.serial = le(data, 0, 3) & kSerialMask;
+        s.serial = le::readU(data, 0, 3) & kSerialMask;
         return stores(function);
     case fn::WriteAddress: {
         // The reply still belongs to this exchange; the next address byte must carry
@@ -493,7 +486,7 @@ QByteArray MeterProtocol::handle(quint8 function, int length, const QByteArray &
     }
     case fn::WriteDdm:
         for (int p = 0; p < 3; ++p)
-            s.ddm[size_t(p)] = le(data, 3 * p, 3);
+            s.ddm[size_t(p)] = le::readU(data, 3 * p, 3);
         return stores(function);
     case fn::ReadStatus:
         return reply(function, QByteArray(1, char(m_model.statusByte())));
@@ -545,7 +538,7 @@ QByteArray MeterProtocol::handle(quint8 function, int length, const QByteArray &
         return reply(function, out);
     }
     case fn::Password: {
-        const quint16 password = quint16(le(data, 0, 2));
+        const quint16 password = quint16(le::readU(data, 0, 2));
         if (m_access) {
             s.password = password;
             event(QStringLiteral("new password set"));

@@ -37,3 +37,16 @@ echo "$status"
 HOME=$scratch/home XDG_CONFIG_HOME=$scratch/home/.config "$root/usr/bin/zelta-kn-ports" COM9 /dev/ttyUSB0
 mode=$(stat -c %a "$scratch/home/.config/Kalvimet/Zelta-KN.conf")
 [ "$mode" = 600 ] || { echo "zelta-kn-ports made the preferences file $mode" >&2; exit 1; }
+# The window without a display that answers: one line naming what is missing, status 1.
+# With the platform named it starts (and ends after its first paint).
+for display in "" DISPLAY=:4731 DISPLAY=localhost:4731 WAYLAND_DISPLAY=wayland-zk; do
+  rc=0
+  said=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR="$scratch" $display \
+    timeout 20 "$root/usr/bin/zelta-kn" 2>&1 >/dev/null) || rc=$?
+  echo "$said"
+  [ "$rc" = 1 ] && [ "$(printf '%s\n' "$said" | wc -l)" = 1 ] && [[ $said == "zelta-kn: нет дисплея ("* ]] \
+    || { echo "zelta-kn with ${display:-no display} ended with status $rc" >&2; exit 1; }
+done
+painted=$(cd "$scratch" && HOME=$scratch/home XDG_CONFIG_HOME=$scratch/home/.config QT_QPA_PLATFORM=offscreen \
+  ZK_STARTUP_PROBE=1 timeout 60 "$root/usr/bin/zelta-kn")
+[[ $painted == painted* ]] || { echo "zelta-kn did not start on the offscreen platform" >&2; exit 1; }

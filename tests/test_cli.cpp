@@ -10,6 +10,7 @@
 #include "tests/testproduction.h"
 #include "tests/testxls.h"
 #include "cli/schedulecommand.h"
+#include "link/frame.h"
 #include "link/meterchannel.h"
 #include "ops/linecheck.h"
 #include "records/dbftable.h"
@@ -240,7 +241,13 @@ class TestCli : public QObject
     QTemporaryDir m_work; // the command line's working directory, where it keeps Setting.DBF
 
 private slots:
-    void initTestCase() { QVERIFY(QDir::setCurrent(m_work.path())); }
+    void initTestCase()
+    {
+        QVERIFY(QDir::setCurrent(m_work.path()));
+        // The programs run in a zone with summer time: a meter's clock has no zone, and times
+        // the zone skips are times like any other.
+        qputenv("TZ", "Europe/Berlin");
+    }
 
     void parse_data()
     {
@@ -550,23 +557,34 @@ private slots:
     void noAnswer_data()
     {
         QTest::addColumn<QStringList>("extra");
-        QTest::addColumn<QString>("command");
-        QTest::newRow("not acknowledged") << QStringList{"--fault", "noack"} << "info";
-        QTest::newRow("acknowledged, never answered") << QStringList{"--fault", "silent"} << "info";
-        QTest::newRow("another address") << QStringList{"--address", "7"} << "info";
+        QTest::addColumn<QStringList>("command");
+        const QStringList info{"info"};
+        QTest::newRow("not acknowledged") << QStringList{"--fault", "noack"} << info;
+        QTest::newRow("acknowledged, never answered") << QStringList{"--fault", "silent"} << info;
+        QTest::newRow("one poll request never answered")
+            << QStringList{"--fault", QStringLiteral("silent on=%1").arg(zk::fn::ReadReadings)} << info;
+        QTest::newRow("another address") << QStringList{"--address", "7"} << info;
+        QTest::newRow("another address, verdict") << QStringList{"--address", "7"}
+                                                  << QStringList{"--json", "write", "--indication", "3"};
     }
     void noAnswer()
     {
         QFETCH(QStringList, extra);
-        QFETCH(QString, command);
+        QFETCH(QStringList, command);
         QTemporaryDir dir;
         Meter meter(dir.path(), extra);
         QVERIFY(meter.ready);
-        const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("--timeout"), QStringLiteral("200"),
-                              command});
+        const Run r = runCli(QStringList{QStringLiteral("--port"), meter.link, QStringLiteral("--timeout"),
+                                         QStringLiteral("200")} + command, 60000, dir.path());
         QCOMPARE(r.exit, 3);
-        QVERIFY(r.out.isEmpty());
         QVERIFY(QString::fromUtf8(r.err).contains(QStringLiteral("не отвечает")));
+        if (!command.contains(QStringLiteral("--json"))) {
+            QVERIFY(r.out.isEmpty());
+            return;
+        }
+        const QJsonObject verdict = QJsonDocument::fromJson(r.out).object();
+        QCOMPARE(verdict.value("ok"), QJsonValue(false));
+        QVERIFY2(verdict.value("error").toString().contains(QStringLiteral("не отвечает")), r.out.constData());
     }
 
     void refused()
@@ -736,17 +754,32 @@ private slots:
             QCOMPARE(QString(firstPrinted[1]).replace(QLatin1Char(','), QLatin1Char('.')).toDouble(), first[1].toDouble());
     }
 
+    void journalWorkbookCannotBeWritten_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("a folder") << "" << "папка, а не файл";
+        QTest::newRow("open in an office program") << "j.xls" << "открыт другой программой";
+    }
     void journalWorkbookCannotBeWritten()
     {
+        QFETCH(QString, target);
+        QFETCH(QString, reason);
         QTemporaryDir dir;
         Meter meter(dir.path(), {});
         QVERIFY(meter.ready);
+        const QString path = target.isEmpty() ? dir.path() : dir.filePath(target);
+        QFile officeLock(dir.filePath(QStringLiteral(".~lock.j.xls#")));
+        QVERIFY(officeLock.open(QIODevice::WriteOnly));
+        officeLock.close();
         const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("journal"), QStringLiteral("annual"),
-                              QStringLiteral("--xls"), dir.path()}); // a folder
+                              QStringLiteral("--xls"), path});
         QCOMPARE(r.exit, 5);
         QVERIFY(r.out.isEmpty()); // found before the meter was read
-        QVERIFY(QString::fromUtf8(r.err).contains(QStringLiteral("Файл не может быть создан")));
-        QVERIFY(QFileInfo(dir.path()).isDir());
+        QVERIFY2(QString::fromUtf8(r.err).contains(QStringLiteral("Файл не может быть создан")) && r.err.contains(reason.toUtf8()),
+                 r.err.constData());
+        QVERIFY(!target.isEmpty() || QFileInfo(dir.path()).isDir());
+        QVERIFY(target.isEmpty() || !QFile::exists(path));
     }
 
     // Every option of write lands in the meter's memory; frames after --address go
@@ -757,7 +790,7 @@ private slots:
         Meter meter(dir.path(), {});
         QVERIFY(meter.ready);
         const Run r = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("write"), QStringLiteral("--time"),
-                              QStringLiteral("2024-02-29T13:05:09"), QStringLiteral("--summer"), QStringLiteral("on"),
+                              QStringLiteral("2026-03-29T02:30:09"), QStringLiteral("--summer"), QStringLiteral("on"),
                               QStringLiteral("--new-address"),
                               QStringLiteral("200"), QStringLiteral("--ddm"), QStringLiteral("1193046,2,3"),
                               QStringLiteral("--indication"), QStringLiteral("9"), QStringLiteral("--billing"),
@@ -785,7 +818,7 @@ private slots:
                                  QStringLiteral("--json"), QStringLiteral("info")});
         QVERIFY2(info.exit == 0, info.err.constData());
         const QJsonObject o = QJsonDocument::fromJson(info.out).object();
-        QVERIFY(o.value("clock").toString().startsWith(QStringLiteral("2024-02-29T13:0")));
+        QVERIFY2(o.value("clock").toString().startsWith(QStringLiteral("2026-03-29T02:3")), info.out.constData());
         QCOMPARE(o.value("correction").toInt(), -7);
         const Run reset = runCli({QStringLiteral("--port"), meter.link, QStringLiteral("--address"), QStringLiteral("200"),
                                   QStringLiteral("--password"), QStringLiteral("4321"), QStringLiteral("reset-billing")});
@@ -797,8 +830,8 @@ private slots:
         const QJsonObject rec = records.last().toObject();
         QCOMPARE(rec.value("C_NUMBER").toInt(), 100000);
         QCOMPARE(rec.value("ADDRESS").toInt(), 200);
-        QCOMPARE(rec.value("C_DATE").toString(), QStringLiteral("2024-02-29"));
-        QCOMPARE(rec.value("C_TIME").toString(), QStringLiteral("13:05"));
+        QCOMPARE(rec.value("C_DATE").toString(), QStringLiteral("2026-03-29"));
+        QCOMPARE(rec.value("C_TIME").toString(), QStringLiteral("02:30"));
         QCOMPARE(rec.value("SUMMER").toBool(), true);
         QCOMPARE(rec.value("PASS").toInt(), 4321);
         QCOMPARE(rec.value("DDM_A").toInt(), 1193046);
@@ -872,6 +905,10 @@ private slots:
         QTest::newRow("unknown option") << QStringList{"write", "--foo"} << none << "Неизвестный параметр: --foo";
         QTest::newRow("old address option") << QStringList{"write", "--address"} << none << "не хватает значения";
         QTest::newRow("meter address after write") << QStringList{"write", "--address", "5"} << none << "--new-address";
+        QTest::newRow("spoilage outside SQL mode") << QStringList{"spoilage", "1", "7"} << none
+                                                   << "только в производственном режиме";
+        QTest::newRow("fix outside SQL mode") << QStringList{"fix"} << none << "только в производственном режиме";
+        QTest::newRow("schedule write without a file") << QStringList{"schedule", "write"} << none << "файл расписания";
     }
     void refusedBeforeSending()
     {
@@ -887,8 +924,45 @@ private slots:
         QVERIFY2(QString::fromUtf8(r.err).contains(message), r.err.constData());
         QVERIFY(!sentFunctions(r.err).contains(0x14));
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("Setting.DBF"))));
-        if (!r.out.isEmpty()) // the verdict, where the arguments themselves were good
-            QCOMPARE(QJsonDocument::fromJson(r.out).object().value("ok"), QJsonValue(false));
+        const QJsonObject verdict = QJsonDocument::fromJson(r.out).object();
+        QCOMPARE(verdict.value("ok"), QJsonValue(false));
+        QVERIFY2(verdict.value("error").toString().contains(message), r.out.constData());
+    }
+
+    // --menu: the register goes to the folder of the window started from the menu, made
+    // when missing; a folder that cannot be made is named, exit 5, the meter not written.
+    void menuFolder_data()
+    {
+        QTest::addColumn<bool>("dataHomeIsAFile");
+        QTest::addColumn<int>("exit");
+        QTest::newRow("made") << false << 0;
+        QTest::newRow("cannot be made") << true << 5;
+    }
+    void menuFolder()
+    {
+        QFETCH(bool, dataHomeIsAFile);
+        QFETCH(int, exit);
+        QTemporaryDir dir;
+        Meter meter(dir.path(), {});
+        QVERIFY(meter.ready);
+        const QString dataHome = dir.filePath(QStringLiteral("data"));
+        if (dataHomeIsAFile)
+            QVERIFY(QFile(dataHome).open(QIODevice::WriteOnly));
+        const QByteArray saved = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome));
+        const Run r = runCli({"--menu", "--port", meter.link, "--trace", "write", "--indication", "3"}, 60000,
+                             dir.path());
+        if (saved.isNull())
+            qunsetenv("XDG_DATA_HOME");
+        else
+            qputenv("XDG_DATA_HOME", saved);
+        QCOMPARE(r.exit, exit);
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("Setting.DBF"))));
+        QCOMPARE(QFile::exists(dataHome + QStringLiteral("/zelta-kn/Setting.DBF")), exit == 0);
+        if (exit != 0) {
+            QVERIFY2(QString::fromUtf8(r.err).contains(dataHome + QStringLiteral("/zelta-kn")), r.err.constData());
+            QVERIFY(!sentFunctions(r.err).contains(0x14));
+        }
     }
 
     // A register another program holds: the wait is bounded, the file named, exit 5, and the

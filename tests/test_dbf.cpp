@@ -20,8 +20,26 @@
 #include <sys/file.h>
 #include <limits>
 #include <unistd.h>
+#include <atomic>
+#include <sys/syscall.h>
 
 using namespace zk;
+
+// Writes that take nothing, as a device or a full pipe may answer: while the count is above
+// zero, every write and pwrite of this program (the table's among them) takes no byte.
+static std::atomic<int> g_writesTakingNothing{0};
+extern "C" ssize_t write(int fd, const void *buf, size_t n)
+{
+    if (g_writesTakingNothing > 0 && g_writesTakingNothing-- > 0)
+        return 0;
+    return ::syscall(SYS_write, fd, buf, n);
+}
+extern "C" ssize_t pwrite(int fd, const void *buf, size_t n, off_t offset)
+{
+    if (g_writesTakingNothing > 0 && g_writesTakingNothing-- > 0)
+        return 0;
+    return ::syscall(SYS_pwrite64, fd, buf, n, offset);
+}
 
 Q_DECLARE_METATYPE(zk::SettingsRecord)
 Q_DECLARE_METATYPE(zk::DbfField)
@@ -864,6 +882,23 @@ private slots:
         QVERIFY(clock.elapsed() < 10000);
         ::close(other);
         QCOMPARE(fileBytes(t.path()), before);
+        QCOMPARE(t.recordCount(), 1);
+    }
+
+    // A write that takes nothing is an I/O error, not a reason to try again for ever: the
+    // creation leaves no file, the append no record.
+    void writeTakingNothing()
+    {
+        QTemporaryDir dir;
+        g_writesTakingNothing = 1000;
+        QVERIFY_THROWS_EXCEPTION(DbfError, openOrCreateRegister(dir.path()));
+        g_writesTakingNothing = 0;
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+        DbfTable t = openOrCreateRegister(dir.path());
+        appendNamed(t, {{"C_NUMBER", 5.0}});
+        g_writesTakingNothing = 1000;
+        QVERIFY_THROWS_EXCEPTION(DbfError, appendNamed(t, {{"C_NUMBER", 6.0}}));
+        g_writesTakingNothing = 0;
         QCOMPARE(t.recordCount(), 1);
     }
 

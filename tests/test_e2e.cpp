@@ -10,6 +10,8 @@
 #include "cli/schedulecommand.h"
 #include "app/pageterminal.h"
 #include "ops/preferences.h"
+#include "link/exchangeengine.h"
+#include "link/frame.h"
 #include "link/linkbar.h"
 #include "link/portmap.h"
 #include "link/serialchannel.h"
@@ -32,6 +34,7 @@
 #include "ui/widgets.h"
 
 #include <QAction>
+#include <algorithm>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QCheckBox>
@@ -158,7 +161,6 @@ int queuedCount(const ExchangeEngine *engine, quint8 function)
 QStringList writeFrames(const QString &log)
 {
     static const QRegularExpression sendLine(QStringLiteral("Send ((?:[0-9A-F]{2} ?)+)$"));
-    static const QList<int> polled{0x00, 0x01, 0x04, 0x06, 0x0A, 0x0C, 0x0D, 0x0F, 0x11, 0x22, 0x2A};
     QStringList out;
     for (const QString &line : log.split(QLatin1Char('\n'))) {
         const auto m = sendLine.match(line.trimmed());
@@ -166,9 +168,11 @@ QStringList writeFrames(const QString &log)
             continue;
         QStringList hex = m.captured(1).trimmed().split(QLatin1Char(' '));
         const int f = hex.first().toInt(nullptr, 16);
-        if (hex.size() == 1 || (out.isEmpty() && f != 0x14) || polled.contains(f)) // an address byte, a poll
+        const bool polled = std::any_of(std::begin(ExchangeEngine::PollTable), std::end(ExchangeEngine::PollTable),
+                                        [f](const Head &head) { return head.function == f; });
+        if (hex.size() == 1 || (out.isEmpty() && f != fn::Password) || polled) // an address byte, a poll
             continue;
-        if (f == 0x05 && hex.size() == 12)
+        if (f == fn::WriteClock && hex.size() == 12)
             hex[2] = hex[10] = hex[11] = QStringLiteral("..");
         out << hex.join(QLatin1Char(' '));
     }

@@ -363,7 +363,7 @@ private slots:
         QFETCH(int, threshold);
         Rig rig;
         if (minData >= 0)
-            rig.engine.setHandler(0x00, minData, [](const QByteArray &) {});
+            rig.engine.setHandler(fn::ReadVersion, minData, [](const QByteArray &) {});
         rig.connect();
         if (minData == -2) {
             rig.engine.enqueue(withCrc(bytes({0x55, 0x02})));
@@ -792,22 +792,22 @@ private slots:
     {
         Rig rig;
         int calls = 0;
-        rig.engine.setHandler(0x0F, 30, [&](const QByteArray &) { ++calls; });
+        rig.engine.setHandler(fn::ReadReadings, 30, [&](const QByteArray &) { ++calls; });
         rig.connect();
         for (int i = 0; i < 5; ++i)
             rig.exchange();
-        QCOMPARE(rig.tick(), quint8(0x0F));
+        QCOMPARE(rig.tick(), fn::ReadReadings);
         rig.acknowledge();
-        rig.reply(withCrc(bytes({0x0F, 0x04, 1, 2})));
+        rig.reply(withCrc(bytes({fn::ReadReadings, 0x04, 1, 2})));
         QCOMPARE(calls, 0);
         QCOMPARE(rig.host.log, QStringList{"Отклик короче требуемого"});
-        QCOMPARE(rig.tick(), quint8(0x0A)); // the head was removed; polling goes on
+        QCOMPARE(rig.tick(), fn::ReadDdm); // the head was removed; polling goes on
     }
 
     void throwingHandlerStillEndsTheExchange()
     {
         Rig rig;
-        rig.engine.setHandler(0x01, 0, [](const QByteArray &) {
+        rig.engine.setHandler(fn::ReadSerial, 0, [](const QByteArray &) {
             throw SerialChannelError(QStringLiteral("boom"));
         });
         rig.connect();

@@ -1,5 +1,6 @@
 // Operating modes, preferences and the panel tint, without a window.
 
+#include "core/error.h"
 #include "ops/preferences.h"
 #include "ui/widgets.h"
 
@@ -118,7 +119,7 @@ private slots:
     void startRefusesWrongType()
     {
         store().setValue(QStringLiteral("Port"), QStringLiteral("drei"));
-        QVERIFY_THROWS_EXCEPTION(std::runtime_error, readStartPreferences());
+        QVERIFY_THROWS_EXCEPTION(zk::Error, readStartPreferences());
     }
 
     void closeWrites_data()

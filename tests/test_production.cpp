@@ -14,6 +14,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
 
 #include <atomic>
@@ -943,6 +944,36 @@ private slots:
         QTest::newRow("postgresql, same") << qint64(1) << qint64(0) << false;
         QTest::newRow("hours of a zone") << qint64(1) << qint64(-3 * 3600 * 1000) << true;
     }
+    // The server's time as drivers hand it over, an offset of its zone included.
+    void serverInstants_data()
+    {
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<QDateTime>("utc"); // invalid: not read
+        const auto offsetStruct = [](QList<qint16> fields, quint32 nanoseconds, qint16 hours, qint16 minutes) {
+            QByteArray b(20, '\0');
+            for (int i = 0; i < 6; ++i)
+                qToLittleEndian<qint16>(fields.at(i), b.data() + 2 * i);
+            qToLittleEndian<quint32>(nanoseconds, b.data() + 12);
+            qToLittleEndian<qint16>(hours, b.data() + 16);
+            qToLittleEndian<qint16>(minutes, b.data() + 18);
+            return QVariant(b);
+        };
+        const QDateTime evening(QDate(2026, 12, 10), QTime(18, 30, 0, 123), Qt::UTC);
+        QTest::newRow("text +03:00") << QVariant(QByteArray("2026-12-10 21:30:00.1234567 +03:00")) << evening;
+        QTest::newRow("text Z") << QVariant(QByteArray("2026-12-10T18:30:00.123Z")) << evening;
+        QTest::newRow("text -0530") << QVariant(QByteArray("2026-12-10 13:00:00.123-0530")) << evening;
+        QTest::newRow("structure +03:00") << offsetStruct({2026, 12, 10, 21, 30, 0}, 123456700, 3, 0) << evening;
+        QTest::newRow("structure -05:30") << offsetStruct({2026, 12, 10, 13, 0, 0}, 123000000, -5, -30) << evening;
+        QTest::newRow("structure, no such day") << offsetStruct({2026, 2, 30, 13, 0, 0}, 0, 0, 0) << QDateTime();
+        QTest::newRow("garbage") << QVariant(QByteArray("yesterday")) << QDateTime();
+    }
+    void serverInstants()
+    {
+        QFETCH(QVariant, value);
+        QFETCH(QDateTime, utc);
+        QCOMPARE(instantOf(value), utc);
+    }
+
     // A server whose clock has whole seconds does not move the PC clock back by the fraction.
     void pcClockDecision()
     {

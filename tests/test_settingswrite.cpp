@@ -317,10 +317,13 @@ private slots:
         QCOMPARE(accessPasswordProblem(text).isEmpty(), taken);
     }
 
-    void nextSerialBound()
+    void nextSerialAndDefectCodeBounds()
     {
         QVERIFY(nextSerialProblem(MaxSerialNumber).isEmpty());
         QVERIFY(nextSerialProblem(MaxSerialNumber + 1).contains(QStringLiteral("131072")));
+        QVERIFY(defectCodeProblem(QString(64, QChar(0x416))).isEmpty()); // 64 characters, 128 bytes
+        QVERIFY(defectCodeProblem(QString(65, QChar(0x416))).contains(QStringLiteral("длиннее 64")));
+        QVERIFY(defectCodeProblem(QStringLiteral("  ")).contains(QStringLiteral("пустым")));
     }
 
     void verdictJson()
