@@ -231,7 +231,7 @@ void FormMain::ActionFixDbExecute()
 
 void FormMain::recordWrite()
 {
-    // A schedule write is recorded as a settings write (Part 3.2): the boxes as they stand.
+    // A schedule write is recorded as a settings write: the boxes as they stand.
     const Outcome outcome = records().record(TabSheet1->settingsToWrite(), m_meter, TabSheet1->LabeledDelta->text());
     if (!outcome.ok()) {
         showOutcome(outcome);

@@ -50,8 +50,8 @@ ReadoutForRecord readoutOf(const MeterInfo &meter, const SettingsWrite &write);
 //     reports 0 not written to another meter meanwhile;
 //  3. frames() sent; the verdict is the engine's (read back with SettingsReadBack);
 //  4. once the meter took every frame, the record: record() of what was sent (the command
-//     line), or WriteRecords::record() of the boxes as they stand then (the window, which
-//     Part 5.2 reads at that moment); both through readoutOf().
+//     line), or WriteRecords::record() of the boxes as they stand then (the window, whose
+//     record reads them at that moment); both through readoutOf().
 class SettingsWriteOperation
 {
 public:
