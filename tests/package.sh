@@ -47,6 +47,14 @@ for display in "" DISPLAY=:4731 DISPLAY=localhost:4731 WAYLAND_DISPLAY=wayland-z
   [ "$rc" = 1 ] && [ "$(printf '%s\n' "$said" | wc -l)" = 1 ] && [[ $said == "zelta-kn: нет дисплея ("* ]] \
     || { echo "zelta-kn with ${display:-no display} ended with status $rc" >&2; exit 1; }
 done
+# A display that answers: the check lets the window start on it.
+Xvfb :4733 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+trap 'kill $xvfb 2>/dev/null; rm -rf "$scratch"' EXIT
+for _ in $(seq 100); do [ -S /tmp/.X11-unix/X4733 ] && break; sleep 0.1; done
+painted=$(cd "$scratch" && env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:4733 HOME=$scratch/home \
+  XDG_CONFIG_HOME=$scratch/home/.config ZK_STARTUP_PROBE=1 timeout 60 "$root/usr/bin/zelta-kn")
+[[ $painted == painted* ]] || { echo "zelta-kn did not start on the display :4733" >&2; exit 1; }
 painted=$(cd "$scratch" && HOME=$scratch/home XDG_CONFIG_HOME=$scratch/home/.config QT_QPA_PLATFORM=offscreen \
   ZK_STARTUP_PROBE=1 timeout 60 "$root/usr/bin/zelta-kn")
 [[ $painted == painted* ]] || { echo "zelta-kn did not start on the offscreen platform" >&2; exit 1; }
